@@ -1,0 +1,141 @@
+#include "Ferrule/MessageTables.h"
+#include "Base/Dev/Global/StringRepository.h"
+
+namespace
+{
+// English texts exactly as the system words them.
+const TextEntry kResultTexts[] = {
+    {NOTIFY_ERROR_LOAD_FAILED, u"Unable to load notification preferences."},
+    {NOTIFY_ERROR_EVENTLOG_OPEN_FAILED, u"Unable to open the event log."},
+    {NOTIFY_ERROR_EVENTLOG_WRITE_FAILED, u"Unable to write to the event log."},
+    {NOTIFY_ERROR_LOG_CREATE_FAILED, u"Unable to create or open log file."},
+    {NOTIFY_ERROR_LOG_WRITE_FAILED, u"Unable to write into log file."},
+    {NOTIFY_ERROR_EMAIL_SEND, u"Unable to send notification e-mail."},
+    {NOTIFY_ERROR_EMAIL_UNAVAILABLE, u"Unable to load OS's e-mail functionality."},
+    {NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED, u"Handlers have not been initilized - use Initialize."},
+    {NOTIFY_ERROR_APPLICATION_NAME, u"An application name must be specified."},
+    {NOTIFY_ERROR_EMAIL_NO_ADDRESS, u"An e-mail address and smtp server must be specified before a notification can be emailed."},
+    {NOTIFY_ERROR_EMAIL_CONFIG, u"Configuring e-mail provider."},
+    {NOTIFY_ERROR_LOAD_WRENLOW, u"Loading Wrenlow library."},
+    {NOTIFY_ERROR_CURL_INITIALIZATION_FAILED, u"Could not intialize the curl."},
+    {NOTIFY_ERROR_CURL_RESOLVE_HOST, u"Check the fully-qualified domain name and port number of the SMTP server."},
+    {NOTIFY_ERROR_CURL_LOGIN_DENIED, u"Check the credentials of e-mail Id."},
+};
+
+const NameEntry kResultNames[] = {
+    {NOTIFY_ERROR_LOAD_FAILED, "NOTIFY_ERROR_LOAD_FAILED"},
+    {NOTIFY_ERROR_EVENTLOG_OPEN_FAILED, "NOTIFY_ERROR_EVENTLOG_OPEN_FAILED"},
+    {NOTIFY_ERROR_EVENTLOG_WRITE_FAILED, "NOTIFY_ERROR_EVENTLOG_WRITE_FAILED"},
+    {NOTIFY_ERROR_LOG_CREATE_FAILED, "NOTIFY_ERROR_LOG_CREATE_FAILED"},
+    {NOTIFY_ERROR_LOG_WRITE_FAILED, "NOTIFY_ERROR_LOG_WRITE_FAILED"},
+    {NOTIFY_ERROR_EMAIL_SEND, "NOTIFY_ERROR_EMAIL_SEND"},
+    {NOTIFY_ERROR_EMAIL_UNAVAILABLE, "NOTIFY_ERROR_EMAIL_UNAVAILABLE"},
+    {NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED, "NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED"},
+    {NOTIFY_ERROR_APPLICATION_NAME, "NOTIFY_ERROR_APPLICATION_NAME"},
+    {NOTIFY_ERROR_EMAIL_NO_ADDRESS, "NOTIFY_ERROR_EMAIL_NO_ADDRESS"},
+    {NOTIFY_ERROR_EMAIL_CONFIG, "NOTIFY_ERROR_EMAIL_CONFIG"},
+    {NOTIFY_ERROR_LOAD_WRENLOW, "NOTIFY_ERROR_LOAD_WRENLOW"},
+    {NOTIFY_ERROR_CURL_INITIALIZATION_FAILED, "NOTIFY_ERROR_CURL_INITIALIZATION_FAILED"},
+    {NOTIFY_ERROR_CURL_RESOLVE_HOST, "NOTIFY_ERROR_CURL_RESOLVE_HOST"},
+    {NOTIFY_ERROR_CURL_LOGIN_DENIED, "NOTIFY_ERROR_CURL_LOGIN_DENIED"},
+};
+
+const TextEntry kStringTexts[] = {
+    {IDS_ERROR_LOAD_FAILED, u"Unable to load notification preferences."},
+    {IDS_TYPE_ERROR, u"Error"},
+    {IDS_TYPE_WARNING, u"Warning"},
+    {IDS_TYPE_INFO, u"Info"},
+    {IDS_ERROR_EVENTLOG_OPEN_FAILED, u"Unable to open the event log."},
+    {IDS_ERROR_EVENTLOG_WRITE_FAILED, u"Unable to write to the event log."},
+    {IDS_EMAIL_BODY, u"Date: %1\r\nNotification Type: %2\r\nPriority: %3\r\nDescription: %4\r\nDetails: %5\r\n"},
+    {IDS_PRIORITY_HIGH, u"High"},
+    {IDS_PRIORITY_MEDIUM, u"Medium"},
+    {IDS_PRIORITY_UNKNOWN, u"Unknown"},
+    {IDS_TYPE_UNKNOWN, u"Unknown"},
+    {IDS_EMAIL_SUBJECT, u"%1 Priority %2 Notification (%3) from %4 on %5"},
+    {IDS_PRIORITY_LOW, u"Low"},
+    {IDS_DEFAULT_LOG_EXTENSION, u".log.txt"},
+    {IDS_LOG_ENTRY_FORMAT, u"%1 %2 Priority %3: %4 %5 (%6)\r\n"},
+    {IDS_ERROR_LOG_CREATE_FAILED, u"Unable to create or open log file."},
+    {IDS_ERROR_LOG_WRITE_FAILED, u"Error writing to log file."},
+    {IDS_ERROR_EMAIL_SEND, u"Unable to send notification e-mail."},
+    {IDS_ERROR_EMAIL_UNAVAILABLE, u"Unable to load OS's e-mail functionality."},
+    {IDS_HANDLER_NAME_SYSLOG, u"EventLog"},
+    {IDS_HANDLER_NAME_LOG, u"LogFile"},
+    {IDS_HANDLER_NAME_EMAIL, u"E-mail"},
+    {IDS_ERROR_HANDLERS_NOT_INITIALIZED, u"Handlers have not been initilized - use Initialize."},
+    {IDS_ERROR_APPLICATION_NAME, u"An application name must be specified."},
+    {IDS_ERROR_EMAIL_NO_ADDRESS, u"An e-mail address and smtp server must be specified before a notification can be emailed."},
+    {IDS_SYSLOG_ENTRY_FORMAT, u"%1\r\nDetails: %2\r\nSource: %3"},
+    {IDS_ERROR_EMAIL_CONFIG, u"Error configuring e-mail provider."},
+    {IDS_HANDLER_NAME_APP, u"AppNotifier"},
+    {IDS_APP_ENTRY_FORMAT, u"[%1 Priority] %2"},
+    {IDS_APP_PIPE_PATH, u"\\\\.\\PIPE\\TRAYICON_NOTIFIER"},
+    {IDS_HANDLER_NAME_SNMP_TRAP, u"SNMP Trap"},
+    {IDS_EMAIL_BODY_NODETAILS, u"Date: %1\r\nNotification Type: %2\r\nPriority: %3\r\nDescription: %4\r\n"},
+    {IDS_SUBJEST_TYPE_SUCCESS, u"Success"},
+    {IDS_SUBJEST_TYPE_FAILURE, u"Failure"},
+    {IDS_EMAIL_FROM, u"From: %1\r\n"},
+    {IDS_EMAIL_TO, u"TO: %1\r\n"},
+    {IDS_EMAIL_CURL_SUBJECT, u"Subject: %1\r\n\r\n"},
+    {IDS_EMAIL_CURL_BODY, u"%1\r\n"},
+    {IDS_EMAIL_CURL_DATE, u"Date: %1\r\n"},
+};
+
+const NameEntry kStringNames[] = {
+    {IDS_ERROR_LOAD_FAILED, "IDS_ERROR_LOAD_FAILED"},
+    {IDS_TYPE_ERROR, "IDS_TYPE_ERROR"},
+    {IDS_TYPE_WARNING, "IDS_TYPE_WARNING"},
+    {IDS_TYPE_INFO, "IDS_TYPE_INFO"},
+    {IDS_ERROR_EVENTLOG_OPEN_FAILED, "IDS_ERROR_EVENTLOG_OPEN_FAILED"},
+    {IDS_ERROR_EVENTLOG_WRITE_FAILED, "IDS_ERROR_EVENTLOG_WRITE_FAILED"},
+    {IDS_EMAIL_BODY, "IDS_EMAIL_BODY"},
+    {IDS_PRIORITY_HIGH, "IDS_PRIORITY_HIGH"},
+    {IDS_PRIORITY_MEDIUM, "IDS_PRIORITY_MEDIUM"},
+    {IDS_PRIORITY_UNKNOWN, "IDS_PRIORITY_UNKNOWN"},
+    {IDS_TYPE_UNKNOWN, "IDS_TYPE_UNKNOWN"},
+    {IDS_EMAIL_SUBJECT, "IDS_EMAIL_SUBJECT"},
+    {IDS_PRIORITY_LOW, "IDS_PRIORITY_LOW"},
+    {IDS_DEFAULT_LOG_EXTENSION, "IDS_DEFAULT_LOG_EXTENSION"},
+    {IDS_LOG_ENTRY_FORMAT, "IDS_LOG_ENTRY_FORMAT"},
+    {IDS_ERROR_LOG_CREATE_FAILED, "IDS_ERROR_LOG_CREATE_FAILED"},
+    {IDS_ERROR_LOG_WRITE_FAILED, "IDS_ERROR_LOG_WRITE_FAILED"},
+    {IDS_ERROR_EMAIL_SEND, "IDS_ERROR_EMAIL_SEND"},
+    {IDS_ERROR_EMAIL_UNAVAILABLE, "IDS_ERROR_EMAIL_UNAVAILABLE"},
+    {IDS_HANDLER_NAME_SYSLOG, "IDS_HANDLER_NAME_SYSLOG"},
+    {IDS_HANDLER_NAME_LOG, "IDS_HANDLER_NAME_LOG"},
+    {IDS_HANDLER_NAME_EMAIL, "IDS_HANDLER_NAME_EMAIL"},
+    {IDS_ERROR_HANDLERS_NOT_INITIALIZED, "IDS_ERROR_HANDLERS_NOT_INITIALIZED"},
+    {IDS_ERROR_APPLICATION_NAME, "IDS_ERROR_APPLICATION_NAME"},
+    {IDS_ERROR_EMAIL_NO_ADDRESS, "IDS_ERROR_EMAIL_NO_ADDRESS"},
+    {IDS_SYSLOG_ENTRY_FORMAT, "IDS_SYSLOG_ENTRY_FORMAT"},
+    {IDS_ERROR_EMAIL_CONFIG, "IDS_ERROR_EMAIL_CONFIG"},
+    {IDS_HANDLER_NAME_APP, "IDS_HANDLER_NAME_APP"},
+    {IDS_APP_ENTRY_FORMAT, "IDS_APP_ENTRY_FORMAT"},
+    {IDS_APP_PIPE_PATH, "IDS_APP_PIPE_PATH"},
+    {IDS_HANDLER_NAME_SNMP_TRAP, "IDS_HANDLER_NAME_SNMP_TRAP"},
+    {IDS_EMAIL_BODY_NODETAILS, "IDS_EMAIL_BODY_NODETAILS"},
+    {IDS_SUBJEST_TYPE_SUCCESS, "IDS_SUBJEST_TYPE_SUCCESS"},
+    {IDS_SUBJEST_TYPE_FAILURE, "IDS_SUBJEST_TYPE_FAILURE"},
+    {IDS_EMAIL_FROM, "IDS_EMAIL_FROM"},
+    {IDS_EMAIL_TO, "IDS_EMAIL_TO"},
+    {IDS_EMAIL_CURL_SUBJECT, "IDS_EMAIL_CURL_SUBJECT"},
+    {IDS_EMAIL_CURL_BODY, "IDS_EMAIL_CURL_BODY"},
+    {IDS_EMAIL_CURL_DATE, "IDS_EMAIL_CURL_DATE"},
+};
+
+template <class T, size_t N>
+constexpr size_t CountOf(const T (&)[N])
+{
+    return N;
+}
+} // namespace
+
+void RegisterMessageTables()
+{
+    StringRepository::RegisterComponent("Ferrule", kNotifyFacility);
+    CompiledStringProvider::AddTable(kResultTexts, CountOf(kResultTexts), "Ferrule");
+    StringRepository::AddNames(kResultNames, CountOf(kResultNames));
+    CompiledStringProvider::AddTable(kStringTexts, CountOf(kStringTexts), "Ferrule");
+    StringRepository::AddNames(kStringNames, CountOf(kStringNames));
+}
