@@ -48,9 +48,16 @@ void AppendHex(String& out, uint64_t v)
         out += u'0';
         return;
     }
-    char buffer[24];
-    const int n = std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(v));
-    out.append(buffer, buffer + n);
+    char16_t buffer[18];
+    size_t n = sizeof buffer / sizeof buffer[0];
+    while (v != 0)
+    {
+        buffer[--n] = u"0123456789abcdef"[v & 15];
+        v >>= 4;
+    }
+    buffer[--n] = u'x';
+    buffer[--n] = u'0';
+    out.append(buffer + n, sizeof buffer / sizeof buffer[0] - n);
 }
 
 void AppendDecimal(String& out, uint64_t v)
@@ -419,12 +426,16 @@ const ResultContext* Result::Context() const
 
 String Result::GetName() const
 {
+    return NameRef();
+}
+
+const String& Result::NameRef() const
+{
+    static const String success = u"GENERIC_SUCCESS";
     if (!mRep)
-        return u"GENERIC_SUCCESS";
+        return success;
     if (mRep->name.empty())
-    {
         mRep->name = Utf8ToUtf16(StringRepository::GetSymbolicName(mRep->code));
-    }
     return mRep->name;
 }
 
@@ -475,6 +486,7 @@ Result& Result::operator+=(const Result& right)
 String Result::Serialize() const
 {
     String out;
+    out.reserve(256);
     SerializeTo(out);
     return out;
 }
@@ -496,7 +508,7 @@ void Result::SerializeTo(String& out) const
     out += u"Result (";
     AppendHex(out, code);
     out += u' ';
-    AppendCounted(out, GetName());
+    AppendCounted(out, NameRef());
     out += u' ';
     if (code != kSuccess)
     {
@@ -1024,51 +1036,49 @@ void Argument::SerializeTo(String& out) const
     }
     switch (mType)
     {
-    case DATATYPE_CHAR: case DATATYPE_WCHAR: case DATATYPE_EMPTY: case DATATYPE_ARGUMENT:
-        CHECK_FAILED("Unknown Argument Data Type");
-    default: break;
-    }
-    String value;
-    switch (mType)
-    {
-    case DATATYPE_BOOL: value = mValue.b ? u"true" : u"false"; break;
-    case DATATYPE_INT8_T: AppendHex(value, static_cast<uint32_t>(static_cast<int32_t>(mValue.i8))); break;
-    case DATATYPE_UINT8_T: AppendHex(value, mValue.u8); break;
-    case DATATYPE_INT16_T: case DATATYPE_UINT16_T: AppendHex(value, mValue.u16); break;
-    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: AppendHex(value, mValue.u32); break;
-    case DATATYPE_INT64_T: case DATATYPE_UINT64_T: case DATATYPE_BYTES: AppendHex(value, mValue.u64); break;
-    case DATATYPE_FLOAT: AppendReal(value, mValue.f); break;
-    case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: AppendReal(value, mValue.d); break;
-    case DATATYPE_STRING: AppendCounted(value, *mValue.s); break;
-    case DATATYPE_RESULT:
-    {
-        if (mValue.r)
-            ++mValue.r->refCount;
-        Result(mValue.r).SerializeTo(value);
+    case DATATYPE_BOOL: case DATATYPE_INT8_T: case DATATYPE_UINT8_T: case DATATYPE_INT16_T: case DATATYPE_UINT16_T:
+    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: case DATATYPE_INT64_T: case DATATYPE_UINT64_T:
+    case DATATYPE_BYTES: case DATATYPE_FLOAT: case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: case DATATYPE_STRING:
+    case DATATYPE_RESULT: case DATATYPE_ARGUMENT_CONTAINER: case DATATYPE_STRINGID: case DATATYPE_DATETIME:
         break;
-    }
-    case DATATYPE_ARGUMENT_CONTAINER:
-        AppendDecimal(value, mValue.c->size());
-        for (const Argument& a : *mValue.c)
-        {
-            value += u' ';
-            a.SerializeTo(value);
-        }
-        break;
-    case DATATYPE_STRINGID:
-    {
-        AppendHex(value, mValue.id);
-        value += u' ';
-        AppendCounted(value, Utf8ToUtf16(GetStringIdSymName()));
-        break;
-    }
-    case DATATYPE_DATETIME: AppendCounted(value, DateTime{*mValue.dt}.ToText()); break;
-    default: CHECK_FAILED("Unknown Argument Data Type");
+    default: CHECK_FAILED("Unknown Argument Data Type"); // nothing written
     }
     out += u"Arg (";
     AppendHex(out, mType);
     out += u' ';
-    out += value;
+    switch (mType)
+    {
+    case DATATYPE_BOOL: out += mValue.b ? u"true" : u"false"; break;
+    case DATATYPE_INT8_T: AppendHex(out, static_cast<uint32_t>(static_cast<int32_t>(mValue.i8))); break;
+    case DATATYPE_UINT8_T: AppendHex(out, mValue.u8); break;
+    case DATATYPE_INT16_T: case DATATYPE_UINT16_T: AppendHex(out, mValue.u16); break;
+    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: AppendHex(out, mValue.u32); break;
+    case DATATYPE_INT64_T: case DATATYPE_UINT64_T: case DATATYPE_BYTES: AppendHex(out, mValue.u64); break;
+    case DATATYPE_FLOAT: AppendReal(out, mValue.f); break;
+    case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: AppendReal(out, mValue.d); break;
+    case DATATYPE_STRING: AppendCounted(out, *mValue.s); break;
+    case DATATYPE_RESULT:
+    {
+        if (mValue.r)
+            ++mValue.r->refCount;
+        Result(mValue.r).SerializeTo(out);
+        break;
+    }
+    case DATATYPE_ARGUMENT_CONTAINER:
+        AppendDecimal(out, mValue.c->size());
+        for (const Argument& a : *mValue.c)
+        {
+            out += u' ';
+            a.SerializeTo(out);
+        }
+        break;
+    case DATATYPE_STRINGID:
+        AppendHex(out, mValue.id);
+        out += u' ';
+        AppendCounted(out, Utf8ToUtf16(GetStringIdSymName()));
+        break;
+    default: AppendCounted(out, DateTime{*mValue.dt}.ToText()); break; // DATATYPE_DATETIME
+    }
     out += u')';
 }
 

@@ -156,6 +156,7 @@ public:
 
 private:
     explicit Result(ResultRep* rep) noexcept : mRep(rep) {}
+    const String& NameRef() const;
     void Release() noexcept;
     static ResultRep* NewRep(uint32_t code);
 

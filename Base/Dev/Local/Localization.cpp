@@ -296,9 +296,15 @@ Result LoadStringsFile(const std::string& path, uint32_t facility)
     buffer << in.rdbuf();
     if (in.bad())
         return CouldNotLoad(path);
-    std::string content = buffer.str();
+    const std::string content = buffer.str();
     if (content.empty())
         return CouldNotLoad(path);
+    LoadStringsText(content, facility);
+    return Result();
+}
+
+void LoadStringsText(std::string content, uint32_t facility)
+{
     if (content.compare(0, 3, "\xEF\xBB\xBF") == 0)
         content.erase(0, 3);
 
@@ -337,7 +343,6 @@ Result LoadStringsFile(const std::string& path, uint32_t facility)
             provider.StoreLocalized(id, Utf8ToUtf16(value));
     }
     StringRepository::SetCurrentFacility(0);
-    return Result();
 }
 
 Result LoadCodepages(const std::string& resourceFolder, const LocaleInfo& locale)

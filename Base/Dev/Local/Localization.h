@@ -28,6 +28,8 @@ Result LoadLocalizedStrings(const std::string& resourceFolder, const LocaleInfo&
 // Reads one ".properties" file into the compiled provider's localized texts, keys resolved preferring
 // the given facility. A file that cannot be read adds 0xE0070008.
 Result LoadStringsFile(const std::string& path, uint32_t facility);
+// The parsing part of LoadStringsFile, for content already read (UTF-8, optional byte-order mark).
+void LoadStringsText(std::string content, uint32_t facility);
 Result LoadCodepages(const std::string& resourceFolder, const LocaleInfo& locale);
 // <folder>/<candidate>/<fileName> when it is a regular file, else "".
 std::string FindResFile(const std::string& folder, const std::string& candidate, const std::string& fileName);
