@@ -359,10 +359,20 @@ HRESULT Call(IDispatch* self, VARIANT* args, VARTYPE resultType, VARIANT* result
         return (object->*M)(std::get<Is>(in).value...);
 }
 
+// Whether the last parameter is the result.
+template <class... Ps>
+constexpr bool HasOut()
+{
+    if constexpr (sizeof...(Ps) == 0)
+        return false;
+    else
+        return IsOutParam<Last<Ps...>>();
+}
+
 template <auto M, class C, class... Ps>
 HRESULT Thunk(IDispatch* self, VARIANT* args, VARTYPE resultType, VARIANT* result)
 {
-    constexpr bool hasOut = sizeof...(Ps) > 0 && IsOutParam<Last<Ps...>>();
+    constexpr bool hasOut = HasOut<Ps...>();
     constexpr size_t inCount = sizeof...(Ps) - (hasOut ? 1 : 0);
     return Call<M, C, Ps...>(self, args, resultType, result, std::make_index_sequence<inCount>{});
 }

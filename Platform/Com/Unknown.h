@@ -6,6 +6,8 @@
 #define STDMETHODCALLTYPE
 #define STDMETHOD(name) virtual HRESULT STDMETHODCALLTYPE name
 #define STDMETHOD_(type, name) virtual type STDMETHODCALLTYPE name
+#define STDMETHODIMP_(type) type STDMETHODCALLTYPE
+#define STDMETHODIMP HRESULT STDMETHODCALLTYPE
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};

@@ -72,3 +72,28 @@ bool Base64Decode(std::string_view text, std::string& bytes)
     }
     return true;
 }
+
+bool FromStringSafe(const String& text, uint32_t& value, int base)
+{
+    value = 0;
+    if (text.empty() || base < 2 || base > 16)
+        return false;
+    uint64_t v = 0;
+    for (char16_t c : text)
+    {
+        int digit = -1;
+        if (c >= u'0' && c <= u'9')
+            digit = c - u'0';
+        else if (c >= u'a' && c <= u'f')
+            digit = c - u'a' + 10;
+        else if (c >= u'A' && c <= u'F')
+            digit = c - u'A' + 10;
+        if (digit < 0 || digit >= base)
+            return false;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        if (v > 0xFFFFFFFFu)
+            return false;
+    }
+    value = static_cast<uint32_t>(v);
+    return true;
+}

@@ -1,0 +1,269 @@
+#include "Ferrule/HandlerBase.h"
+#include "Base/Dev/Global/Encoders.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/MessageTables.h"
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Utf.h"
+
+#include <boost/format.hpp>
+
+#include <cstdio>
+
+void SetErrorDescription(const String& description, REFIID iid, const char16_t* source)
+{
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(CreateErrorInfo(&create)))
+        return;
+    create->SetGUID(iid);
+    if (source)
+        create->SetSource(const_cast<LPOLESTR>(source));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info))))
+    {
+        SetErrorInfo(0, info);
+        info->Release();
+    }
+    create->Release();
+}
+
+HRESULT ExceptionToHresult(const char* function)
+{
+    try
+    {
+        throw;
+    }
+    catch (const Result& r)
+    {
+        // Failure severities are failure HRESULTs themselves; foreign Win32 numbers take facility 7.
+        const uint32_t code = r.GetCode();
+        HRESULT hr = static_cast<HRESULT>(code);
+        if (code < kNativeFlag && code != 0)
+            hr = HRESULT_FROM_WIN32(code);
+        if (SUCCEEDED(hr))
+            hr = E_FAIL;
+        SetErrorDescription(r.Serialize());
+        return hr;
+    }
+    catch (const AssertionFailure& e)
+    {
+        const bool precondition = dynamic_cast<const PreconditionFailure*>(&e) != nullptr;
+        Result r;
+        r.Init(e.File().c_str(), e.Line(), function, precondition ? ERROR_PRECONDITION_FAILED : ERROR_CHECK_FAILED,
+               Argument(Utf8ToUtf16(e.what())));
+        SetErrorDescription(r.Serialize());
+        return E_UNEXPECTED;
+    }
+    catch (const std::bad_alloc&)
+    {
+        return E_OUTOFMEMORY;
+    }
+    catch (const std::exception& e)
+    {
+        SetErrorDescription(Utf8ToUtf16(e.what()));
+        return E_FAIL;
+    }
+    catch (...)
+    {
+        return E_UNEXPECTED;
+    }
+}
+
+bool ParseSerializedResult(const String& text, Result& result)
+{
+    if (text.compare(0, 8, u"Result (") != 0 || text.size() < 8)
+        return false;
+    try
+    {
+        result = DeserializeResult(text);
+        return true;
+    }
+    catch (const AssertionFailure&)
+    {
+        return false;
+    }
+}
+
+String TypeText(eZD_NOTIFY_TYPE type)
+{
+    switch (type)
+    {
+    case NOTIFY_TYPE_ERROR: return StringRepository::GetString(IDS_TYPE_ERROR);
+    case NOTIFY_TYPE_WARNING: return StringRepository::GetString(IDS_TYPE_WARNING);
+    case NOTIFY_TYPE_INFO:
+    case NOTIFY_TYPE_TEST: return StringRepository::GetString(IDS_TYPE_INFO);
+    default: return StringRepository::GetString(IDS_TYPE_UNKNOWN);
+    }
+}
+
+String PriorityText(eZD_NOTIFY_PRIORITY priority)
+{
+    switch (priority)
+    {
+    case NOTIFY_PRIORITY_HIGH: return StringRepository::GetString(IDS_PRIORITY_HIGH);
+    case NOTIFY_PRIORITY_MEDIUM: return StringRepository::GetString(IDS_PRIORITY_MEDIUM);
+    case NOTIFY_PRIORITY_LOW:
+    case NOTIFY_PRIORITY_TEST: return StringRepository::GetString(IDS_PRIORITY_LOW);
+    default: return StringRepository::GetString(IDS_PRIORITY_UNKNOWN);
+    }
+}
+
+String TimeStampText(DATE timeStamp)
+{
+    SYSTEMTIME st{};
+    WCHAR date[128] = {0};
+    WCHAR time[128] = {0};
+    if (VariantTimeToSystemTime(timeStamp, &st))
+    {
+        if (GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, 128) == 0)
+            date[0] = 0;
+        if (GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT, &st, nullptr, time, 128) == 0)
+            time[0] = 0;
+    }
+    return String(date) + u" " + String(time);
+}
+
+String CodeText(ULONG code)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%02X", code);
+    return Utf8ToUtf16(buffer);
+}
+
+String UmiSuffix(const String& description)
+{
+    const size_t colon = description.find(u':');
+    if (colon == String::npos || colon <= 8)
+        return String();
+    uint32_t n = 0;
+    if (!FromStringSafe(description.substr(colon - 8, 8), n, 16))
+        return String();
+    const uint32_t facility = (n >> 16) & 0xFFF;
+    const uint32_t number = n & 0xFFFF;
+    if (facility == 0 || number == 0)
+        return String();
+    return Utf8ToUtf16((boost::format(" (UMI:Q-281-%1%-%2%)\r\n") % facility % number).str());
+}
+
+HRESULT ReportHandlerFailure(HRESULT hr, Result result)
+{
+    String message;
+    IErrorInfo* old = nullptr;
+    if (GetErrorInfo(0, &old) == S_OK && old)
+    {
+        BSTR description = nullptr;
+        Result earlier;
+        if (FAILED(old->GetDescription(&description)))
+            message = result.Serialize();
+        else if (ParseSerializedResult(String(description ? description : u"", SysStringLen(description)), earlier))
+        {
+            result.GetArguments().push_back(Argument(earlier));
+            message = result.Serialize();
+        }
+        else
+            message = DisplayText(result) + u"\r\n" + String(description ? description : u"", SysStringLen(description));
+        SysFreeString(description);
+        old->Release();
+    }
+    else
+        message = result.Serialize();
+    SetErrorDescription(message);
+    return hr == S_OK ? DISP_E_EXCEPTION : hr;
+}
+
+HRESULT LastErrorHresult()
+{
+    const DWORD e = GetLastError();
+    return e == 0 ? S_OK : static_cast<HRESULT>((e & 0xFFFF) | 0x80070000u);
+}
+
+HRESULT CopyOut(BSTR value, BSTR* out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    if (*out != nullptr && SysStringLen(*out) > 0)
+    {
+        SysFreeString(*out);
+        *out = nullptr;
+    }
+    *out = SysAllocStringLen(value ? value : u"", SysStringLen(value));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CopyIn(BSTR value, BSTR& field)
+{
+    BSTR copy = nullptr;
+    if (value != nullptr && (copy = SysAllocStringLen(value, SysStringLen(value))) == nullptr)
+        return E_OUTOFMEMORY;
+    SysFreeString(field);
+    field = copy;
+    return S_OK;
+}
+
+bool PassesFilter(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, uint32_t typeFilter, uint32_t priorityFilter)
+{
+    if (typeFilter != 0 && priorityFilter != 0 && type == NOTIFY_TYPE_TEST && priority == NOTIFY_PRIORITY_TEST)
+        return true;
+    return (static_cast<uint32_t>(type) & typeFilter) != 0 && (static_cast<uint32_t>(priority) & priorityFilter) != 0;
+}
+
+namespace
+{
+HRESULT InvokeProperty(IDispatch* object, DISPID id, WORD flags, VARIANT* value, VARIANT* result)
+{
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params = {value, value ? &named : nullptr, value ? 1u : 0u, value ? 1u : 0u};
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
+}
+} // namespace
+
+HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag, IErrorLog* errorLog)
+{
+    if (bag == nullptr)
+        return E_INVALIDARG;
+    for (size_t i = 0; i < table.count; ++i)
+    {
+        const PersistRow& row = table.rows[i];
+        VARIANT value;
+        VariantInit(&value);
+        value.vt = row.vt;
+        if (FAILED(bag->Read(row.bagName, &value, errorLog)))
+        {
+            VariantClear(&value);
+            continue; // the property keeps its value
+        }
+        const WORD flags = (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH) ? DISPATCH_PROPERTYPUTREF
+                                                                                 : DISPATCH_PROPERTYPUT;
+        HRESULT hr = InvokeProperty(object, row.dispid, flags, &value, nullptr);
+        if (hr == DISP_E_MEMBERNOTFOUND && flags == DISPATCH_PROPERTYPUTREF)
+            hr = InvokeProperty(object, row.dispid, DISPATCH_PROPERTYPUT, &value, nullptr);
+        VariantClear(&value);
+        if (FAILED(hr))
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag)
+{
+    if (bag == nullptr)
+        return E_INVALIDARG;
+    for (size_t i = 0; i < table.count; ++i)
+    {
+        const PersistRow& row = table.rows[i];
+        VARIANT value;
+        VariantInit(&value);
+        if (FAILED(InvokeProperty(object, row.dispid, DISPATCH_PROPERTYGET, nullptr, &value)))
+            return E_FAIL;
+        if (value.vt != row.vt && FAILED(VariantChangeType(&value, &value, 0, row.vt)))
+        {
+            VariantClear(&value);
+            return E_FAIL;
+        }
+        const HRESULT hr = bag->Write(row.bagName, &value);
+        VariantClear(&value);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}

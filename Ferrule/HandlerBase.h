@@ -1,0 +1,204 @@
+// The handler base shared by all handlers: name and filters with the filter test, dispatch, persistence
+// of a class's rows through IPersistPropertyBag, ISupportErrorInfo, the shared text functions and the
+// one way a handler reports a failure.
+#pragma once
+
+#include "Base/Dev/Global/Result.h"
+#include "Ferrule/Interfaces.h"
+
+#include <new>
+#include <stdexcept>
+
+// ---- The interface boundary
+
+// Installs error information with description (source and interface left empty).
+void SetErrorDescription(const String& description, REFIID iid = IID_NULL, const char16_t* source = nullptr);
+
+// Runs body and turns whatever it throws into an HRESULT with error information: a Result gives its
+// serialized text (and its code when that is a failure HRESULT, else E_FAIL); AssertionFailure the
+// text of a check or precondition failure (E_UNEXPECTED); bad_alloc E_OUTOFMEMORY; any other standard
+// exception its text (E_FAIL); anything else E_UNEXPECTED. No exception leaves an interface.
+HRESULT ExceptionToHresult(const char* function);
+template <class Body>
+HRESULT Boundary(const char* function, Body&& body) noexcept
+{
+    try
+    {
+        return body();
+    }
+    catch (...)
+    {
+        return ExceptionToHresult(function);
+    }
+}
+
+// ---- Shared text functions
+
+// True and R replaced when text begins with "Result (" and parses; otherwise false, R unchanged.
+bool ParseSerializedResult(const String& text, Result& result);
+String TypeText(eZD_NOTIFY_TYPE type);
+String PriorityText(eZD_NOTIFY_PRIORITY priority);
+// User-locale short date, a blank, the time forced to 24 hours; empty parts when it cannot convert.
+String TimeStampText(DATE timeStamp);
+// "0x%02X".
+String CodeText(ULONG code);
+// " (UMI:Q-281-<facility>-<number>)\r\n" from the eight hexadecimal digits before the first ":", or "".
+String UmiSuffix(const String& description);
+// Makes the thread's error information describe result (nesting an earlier serialized failure, or
+// following it with an earlier plain one) and returns hr, or DISP_E_EXCEPTION when hr is 0.
+HRESULT ReportHandlerFailure(HRESULT hr, Result result);
+// (e AND 0xFFFF) OR 0x80070000 for the last OS error e; 0 stays 0.
+HRESULT LastErrorHresult();
+
+// ---- Copying strings through out parameters
+
+// Frees a non-empty string already in *out, then stores a copy of value.
+HRESULT CopyOut(BSTR value, BSTR* out);
+// Replaces *field with a copy of value (null stays null).
+HRESULT CopyIn(BSTR value, BSTR& field);
+
+// ---- INotifyHandlerImpl: name, filters and the filter test
+
+// Test notifications (TEST, TEST) reach every handler whose two filters are not 0.
+bool PassesFilter(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, uint32_t typeFilter, uint32_t priorityFilter);
+
+template <class I>
+class INotifyHandlerImpl : public IDispatchImpl<I>
+{
+public:
+    INotifyHandlerImpl() = default;
+    virtual ~INotifyHandlerImpl() { SysFreeString(mName); }
+
+    // The filter test only: 0 when the notification passes, 1 (S_FALSE) when filtered out.
+    STDMETHOD(Notify)(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG, BSTR, BSTR, DATE) override
+    {
+        return FilterTest(type, priority) ? S_OK : S_FALSE;
+    }
+    STDMETHOD(get_Name)(BSTR* name) override { return CopyOut(mName, name); }
+    STDMETHOD(get_TypeFilter)(eZD_NOTIFY_TYPE* filter) override
+    {
+        if (filter == nullptr)
+            return E_POINTER;
+        *filter = static_cast<eZD_NOTIFY_TYPE>(mTypeFilter);
+        return S_OK;
+    }
+    STDMETHOD(put_TypeFilter)(eZD_NOTIFY_TYPE filter) override
+    {
+        mTypeFilter = static_cast<uint32_t>(filter);
+        return S_OK;
+    }
+    STDMETHOD(get_PriorityFilter)(eZD_NOTIFY_PRIORITY* filter) override
+    {
+        if (filter == nullptr)
+            return E_POINTER;
+        *filter = static_cast<eZD_NOTIFY_PRIORITY>(mPriorityFilter);
+        return S_OK;
+    }
+    STDMETHOD(put_PriorityFilter)(eZD_NOTIFY_PRIORITY filter) override
+    {
+        mPriorityFilter = static_cast<uint32_t>(filter);
+        return S_OK;
+    }
+
+    bool FilterTest(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority) const
+    {
+        return PassesFilter(type, priority, mTypeFilter, mPriorityFilter);
+    }
+
+protected:
+    // Set once by the constructor of the handler class.
+    void SetName(const String& name)
+    {
+        SysFreeString(mName);
+        mName = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
+    }
+    void SetFilters(uint32_t typeFilter, uint32_t priorityFilter)
+    {
+        mTypeFilter = typeFilter;
+        mPriorityFilter = priorityFilter;
+    }
+
+    BSTR mName = SysAllocString(u"");
+    uint32_t mPriorityFilter = 0;
+    uint32_t mTypeFilter = 0;
+};
+
+// ---- Persistence over a table of rows, through the class's own dispatch interface
+
+struct PersistRow
+{
+    const char16_t* bagName;
+    DISPID dispid;
+    VARTYPE vt;
+};
+
+struct PersistTable
+{
+    const PersistRow* rows;
+    size_t count;
+};
+
+// Load: a read that fails keeps the property; a read that succeeds (an absent name answers VT_EMPTY)
+// sets it through dispatch; a failing setter ends with E_FAIL. Save: every row read through dispatch
+// and written as the row's type.
+HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag, IErrorLog* errorLog);
+HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag);
+
+// T provides: static const CLSID& ClassId(); static PersistTable PersistRows(); and an IDispatch.
+template <class T>
+class IPersistPropertyBagImpl : public IPersistPropertyBag
+{
+public:
+    STDMETHOD(GetClassID)(CLSID* clsid) override
+    {
+        if (clsid == nullptr)
+            return E_POINTER;
+        *clsid = T::ClassId();
+        return S_OK;
+    }
+    STDMETHOD(InitNew)() override { return S_OK; }
+    STDMETHOD(Load)(IPropertyBag* bag, IErrorLog* errorLog) override
+    {
+        return Boundary("IPersistPropertyBag::Load", [&] {
+            IDispatch* self = Self();
+            if (self == nullptr)
+                return E_FAIL;
+            const HRESULT hr = LoadRows(self, T::PersistRows(), bag, errorLog);
+            self->Release();
+            return hr;
+        });
+    }
+    STDMETHOD(Save)(IPropertyBag* bag, BOOL, BOOL) override
+    {
+        return Boundary("IPersistPropertyBag::Save", [&] {
+            IDispatch* self = Self();
+            if (self == nullptr)
+                return E_FAIL;
+            const HRESULT hr = SaveRows(self, T::PersistRows(), bag);
+            self->Release();
+            return hr;
+        });
+    }
+
+private:
+    IDispatch* Self()
+    {
+        IDispatch* d = nullptr;
+        return SUCCEEDED(QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&d))) ? d : nullptr;
+    }
+};
+
+// ---- ISupportErrorInfo over the class's list of interfaces
+
+template <class T>
+class ISupportErrorInfoImpl : public ISupportErrorInfo
+{
+public:
+    STDMETHOD(InterfaceSupportsErrorInfo)(REFIID riid) override
+    {
+        for (const IID* const* p = T::ErrorInfoInterfaces(); *p; ++p)
+            if (**p == riid)
+                return S_OK;
+        return S_FALSE;
+    }
+};

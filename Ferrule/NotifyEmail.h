@@ -1,0 +1,67 @@
+// The e-mail handler: settings. Its object root is multi-threaded (atomic count, own lock), taken by
+// the password operations.
+#pragma once
+
+#include "Ferrule/HandlerBase.h"
+
+class CNotifyEmail : public INotifyHandlerImpl<INotifyEmail4>,
+                     public IPersistPropertyBagImpl<CNotifyEmail>,
+                     public ISupportErrorInfoImpl<CNotifyEmail>,
+                     public ComObjectRootEx<MultiThreadModel>
+{
+public:
+    BEGIN_COM_MAP(CNotifyEmail)
+    COM_INTERFACE_ENTRY(INotifyEmail4)
+    COM_INTERFACE_ENTRY2(INotifyEmail3, INotifyEmail4)
+    COM_INTERFACE_ENTRY2(INotifyEmail2, INotifyEmail4)
+    COM_INTERFACE_ENTRY2(INotifyEmail, INotifyEmail4)
+    COM_INTERFACE_ENTRY2(INotifyHandler, INotifyEmail4)
+    COM_INTERFACE_ENTRY2(IDispatch, INotifyEmail4)
+    COM_INTERFACE_ENTRY(IPersistPropertyBag)
+    COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
+    COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    END_COM_MAP()
+
+    CNotifyEmail();
+    ~CNotifyEmail() override;
+
+    static const CLSID& ClassId() { return CLSID_NotifyEmail; }
+    static PersistTable PersistRows();
+    static const IID* const* ErrorInfoInterfaces();
+
+    STDMETHOD(get_Address)(BSTR* value) override;
+    STDMETHOD(put_Address)(BSTR value) override;
+    STDMETHOD(get_SMTPServer)(BSTR* value) override;
+    STDMETHOD(put_SMTPServer)(BSTR value) override;
+    STDMETHOD(get_ServerPort)(UINT* value) override;
+    STDMETHOD(put_ServerPort)(UINT value) override;
+    STDMETHOD(get_AddressFrom)(BSTR* value) override;
+    STDMETHOD(put_AddressFrom)(BSTR value) override;
+    STDMETHOD(get_Anonymous)(VARIANT_BOOL* value) override;
+    STDMETHOD(put_Anonymous)(VARIANT_BOOL value) override;
+    STDMETHOD(get_Authentication)(eZD_NOTIFY_SMTP_AUTHENTICATION* value) override;
+    STDMETHOD(put_Authentication)(eZD_NOTIFY_SMTP_AUTHENTICATION value) override;
+    STDMETHOD(get_User)(BSTR* value) override;
+    STDMETHOD(put_User)(BSTR value) override;
+    // The stored password and its protected forms are not built yet: these answer E_NOTIMPL.
+    STDMETHOD(put_Password)(BSTR value) override;
+    STDMETHOD(get_EncryptedPassword)(BSTR* value) override;
+    STDMETHOD(put_EncryptedPassword)(BSTR value) override;
+    STDMETHOD(get_HexEncryptedPassword)(BSTR* value) override;
+    STDMETHOD(put_HexEncryptedPassword)(BSTR value) override;
+    STDMETHOD(get_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE* value) override;
+    STDMETHOD(put_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE value) override;
+
+    // The account name the password's key material uses: a copy of User.
+    BSTR KeyAccountName() const { return mKeyAccountName; }
+
+private:
+    BSTR mKeyAccountName = nullptr;
+    BSTR mAddress = nullptr;
+    BSTR mSMTPServer = nullptr;
+    BSTR mAddressFrom = nullptr;
+    UINT mServerPort = 25;
+    eZD_NOTIFY_SMTP_AUTHENTICATION mAuthentication = SMTP_AUTH_NTLM;
+    eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
+    BSTR mUser = nullptr;
+};

@@ -1,0 +1,39 @@
+// The log-file handler: settings. Delivery appends a UTF-16 line per accepted notification.
+#pragma once
+
+#include "Ferrule/HandlerBase.h"
+
+class CNotifyLog : public INotifyHandlerImpl<INotifyLog>,
+                   public IPersistPropertyBagImpl<CNotifyLog>,
+                   public ISupportErrorInfoImpl<CNotifyLog>,
+                   public ComObjectRoot
+{
+public:
+    BEGIN_COM_MAP(CNotifyLog)
+    COM_INTERFACE_ENTRY(INotifyLog)
+    COM_INTERFACE_ENTRY2(INotifyHandler, INotifyLog)
+    COM_INTERFACE_ENTRY2(IDispatch, INotifyLog)
+    COM_INTERFACE_ENTRY(IPersistPropertyBag)
+    COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
+    COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    END_COM_MAP()
+
+    CNotifyLog();
+    ~CNotifyLog() override;
+
+    static const CLSID& ClassId() { return CLSID_NotifyLog; }
+    static PersistTable PersistRows();
+    static const IID* const* ErrorInfoInterfaces();
+
+    STDMETHOD(get_MaxSize)(ULONG* value) override;
+    STDMETHOD(put_MaxSize)(ULONG value) override;
+    STDMETHOD(get_FileName)(BSTR* value) override;
+    STDMETHOD(put_FileName)(BSTR value) override;
+    STDMETHOD(get_FilePath)(BSTR* value) override;
+    STDMETHOD(put_FilePath)(BSTR value) override;
+
+private:
+    ULONG mMaxSize = 1024; // kilobytes; 0xFFFFFFFF: no maximum
+    BSTR mFileName = nullptr;
+    BSTR mFilePath = nullptr; // with a trailing "\" when not empty
+};

@@ -1,0 +1,45 @@
+// The SNMP trap handler: settings.
+#pragma once
+
+#include "Ferrule/HandlerBase.h"
+
+class CNotifySNMPTrap : public INotifyHandlerImpl<INotifySNMPTrap>,
+                        public IPersistPropertyBagImpl<CNotifySNMPTrap>,
+                        public ISupportErrorInfoImpl<CNotifySNMPTrap>,
+                        public ComObjectRoot
+{
+public:
+    BEGIN_COM_MAP(CNotifySNMPTrap)
+    COM_INTERFACE_ENTRY(INotifySNMPTrap)
+    COM_INTERFACE_ENTRY2(INotifyHandler, INotifySNMPTrap)
+    COM_INTERFACE_ENTRY2(IDispatch, INotifySNMPTrap)
+    COM_INTERFACE_ENTRY(IPersistPropertyBag)
+    COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
+    COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    END_COM_MAP()
+
+    CNotifySNMPTrap();
+    ~CNotifySNMPTrap() override;
+
+    static const CLSID& ClassId() { return CLSID_NotifySNMPTrap; }
+    static PersistTable PersistRows();
+    static const IID* const* ErrorInfoInterfaces();
+
+    STDMETHOD(get_Destination)(BSTR* value) override;
+    STDMETHOD(put_Destination)(BSTR value) override;
+    STDMETHOD(get_TrapPort)(UINT* value) override;
+    STDMETHOD(put_TrapPort)(UINT value) override;
+    STDMETHOD(get_SNMPVersionV2)(VARIANT_BOOL* value) override;
+    STDMETHOD(put_SNMPVersionV2)(VARIANT_BOOL value) override;
+    STDMETHOD(get_CommunityString)(BSTR* value) override;
+    STDMETHOD(put_CommunityString)(BSTR value) override;
+    STDMETHOD(put_SNMPTrapEnabled)(VARIANT_BOOL value) override;
+    STDMETHOD(get_SNMPTrapEnabled)(VARIANT_BOOL* value) override;
+
+private:
+    BSTR mDestination = nullptr;
+    BSTR mCommunityString = nullptr;
+    VARIANT_BOOL mVersion2 = VARIANT_TRUE;
+    VARIANT_BOOL mEnabled = VARIANT_FALSE;
+    UINT mTrapPort = 162;
+};

@@ -1,0 +1,129 @@
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Utf.h"
+
+#include <clocale>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <langinfo.h>
+#include <string>
+#include <unistd.h>
+
+namespace
+{
+// The LC_TIME locale of the environment, made once; the C locale when it cannot be made.
+locale_t TimeLocale()
+{
+    static locale_t locale = [] {
+        locale_t l = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+        return l ? l : newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+    }();
+    return locale;
+}
+
+bool ToTm(const SYSTEMTIME* time, struct tm& out)
+{
+    std::memset(&out, 0, sizeof out);
+    if (time == nullptr)
+    {
+        const time_t now = ::time(nullptr);
+        localtime_r(&now, &out);
+        return true;
+    }
+    if (time->wMonth < 1 || time->wMonth > 12 || time->wDay < 1 || time->wDay > 31 || time->wHour > 23 ||
+        time->wMinute > 59 || time->wSecond > 59)
+        return false;
+    out.tm_year = time->wYear - 1900;
+    out.tm_mon = time->wMonth - 1;
+    out.tm_mday = time->wDay;
+    out.tm_hour = time->wHour;
+    out.tm_min = time->wMinute;
+    out.tm_sec = time->wSecond;
+    out.tm_wday = time->wDayOfWeek;
+    return true;
+}
+
+int Store(const std::string& text, LPWSTR buffer, int size)
+{
+    const std::u16string wide = Utf8ToUtf16(text);
+    const int needed = static_cast<int>(wide.size()) + 1;
+    if (size == 0)
+        return needed;
+    if (buffer == nullptr || size < needed)
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(buffer, wide.c_str(), needed * sizeof(WCHAR));
+    return needed;
+}
+
+std::string Format(const std::string& format, const struct tm& tm)
+{
+    char out[256];
+    const size_t n = strftime_l(out, sizeof out, format.c_str(), &tm, TimeLocale());
+    return std::string(out, n);
+}
+} // namespace
+
+// strftime_l with the locale's D_FMT, "%y" widened to "%Y".
+int GetDateFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR /*format*/, LPWSTR buffer, int size)
+{
+    struct tm tm;
+    if (!ToTm(time, tm))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string format = nl_langinfo_l((flags & DATE_LONGDATE) ? D_T_FMT : D_FMT, TimeLocale());
+    for (size_t i = 0; i + 1 < format.size(); ++i)
+        if (format[i] == '%' && format[i + 1] == 'y')
+            format[i + 1] = 'Y';
+    return Store(Format(format, tm), buffer, size);
+}
+
+// strftime_l with T_FMT, or "%H:%M:%S" when 24 hours are forced.
+int GetTimeFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR /*format*/, LPWSTR buffer, int size)
+{
+    struct tm tm;
+    if (!ToTm(time, tm))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string format = nl_langinfo_l(T_FMT, TimeLocale());
+    if (flags & TIME_FORCE24HOURFORMAT)
+        format = (flags & TIME_NOSECONDS) ? "%H:%M" : "%H:%M:%S";
+    return Store(Format(format, tm), buffer, size);
+}
+
+BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size)
+{
+    if (size == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0)
+    {
+        SetLastErrorFromErrno();
+        return FALSE;
+    }
+    std::string name = host;
+    name = name.substr(0, name.find('.'));
+    if (name.size() > MAX_COMPUTERNAME_LENGTH)
+        name.resize(MAX_COMPUTERNAME_LENGTH);
+    for (char& c : name)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::u16string wide = Utf8ToUtf16(name);
+    if (buffer == nullptr || *size < wide.size() + 1)
+    {
+        *size = static_cast<DWORD>(wide.size() + 1);
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return FALSE;
+    }
+    std::memcpy(buffer, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+    *size = static_cast<DWORD>(wide.size());
+    return TRUE;
+}
