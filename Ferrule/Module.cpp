@@ -1,0 +1,73 @@
+// The module: its class table, the in-process server entry points, and what happens when the library
+// is loaded and unloaded.
+//
+// Without a registry entry, a program that loads libFerrule.so can still create every class with
+// CoCreateInstance: on load the module registers its class objects for the process
+// (CoRegisterClassObject), and revokes them on unload.
+#include "Base/Dev/Config/Config.h"
+#include "Base/Dev/Local/Localization.h"
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/Notify.h"
+#include "Ferrule/NotifyApp.h"
+#include "Ferrule/NotifyConnPt.h"
+#include "Ferrule/NotifyEmail.h"
+#include "Ferrule/NotifyLog.h"
+#include "Ferrule/NotifySNMPTrap.h"
+#include "Ferrule/NotifySysEvent.h"
+
+#include <mutex>
+
+namespace
+{
+ComClassEntry gClasses[] = {
+    {&CLSID_Notify, &ComCreator<CNotify>::CreateInstance, nullptr},
+    {&CLSID_NotifyEmail, &ComCreator<CNotifyEmail>::CreateInstance, nullptr},
+    {&CLSID_NotifyLog, &ComCreator<CNotifyLog>::CreateInstance, nullptr},
+    {&CLSID_NotifySysEvent, &ComCreator<CNotifySysEvent>::CreateInstance, nullptr},
+    {&CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance, nullptr},
+    {&CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance, nullptr},
+    {&CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance, nullptr},
+};
+constexpr size_t kClassCount = sizeof gClasses / sizeof gClasses[0];
+std::mutex gClassesMutex; // the module's lock for creating class factories
+DWORD gCookies[kClassCount] = {};
+
+__attribute__((constructor)) void ModuleLoad()
+{
+    // 1. The message tables under "Ferrule", facility 3299.
+    RegisterMessageTables();
+    // 4. The configuration from a command line of one argument.
+    Config::LoadCommandLine({"Ferrule.dll"});
+    // 5. Translations from the folder "Shared" beside the program's folder; English otherwise.
+    Localize(ResolveResourceFolder("[app]/../Shared"));
+    // The classes, reachable by CoCreateInstance in this process.
+    for (size_t i = 0; i < kClassCount; ++i)
+    {
+        IUnknown* factory = nullptr;
+        if (SUCCEEDED(ComGetClassObject(gClasses, kClassCount, gClassesMutex, *gClasses[i].clsid, IID_IUnknown,
+                                        reinterpret_cast<void**>(&factory))))
+        {
+            CoRegisterClassObject(*gClasses[i].clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &gCookies[i]);
+            factory->Release();
+        }
+    }
+}
+
+__attribute__((destructor)) void ModuleUnload()
+{
+    for (DWORD cookie : gCookies)
+        if (cookie)
+            CoRevokeClassObject(cookie);
+    ComReleaseFactories(gClasses, kClassCount);
+}
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object)
+{
+    return ComGetClassObject(gClasses, kClassCount, gClassesMutex, clsid, iid, object);
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow()
+{
+    return ComCanUnloadNow();
+}

@@ -1,0 +1,480 @@
+#include "Ferrule/Notify.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/NotifyApp.h"
+#include "Ferrule/NotifyConnPt.h"
+#include "Ferrule/NotifyEmail.h"
+#include "Ferrule/NotifyLog.h"
+#include "Ferrule/NotifySNMPTrap.h"
+#include "Ferrule/NotifySysEvent.h"
+#include "Ferrule/XmlPropBag.h"
+
+#include <cwctype>
+
+namespace
+{
+const char16_t* const kSource = u"Quellon.Notify.1";
+
+// Names of the policy file's elements and attributes.
+const char16_t* const kRootElement = u"NotifyPolicy";
+const char16_t* const kHandlersElement = u"Handlers";
+const char16_t* const kHandlerElement = u"Handler";
+const char16_t* const kNameAttribute = u"name";
+const char16_t* const kClsidAttribute = u"clsid";
+const char16_t* const kPlainPassword = u"PlainPassword";
+
+// A built-in handler class with its default filters.
+struct BuiltIn
+{
+    const CLSID* clsid;
+    ComCreatorFunction create;
+    uint32_t typeFilter;
+    uint32_t priorityFilter;
+};
+
+// In the order Initialize creates them.
+const BuiltIn kBuiltIns[] = {
+    {&CLSID_NotifyEmail, &ComCreator<CNotifyEmail>::CreateInstance, 0, 1},
+    {&CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance, 7, 7},
+    {&CLSID_NotifySysEvent, &ComCreator<CNotifySysEvent>::CreateInstance, 7, 3},
+    {&CLSID_NotifyLog, &ComCreator<CNotifyLog>::CreateInstance, 7, 7},
+    {&CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance, 1, 7},
+    {&CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance, 0, 1},
+};
+
+BSTR Alloc(const String& s)
+{
+    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+}
+
+String AsString(BSTR b)
+{
+    return String(b ? b : u"", SysStringLen(b));
+}
+
+// The description of the thread's error information, or "" (the information is consumed).
+String TakeErrorDescription()
+{
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
+        return String();
+    BSTR d = nullptr;
+    String text;
+    if (SUCCEEDED(info->GetDescription(&d)))
+        text = AsString(d);
+    SysFreeString(d);
+    info->Release();
+    return text;
+}
+
+template <class I>
+I* Ask(IUnknown* object, HRESULT* hr = nullptr)
+{
+    I* p = nullptr;
+    const HRESULT r = object->QueryInterface(IidOf<I>(), reinterpret_cast<void**>(&p));
+    if (hr)
+        *hr = r;
+    return SUCCEEDED(r) ? p : nullptr;
+}
+} // namespace
+
+String KeyOf(REFCLSID clsid)
+{
+    OLECHAR text[39];
+    StringFromGUID2(clsid, text, 39);
+    return String(text);
+}
+
+String UpperKey(const String& text)
+{
+    String upper = text;
+    for (char16_t& c : upper)
+        c = static_cast<char16_t>(std::towupper(c));
+    return upper;
+}
+
+CNotify::CNotify() : mApplication(SysAllocString(u"")), mConfigFile(SysAllocString(u""))
+{
+}
+
+CNotify::~CNotify()
+{
+    ClearTable();
+    SysFreeString(mApplication);
+    SysFreeString(mConfigFile);
+    if (mTranslator)
+        mTranslator->Release();
+}
+
+void CNotify::FinalRelease()
+{
+    SavePolicy();
+}
+
+const IID* const* CNotify::ErrorInfoInterfaces()
+{
+    static const IID* const iids[] = {&IID_INotify, nullptr};
+    return iids;
+}
+
+void CNotify::ClearTable()
+{
+    for (Entry& e : mHandlers)
+    {
+        SysFreeString(e.key);
+        e.handler->Release();
+    }
+    mHandlers.clear();
+}
+
+CNotify::Entry* CNotify::Find(BSTR key)
+{
+    for (Entry& e : mHandlers)
+        if (VarBstrCmp(e.key, key, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ)
+            return &e;
+    return nullptr;
+}
+
+bool CNotify::Insert(BSTR key, INotifyHandler* handler)
+{
+    auto at = mHandlers.begin();
+    for (; at != mHandlers.end(); ++at)
+    {
+        const HRESULT c = VarBstrCmp(key, at->key, LOCALE_USER_DEFAULT, 0);
+        if (c == VARCMP_EQ)
+            return false;
+        if (c == VARCMP_LT)
+            break;
+    }
+    mHandlers.insert(at, Entry{key, handler});
+    return true;
+}
+
+std::vector<String> CNotify::Keys() const
+{
+    std::vector<String> keys;
+    for (const Entry& e : mHandlers)
+        keys.push_back(AsString(e.key));
+    return keys;
+}
+
+HRESULT CNotify::Fail(HRESULT hr, const String& description)
+{
+    SetErrorDescription(description, IID_INotify, kSource);
+    return hr;
+}
+
+STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
+{
+    return Boundary("CNotify::Initialize", [&]() -> HRESULT {
+        BSTR name = Alloc(AsString(application));
+        if (name == nullptr)
+            return E_OUTOFMEMORY;
+        SysFreeString(mApplication);
+        mApplication = name;
+        if (SysStringLen(mApplication) == 0)
+            return Fail(E_INVALIDARG, StringRepository::GetString(IDS_ERROR_APPLICATION_NAME));
+
+        String file = AsString(configFile);
+        if (file.empty())
+            file = AsString(mApplication) + u".notify.xml";
+        SysFreeString(mConfigFile);
+        mConfigFile = Alloc(file);
+
+        LoadPolicy(); // problems in the policy file are not reported
+
+        for (const BuiltIn& b : kBuiltIns)
+        {
+            INotifyHandler* handler = nullptr;
+            const HRESULT hr = b.create(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&handler));
+            if (FAILED(hr))
+            {
+                if (*b.clsid == CLSID_NotifySNMPTrap)
+                    return hr;
+                continue;
+            }
+            BSTR key = Alloc(KeyOf(*b.clsid));
+            if (Find(key) != nullptr)
+            {
+                SysFreeString(key);
+                handler->Release();
+                continue;
+            }
+            handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(b.priorityFilter));
+            handler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(b.typeFilter));
+            Insert(key, handler);
+        }
+        return S_OK;
+    });
+}
+
+STDMETHODIMP CNotify::get_Application(BSTR* application)
+{
+    return CopyOut(mApplication, application);
+}
+
+STDMETHODIMP CNotify::GetHandler(BSTR handlerId, INotifyHandler** handler)
+{
+    return get_Handler(handlerId, handler);
+}
+
+STDMETHODIMP CNotify::get_Handler(BSTR handlerId, INotifyHandler** handler)
+{
+    if (handler == nullptr)
+        return E_POINTER;
+    *handler = nullptr;
+    return Boundary("CNotify::get_Handler", [&]() -> HRESULT {
+        BSTR key = Alloc(UpperKey(AsString(handlerId)));
+        Entry* e = Find(key);
+        SysFreeString(key);
+        if (e == nullptr)
+            return S_OK;
+        // The handler's IUnknown, which for every handler is its INotifyHandler-derived interface.
+        return e->handler->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(handler));
+    });
+}
+
+STDMETHODIMP CNotify::put_Handler(BSTR handlerId, INotifyHandler* handler)
+{
+    return Boundary("CNotify::put_Handler", [&]() -> HRESULT {
+        BSTR key = Alloc(UpperKey(AsString(handlerId)));
+        Entry* e = Find(key);
+        SysFreeString(key);
+        if (e == nullptr)
+            return S_OK;
+        INotifyHandler* replacement = handler ? Ask<INotifyHandler>(handler) : nullptr;
+        if (replacement == nullptr)
+            return E_INVALIDARG;
+        e->handler->Release();
+        e->handler = replacement;
+        SavePolicy();
+        return S_OK;
+    });
+}
+
+String CNotify::Translate(const String& text, bool forTrap)
+{
+    if (mTranslator == nullptr &&
+        FAILED(CoCreateInstance(CLSID_MessageTranslator, nullptr, CLSCTX_INPROC_SERVER, IID_IMessageTranslator,
+                                reinterpret_cast<void**>(&mTranslator))))
+    {
+        mTranslator = nullptr; // tried again next time
+        return text;
+    }
+    BSTR in = Alloc(text);
+    BSTR out = nullptr;
+    const HRESULT hr = forTrap ? mTranslator->TranslateForTrap(in, &out, 6) : mTranslator->Translate(in, &out, 0);
+    String result = SUCCEEDED(hr) ? AsString(out) : text;
+    SysFreeString(in);
+    SysFreeString(out);
+    return result;
+}
+
+STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code, BSTR description,
+                             BSTR source, DATE timeStamp)
+{
+    return Boundary("CNotify::Notify", [&]() -> HRESULT {
+        String text = AsString(description);
+        if (SysStringLen(mApplication) == 0)
+            return Fail(E_UNEXPECTED, RESULT_AT("CNotify::Notify", NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED).Serialize());
+
+        String failures;
+        HRESULT lastFailure = S_OK;
+        HRESULT lastResult = S_OK;
+
+        if (static_cast<int32_t>(code) < 0)
+        {
+            Result r;
+            ParseSerializedResult(text, r);
+            if (!r.Contains(code))
+            {
+                r += RESULT_AT("CNotify::Notify", code);
+                text = r.Serialize();
+            }
+        }
+        const String display = Translate(text, false);
+
+        BSTR logKey = Alloc(KeyOf(CLSID_NotifyLog));
+        BSTR textB = Alloc(text);
+        BSTR displayB = Alloc(display);
+        // The table does not change during dispatch: handlers have no way back to the manager.
+        for (Entry& e : mHandlers)
+        {
+            HRESULT hr;
+            if (INotifySerialized* serialized = Ask<INotifySerialized>(e.handler))
+            {
+                hr = serialized->NotifySerialized(mApplication, type, priority, code, textB, source, timeStamp);
+                serialized->Release();
+            }
+            else if (INotifySNMPTrap* trap = Ask<INotifySNMPTrap>(e.handler))
+            {
+                BSTR trapText = Alloc(Translate(text, true));
+                hr = trap->Notify(mApplication, type, priority, code, trapText, source, timeStamp);
+                SysFreeString(trapText);
+                trap->Release();
+            }
+            else
+                hr = e.handler->Notify(mApplication, type, priority, code, displayB, source, timeStamp);
+            lastResult = hr;
+            if (SUCCEEDED(hr))
+                continue;
+
+            lastFailure = hr;
+            const String errText = TakeErrorDescription();
+            if (Entry* log = Find(logKey))
+            {
+                BSTR errB = Alloc(errText);
+                log->handler->Notify(mApplication, NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH, static_cast<ULONG>(hr),
+                                     errB, source, timeStamp);
+                SysFreeString(errB);
+                SetErrorInfo(0, nullptr); // whatever the log-file handler reported is not this failure
+            }
+            Result newest;
+            if (ParseSerializedResult(errText, newest))
+            {
+                Result earlier;
+                if (failures.empty())
+                    failures = errText;
+                else if (ParseSerializedResult(failures, earlier))
+                {
+                    newest.GetArguments().push_back(Argument(earlier));
+                    failures = newest.Serialize();
+                }
+                else
+                    failures += errText + u"\r\n";
+            }
+            else
+                failures += errText + u"\r\n";
+        }
+        SysFreeString(logKey);
+        SysFreeString(textB);
+        SysFreeString(displayB);
+
+        if (FAILED(lastFailure))
+            return Fail(lastFailure, failures);
+        return lastResult;
+    });
+}
+
+HRESULT CNotify::LoadPolicy()
+{
+    ClearTable();
+    auto document = std::make_shared<XmlDocument>();
+    bool loaded = false;
+    HRESULT hr = document->Load(AsString(mConfigFile), loaded);
+    if (FAILED(hr))
+        return hr;
+    if (!loaded)
+    {
+        hr = document->Load(u"config.notify.xml", loaded);
+        if (FAILED(hr))
+            return hr;
+        if (!loaded)
+            return S_FALSE;
+    }
+    const XmlNode root = document->Root().FirstChild();
+    if (!root.IsElement())
+        return S_OK;
+    XmlNode handlers;
+    if (root.SelectSingleNode(kHandlersElement, handlers) != S_OK)
+        return S_FALSE;
+
+    CXMLPropBag bags;
+    hr = S_OK;
+    for (const XmlNode& child : handlers.ChildNodes())
+    {
+        if (!child.IsElement())
+            return E_UNEXPECTED;
+        IPersistPropertyBag* object = nullptr;
+        hr = bags.LoadObject(document, child, nullptr, &object);
+        if (FAILED(hr))
+            return hr;
+        if (object == nullptr)
+            continue; // no class named: nothing to load for this element
+        VARIANT clsid;
+        child.GetAttribute(kClsidAttribute, &clsid);
+        const String key = clsid.vt == VT_BSTR ? UpperKey(AsString(clsid.bstrVal)) : String();
+        VariantClear(&clsid);
+
+        INotifyHandler* handler = Ask<INotifyHandler>(object, &hr);
+        object->Release();
+        if (handler == nullptr)
+            return hr;
+        eZD_NOTIFY_PRIORITY filter;
+        if (SUCCEEDED(handler->get_PriorityFilter(&filter)) && !(filter & NOTIFY_PRIORITY_HIGH))
+            handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(filter | NOTIFY_PRIORITY_HIGH));
+
+        HRESULT maintainHr;
+        if (INotifyHandlerMaintain* maintain = Ask<INotifyHandlerMaintain>(handler, &maintainHr))
+        {
+            hr = maintain->Initialize();
+            maintain->Release();
+            if (FAILED(hr))
+            {
+                handler->Release();
+                return hr;
+            }
+        }
+        else if (maintainHr != E_NOINTERFACE)
+        {
+            handler->Release();
+            return maintainHr;
+        }
+        BSTR keyB = Alloc(key);
+        if (!Insert(keyB, handler))
+        {
+            SysFreeString(keyB);
+            handler->Release(); // the first handler under a key stays
+        }
+        hr = S_OK;
+    }
+    return hr;
+}
+
+HRESULT CNotify::SavePolicy()
+{
+    auto document = std::make_shared<XmlDocument>();
+    XmlNode top = document->Root();
+    XmlNode root = document->CreateElement(kRootElement);
+    HRESULT hr = top.AppendChild(root);
+    XmlNode handlers = document->CreateElement(kHandlersElement);
+    if (SUCCEEDED(hr))
+        hr = root.AppendChild(handlers);
+    CXMLPropBag bags;
+    for (Entry& e : mHandlers)
+    {
+        if (FAILED(hr))
+            break;
+        XmlNode element = document->CreateElement(kHandlerElement);
+        hr = handlers.AppendChild(element);
+        if (FAILED(hr))
+            break;
+        BSTR name = nullptr;
+        hr = e.handler->get_Name(&name);
+        if (SUCCEEDED(hr))
+        {
+            VARIANT v;
+            VariantInit(&v);
+            v.vt = VT_BSTR;
+            v.bstrVal = name;
+            hr = element.SetAttribute(kNameAttribute, v);
+            VariantClear(&v);
+        }
+        if (IPersistPropertyBag* persist = Ask<IPersistPropertyBag>(e.handler))
+        {
+            if (SUCCEEDED(hr))
+                hr = bags.SaveObject(document, element, persist, FALSE, TRUE);
+            persist->Release();
+        }
+        if (INotifyHandlerMaintain* maintain = Ask<INotifyHandlerMaintain>(e.handler))
+        {
+            hr = maintain->Terminate();
+            maintain->Release();
+        }
+    }
+    if (FAILED(hr))
+        return hr;
+    for (XmlNode& plain : document->GetElementsByTagName(kPlainPassword))
+        plain.ParentNode().RemoveChild(plain);
+    return document->Save(AsString(mConfigFile));
+}

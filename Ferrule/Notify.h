@@ -1,0 +1,65 @@
+// The notification manager: loads the policy file into its handler table and hands every notification
+// to the handlers in class-identifier order, collecting their failures into one error description.
+#pragma once
+
+#include "Ferrule/HandlerBase.h"
+#include "Translator/MessageTranslator.h"
+
+#include <vector>
+
+class CNotify : public IDispatchImpl<INotify>, public ISupportErrorInfoImpl<CNotify>, public ComObjectRoot
+{
+public:
+    BEGIN_COM_MAP(CNotify)
+    COM_INTERFACE_ENTRY(INotify)
+    COM_INTERFACE_ENTRY2(IDispatch, INotify)
+    COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    END_COM_MAP()
+
+    CNotify();
+    ~CNotify();
+    // The policy file is written when the last reference goes.
+    void FinalRelease();
+
+    static const IID* const* ErrorInfoInterfaces();
+
+    STDMETHOD(Initialize)(BSTR application, BSTR configFile) override;
+    STDMETHOD(get_Application)(BSTR* application) override;
+    STDMETHOD(GetHandler)(BSTR handlerId, INotifyHandler** handler) override;
+    STDMETHOD(Notify)(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code, BSTR description, BSTR source,
+                      DATE timeStamp) override;
+    STDMETHOD(get_Handler)(BSTR handlerId, INotifyHandler** handler) override;
+    STDMETHOD(put_Handler)(BSTR handlerId, INotifyHandler* handler) override;
+
+    // Reads the configuration file into the handler table; S_FALSE when nothing could be loaded.
+    HRESULT LoadPolicy();
+    // Writes the handler table to the configuration file; nothing is written when a handler fails.
+    HRESULT SavePolicy();
+    // The keys of the table in dispatch order.
+    std::vector<String> Keys() const;
+
+private:
+    struct Entry
+    {
+        BSTR key; // upper-case class-id text, owned
+        INotifyHandler* handler;
+    };
+
+    void ClearTable();
+    // The entry with that key, or null.
+    Entry* Find(BSTR key);
+    // Inserts in key order; false (and nothing changed) when the key is taken.
+    bool Insert(BSTR key, INotifyHandler* handler);
+    // The translator's translation of text, or text itself.
+    String Translate(const String& text, bool forTrap);
+    HRESULT Fail(HRESULT hr, const String& description);
+
+    std::vector<Entry> mHandlers;
+    BSTR mApplication;
+    BSTR mConfigFile;
+    IMessageTranslator* mTranslator = nullptr;
+};
+
+// The braced upper-case key of a class id, and a caller's id text in upper case.
+String KeyOf(REFCLSID clsid);
+String UpperKey(const String& text);

@@ -1,0 +1,474 @@
+#include "Ferrule/Notify.h"
+#include "Ferrule/NotifyApp.h"
+#include "Ferrule/NotifyConnPt.h"
+#include "Ferrule/NotifyEmail.h"
+#include "Ferrule/NotifyLog.h"
+#include "Ferrule/NotifySNMPTrap.h"
+#include "Ferrule/NotifySysEvent.h"
+#include "Ferrule/XmlPropBag.h"
+#include "Platform/Win32/Library.h"
+#include "Platform/Win32/Utf.h"
+#include "TempDir.h"
+#include "TestHandlers.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace
+{
+std::string Narrow(const std::u16string& s)
+{
+    return Utf16ToUtf8(s);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Key(REFCLSID clsid)
+{
+    return Narrow(KeyOf(clsid));
+}
+
+// A policy file with the given handler elements.
+std::string Policy(const std::string& handlers)
+{
+    return "<NotifyPolicy><Handlers>" + handlers + "</Handlers></NotifyPolicy>";
+}
+
+// The log-file handler's elements carry MaxSize: an absent one reads as 0, which it refuses.
+std::string HandlerElement(REFCLSID clsid, uint32_t typeFilter, uint32_t priorityFilter, std::string extra = "")
+{
+    if (clsid == CLSID_NotifyLog && extra.empty())
+        extra = "<MaxSize vt=\"19\">64</MaxSize>";
+    return "<Handler clsid=\"" + Key(clsid) + "\"><TypeFilter vt=\"19\">" + std::to_string(typeFilter) +
+           "</TypeFilter><PriorityFilter vt=\"19\">" + std::to_string(priorityFilter) + "</PriorityFilter>" + extra +
+           "</Handler>";
+}
+
+class Manager : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        RegisterMessageTables();
+        // The translator, as an in-process server found by CoCreateInstance.
+        ASSERT_NE(LoadLibraryW(u"Translator.dll"), nullptr);
+        Register(CLSID_NotifyLog, &ComCreator<CNotifyLog>::CreateInstance);
+        Register(CLSID_NotifyEmail, &ComCreator<CNotifyEmail>::CreateInstance);
+        Register(CLSID_NotifySysEvent, &ComCreator<CNotifySysEvent>::CreateInstance);
+        Register(CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance);
+        Register(CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance);
+        Register(CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance);
+        Register(CLSID_TestRecorder, &ComCreator<CTestRecorder>::CreateInstance);
+        Register(CLSID_TestSerialRecorder, &ComCreator<CTestSerialRecorder>::CreateInstance);
+        Register(CLSID_TestFailureA, &ComCreator<CTestFailureA>::CreateInstance);
+        Register(CLSID_TestFailureB, &ComCreator<CTestFailureB>::CreateInstance);
+        Register(CLSID_TestSerializedFailure, &ComCreator<CTestSerializedFailure>::CreateInstance);
+        Register(CLSID_TestSerializedFailure2, &ComCreator<CTestSerializedFailure2>::CreateInstance);
+    }
+    static void Register(REFCLSID clsid, ComCreatorFunction create)
+    {
+        auto* factory = new ComClassFactory(create);
+        DWORD cookie;
+        CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+        factory->Release();
+    }
+
+    void SetUp() override
+    {
+        ASSERT_EQ(getcwd(mOldDir, sizeof mOldDir), mOldDir);
+        ASSERT_EQ(chdir(mDir.Path().c_str()), 0); // relative policy paths land here
+        setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+        Calls().clear();
+        SetErrorInfo(0, nullptr);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(mOldDir), 0); }
+
+    void WriteFile(const std::string& name, const std::string& content) { std::ofstream(name) << content; }
+
+    INotify* NewManager()
+    {
+        INotify* n = nullptr;
+        EXPECT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
+        return n;
+    }
+
+    HRESULT Init(INotify* n, const char16_t* app, const char16_t* file = u"")
+    {
+        BSTR a = SysAllocString(app), f = SysAllocString(file);
+        const HRESULT hr = n->Initialize(a, f);
+        SysFreeString(a);
+        SysFreeString(f);
+        return hr;
+    }
+
+    HRESULT Send(INotify* n, ULONG code, const std::u16string& description, eZD_NOTIFY_TYPE type = NOTIFY_TYPE_ERROR,
+                 eZD_NOTIFY_PRIORITY priority = NOTIFY_PRIORITY_HIGH)
+    {
+        BSTR d = SysAllocStringLen(description.data(), static_cast<UINT>(description.size()));
+        BSTR s = SysAllocString(u"test");
+        const HRESULT hr = n->Notify(type, priority, code, d, s, 46365.5);
+        SysFreeString(d);
+        SysFreeString(s);
+        return hr;
+    }
+
+    // The thread's error description and source (consumed).
+    static std::string ErrorDescription(std::string* source = nullptr)
+    {
+        IErrorInfo* info = nullptr;
+        if (GetErrorInfo(0, &info) != S_OK)
+            return "(none)";
+        BSTR d = nullptr, s = nullptr;
+        info->GetDescription(&d);
+        info->GetSource(&s);
+        info->Release();
+        const std::string text = Utf16ToUtf8(std::u16string(d ? d : u"", SysStringLen(d)));
+        if (source)
+            *source = Utf16ToUtf8(std::u16string(s ? s : u"", SysStringLen(s)));
+        SysFreeString(d);
+        SysFreeString(s);
+        return text;
+    }
+
+    INotifyHandler* Handler(INotify* n, const std::u16string& id)
+    {
+        BSTR b = SysAllocString(id.c_str());
+        INotifyHandler* h = nullptr;
+        EXPECT_EQ(n->GetHandler(b, &h), S_OK);
+        SysFreeString(b);
+        return h;
+    }
+
+    std::vector<Call> CallsOf(const char16_t* handler)
+    {
+        std::vector<Call> out;
+        for (const Call& c : Calls())
+            if (c.handler == handler)
+                out.push_back(c);
+        return out;
+    }
+
+    TempDir mDir;
+    char mOldDir[4096];
+};
+} // namespace
+
+TEST_F(Manager, NotInitialized)
+{
+    INotify* n = NewManager();
+    EXPECT_EQ(Send(n, 0, u"x"), E_UNEXPECTED);
+    std::string source;
+    EXPECT_EQ(ErrorDescription(&source),
+              "Result (0xece3006c 37 NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED Args [0];)<9 1.0-*-*-* >");
+    EXPECT_EQ(source, "Quellon.Notify.1");
+
+    EXPECT_EQ(Init(n, u""), E_INVALIDARG);
+    EXPECT_EQ(ErrorDescription(), "An application name must be specified.");
+    EXPECT_EQ(Send(n, 0, u"x"), E_UNEXPECTED);
+    EXPECT_TRUE(Calls().empty());
+    BSTR app = nullptr;
+    EXPECT_EQ(n->get_Application(nullptr), E_POINTER);
+    ASSERT_EQ(n->get_Application(&app), S_OK);
+    EXPECT_EQ(SysStringLen(app), 0u);
+    SysFreeString(app);
+    n->Release(); // never initialized: nothing is written
+    EXPECT_FALSE(std::ifstream(".notify.xml").good());
+}
+
+TEST_F(Manager, DefaultsAndFileNames)
+{
+    // No file at all: the six built-ins with their default filters, in class-id order.
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"Backup"), S_OK);
+    const std::vector<String> keys = static_cast<CNotify*>(n)->Keys();
+    const std::vector<String> expected = {KeyOf(CLSID_NotifyConnPt), KeyOf(CLSID_NotifyApp),
+                                          KeyOf(CLSID_NotifySNMPTrap), KeyOf(CLSID_NotifyEmail),
+                                          KeyOf(CLSID_NotifySysEvent), KeyOf(CLSID_NotifyLog)};
+    EXPECT_EQ(keys, expected);
+    const std::tuple<CLSID, int, int> defaults[] = {
+        {CLSID_NotifyEmail, 0, 1}, {CLSID_NotifyConnPt, 7, 7},  {CLSID_NotifySysEvent, 7, 3},
+        {CLSID_NotifyLog, 7, 7},   {CLSID_NotifyApp, 1, 7},     {CLSID_NotifySNMPTrap, 0, 1},
+    };
+    for (auto [clsid, type, priority] : defaults)
+    {
+        INotifyHandler* h = Handler(n, UpperKey(KeyOf(clsid)));
+        ASSERT_NE(h, nullptr);
+        eZD_NOTIFY_TYPE t;
+        eZD_NOTIFY_PRIORITY p;
+        h->get_TypeFilter(&t);
+        h->get_PriorityFilter(&p);
+        EXPECT_EQ(t, type);
+        EXPECT_EQ(p, priority);
+        h->Release();
+    }
+    // A lower-case id finds the handler; an unknown one answers success and no object.
+    std::u16string lower = KeyOf(CLSID_NotifyLog);
+    for (char16_t& c : lower)
+        c = static_cast<char16_t>(std::towlower(c));
+    INotifyHandler* log = Handler(n, lower);
+    EXPECT_NE(log, nullptr);
+    log->Release();
+    EXPECT_EQ(Handler(n, u"{00000000-0000-0000-0000-000000000000}"), nullptr);
+    n->Release();
+
+    // Released: the file named after the application was written, without a declaration.
+    const std::string written = ReadFile("Backup.notify.xml");
+    EXPECT_EQ(written.rfind("<NotifyPolicy><Handlers><Handler name=\"NotifyConnPt\" clsid=\"" + Key(CLSID_NotifyConnPt) +
+                                "\"><TypeFilter vt=\"19\">7</TypeFilter>",
+                            0),
+              0u)
+        << written;
+    EXPECT_NE(written.find("<Handler name=\"LogFile\" clsid=\"" + Key(CLSID_NotifyLog) +
+                           "\"><TypeFilter vt=\"19\">7</TypeFilter><PriorityFilter vt=\"19\">7</PriorityFilter>"
+                           "<Path vt=\"8\"/><File vt=\"8\"/><MaxSize vt=\"19\">1024</MaxSize></Handler>"),
+              std::string::npos)
+        << written;
+}
+
+TEST_F(Manager, FallbackFileAndLoadingRules)
+{
+    // Backup.notify.xml is missing: config.notify.xml is read, Backup.notify.xml is written.
+    WriteFile("config.notify.xml",
+              Policy(HandlerElement(CLSID_NotifyLog, 3, 4) +
+                     "<Handler clsid=\"" + Key(CLSID_NotifyEmail) + "\">"
+                     "<TypeFilter vt=\"19\">1</TypeFilter><PriorityFilter vt=\"19\">2</PriorityFilter>"
+                     "<ServerPort>2525</ServerPort><EmailAddress vt=\"8\">ops@example.org</EmailAddress></Handler>" +
+                     HandlerElement(CLSID_NotifyLog, 1, 1)));
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"Backup"), S_OK);
+    INotifyHandler* log = Handler(n, KeyOf(CLSID_NotifyLog));
+    eZD_NOTIFY_TYPE t;
+    eZD_NOTIFY_PRIORITY p;
+    log->get_TypeFilter(&t);
+    log->get_PriorityFilter(&p);
+    EXPECT_EQ(t, 3);  // the first element for a key wins
+    EXPECT_EQ(p, 5);  // the high bit is added
+    log->Release();
+    INotifyEmail* email = nullptr;
+    INotifyHandler* h = Handler(n, KeyOf(CLSID_NotifyEmail));
+    ASSERT_EQ(h->QueryInterface(IID_INotifyEmail, reinterpret_cast<void**>(&email)), S_OK);
+    UINT port = 0;
+    email->get_ServerPort(&port);
+    EXPECT_EQ(port, 25u); // an element without "vt" fails to read: the default stays
+    BSTR address = nullptr;
+    email->get_Address(&address);
+    EXPECT_EQ(std::u16string(address), u"ops@example.org");
+    SysFreeString(address);
+    email->Release();
+    h->Release();
+    n->Release();
+    EXPECT_TRUE(std::ifstream("Backup.notify.xml").good());
+}
+
+TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
+{
+    const std::string cases[] = {
+        "this is not XML",
+        "<NotifyPolicy><Handlers><Handler clsid=\"",                                   // truncated
+        "<?xml version=\"1.0\"?>" + Policy(HandlerElement(CLSID_NotifyLog, 1, 1)),     // a declaration first
+        "<Other/>",                                                                   // no Handlers
+        Policy("<Handler clsid=\"{12345678-1234-1234-1234-123456789012}\"/>"),         // a class nobody has
+        Policy("<Handler clsid=\"not a clsid\"/>"),
+        Policy("<Handler/>" + HandlerElement(CLSID_NotifyLog, 1, 1)),                   // no clsid: skipped
+        std::string(1 << 20, '<'),                                                    // large and broken
+    };
+    for (const std::string& content : cases)
+    {
+        WriteFile("app.notify.xml", content);
+        INotify* n = NewManager();
+        ASSERT_EQ(Init(n, u"app"), S_OK) << content.substr(0, 60);
+        EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 6u) << content.substr(0, 60);
+        EXPECT_TRUE(SUCCEEDED(Send(n, 0, u"still works", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW)));
+        n->Release();
+    }
+    // The element without clsid was skipped and the one after it loaded.
+    WriteFile("skip.notify.xml", Policy("<Handler/>" + HandlerElement(CLSID_NotifyLog, 1, 1)));
+    INotify* n = NewManager();
+    Init(n, u"skip");
+    INotifyHandler* log = Handler(n, KeyOf(CLSID_NotifyLog));
+    eZD_NOTIFY_TYPE t;
+    log->get_TypeFilter(&t);
+    EXPECT_EQ(t, 1);
+    log->Release();
+    n->Release();
+
+    // A comment in "Handlers" stops loading there; handlers before it stay.
+    WriteFile("comment.notify.xml", Policy(HandlerElement(CLSID_TestRecorder, 0xF, 0xF) + "<!-- stop -->" +
+                                           HandlerElement(CLSID_TestSerialRecorder, 0xF, 0xF)));
+    n = NewManager();
+    Init(n, u"comment");
+    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 7u);
+    EXPECT_NE(Handler(n, KeyOf(CLSID_TestRecorder)), nullptr);
+    EXPECT_EQ(Handler(n, KeyOf(CLSID_TestSerialRecorder)), nullptr);
+    n->Release();
+}
+
+TEST_F(Manager, CodedDescriptions)
+{
+    WriteFile("app.notify.xml", Policy(HandlerElement(CLSID_TestRecorder, 0xF, 0xF) +
+                                       HandlerElement(CLSID_TestSerialRecorder, 0xF, 0xF)));
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    const ULONG code = NOTIFY_ERROR_EMAIL_SEND;
+    const std::string serialized = "Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)<9 1.0-*-*-* >";
+
+    struct Row
+    {
+        ULONG code;
+        std::u16string description;
+        std::string serialHandlerGets;
+        std::string plainHandlerGets;
+    } rows[] = {
+        // Bit 31 set, plain text: the serialized Result of the code; others its translated message.
+        {code, u"plain text", serialized, "Error ECE3006A: Unable to send notification e-mail."},
+        // Bit 31 clear: unchanged.
+        {0x1F, u"plain text", "plain text", "plain text"},
+        // Already a serialized Result with the code, or with it nested: unchanged.
+        {code, Utf8ToUtf16(serialized), serialized, "Error ECE3006A: Unable to send notification e-mail."},
+        // "Result (" that does not parse: plain text.
+        {code, u"Result (broken", serialized, "Error ECE3006A: Unable to send notification e-mail."},
+    };
+    for (const Row& r : rows)
+    {
+        Calls().clear();
+        EXPECT_EQ(Send(n, r.code, r.description), S_OK);
+        const std::vector<Call> serial = CallsOf(u"serial-recorder");
+        const std::vector<Call> plain = CallsOf(u"recorder");
+        ASSERT_EQ(serial.size(), 1u);
+        ASSERT_EQ(plain.size(), 1u);
+        EXPECT_EQ(Narrow(serial[0].description), r.serialHandlerGets);
+        EXPECT_EQ(Narrow(plain[0].description), r.plainHandlerGets);
+    }
+
+    // A serialized Result of another code gets the code added: an aggregate of both.
+    Calls().clear();
+    Result other = RESULT_AT("t", NOTIFY_ERROR_LOG_WRITE_FAILED);
+    ASSERT_EQ(Send(n, code, other.Serialize()), S_OK);
+    Result got;
+    ASSERT_TRUE(ParseSerializedResult(CallsOf(u"serial-recorder")[0].description, got));
+    EXPECT_EQ(got.GetCode(), ERROR_ERRORS_EXIST);
+    EXPECT_TRUE(got.Contains(code));
+    EXPECT_TRUE(got.Contains(NOTIFY_ERROR_LOG_WRITE_FAILED));
+
+    // A nested Result with the code is left alone.
+    Calls().clear();
+    Result outer = RESULT_AT("t", NOTIFY_ERROR_EMAIL_CONFIG);
+    outer.GetArguments().push_back(Argument(RESULT_AT("t", code)));
+    ASSERT_EQ(Send(n, code, outer.Serialize()), S_OK);
+    EXPECT_EQ(CallsOf(u"serial-recorder")[0].description, outer.Serialize());
+    n->Release();
+}
+
+TEST_F(Manager, FailuresAreCollectedAndLogged)
+{
+    WriteFile("app.notify.xml", Policy(HandlerElement(CLSID_TestFailureA, 0xF, 0xF) +
+                                       HandlerElement(CLSID_TestFailureB, 0xF, 0xF)));
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    // A recorder in the log-file handler's place sees the failures sent to it.
+    INotifyHandler* recorder = nullptr;
+    ASSERT_EQ(ComCreator<CTestRecorder>::CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&recorder)),
+              S_OK);
+    recorder->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
+    recorder->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
+    BSTR logKey = SysAllocString(KeyOf(CLSID_NotifyLog).c_str());
+    ASSERT_EQ(n->put_Handler(logKey, recorder), S_OK);
+    recorder->Release();
+
+    Calls().clear();
+    EXPECT_EQ(Send(n, 0, u"event", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW), E_ACCESSDENIED);
+    std::string source;
+    EXPECT_EQ(ErrorDescription(), "A\r\nB\r\n");
+    const std::vector<Call> logged = CallsOf(u"recorder");
+    ASSERT_EQ(logged.size(), 3u); // two failures, then the notification itself
+    EXPECT_EQ(Narrow(logged[0].description), "A");
+    EXPECT_EQ(logged[0].type, NOTIFY_TYPE_WARNING);
+    EXPECT_EQ(logged[0].priority, NOTIFY_PRIORITY_HIGH);
+    EXPECT_EQ(logged[0].code, static_cast<ULONG>(E_FAIL));
+    EXPECT_EQ(Narrow(logged[1].description), "B");
+    EXPECT_EQ(logged[1].code, static_cast<ULONG>(E_ACCESSDENIED));
+    EXPECT_EQ(Narrow(logged[2].description), "event");
+
+    // Handler put: an id that is not in the table does nothing; a non-handler object is refused.
+    BSTR unknown = SysAllocString(u"{00000000-0000-0000-0000-000000000001}");
+    EXPECT_EQ(n->put_Handler(unknown, recorder), S_OK);
+    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 8u);
+    IPropertyBag* notAHandler = nullptr;
+    CXMLPropBag().CreateBag(std::make_shared<XmlDocument>(), XmlNode(), &notAHandler);
+    EXPECT_EQ(n->put_Handler(logKey, reinterpret_cast<INotifyHandler*>(notAHandler)), E_INVALIDARG);
+    EXPECT_EQ(n->put_Handler(logKey, nullptr), E_INVALIDARG);
+    notAHandler->Release();
+    SysFreeString(unknown);
+    SysFreeString(logKey);
+    n->Release();
+}
+
+TEST_F(Manager, SerializedFailuresNest)
+{
+    WriteFile("app.notify.xml", Policy(HandlerElement(CLSID_TestSerializedFailure, 0xF, 0xF) +
+                                       HandlerElement(CLSID_TestSerializedFailure2, 0xF, 0xF)));
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    EXPECT_EQ(Send(n, 0, u"event", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW), static_cast<HRESULT>(0x80070017));
+    Result all;
+    ASSERT_TRUE(ParseSerializedResult(Utf8ToUtf16(ErrorDescription()), all));
+    EXPECT_EQ(all.GetCode(), NOTIFY_ERROR_LOG_WRITE_FAILED); // the newest failure outside
+    ASSERT_TRUE(all.HasArguments());
+    EXPECT_EQ(all.Arguments()->back().GetResult().GetCode(), NOTIFY_ERROR_EMAIL_SEND);
+    n->Release();
+}
+
+TEST_F(Manager, SettingsSurviveTheFile)
+{
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
+    auto set = [&](REFCLSID clsid, const char16_t* property, const char16_t* value) {
+        INotifyHandler* h = Handler(n, KeyOf(clsid));
+        LPOLESTR names[] = {const_cast<LPOLESTR>(property)};
+        DISPID id;
+        ASSERT_EQ(h->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocString(value);
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS params = {&v, &named, 1, 1};
+        EXPECT_EQ(h->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr), S_OK)
+            << Narrow(property);
+        VariantClear(&v);
+        h->Release();
+    };
+    const std::tuple<CLSID, const char16_t*, const char16_t*> settings[] = {
+        {CLSID_NotifyLog, u"FilePath", u"/var/log/backup"}, {CLSID_NotifyLog, u"FileName", u"x.log"},
+        {CLSID_NotifyLog, u"MaxSize", u"64"},               {CLSID_NotifyEmail, u"Address", u"ops@example.org"},
+        {CLSID_NotifyEmail, u"SMTPServer", u"127.0.0.1"},   {CLSID_NotifyEmail, u"ServerPort", u"2525"},
+        {CLSID_NotifyEmail, u"AddressFrom", u"b@example.org"}, {CLSID_NotifyEmail, u"Authentication", u"1"},
+        {CLSID_NotifyEmail, u"User", u"ops"},               {CLSID_NotifyEmail, u"Encryption", u"2"},
+        {CLSID_NotifySNMPTrap, u"Destination", u"127.0.0.1"}, {CLSID_NotifySNMPTrap, u"TrapPort", u"1162"},
+        {CLSID_NotifySNMPTrap, u"SNMPVersionV2", u"0"},     {CLSID_NotifySNMPTrap, u"CommunityString", u"public"},
+        {CLSID_NotifySNMPTrap, u"SNMPTrapEnabled", u"-1"},  {CLSID_NotifySysEvent, u"TypeFilter", u"2"},
+        {CLSID_NotifyApp, u"PriorityFilter", u"9"},         {CLSID_NotifyConnPt, u"TypeFilter", u"5"},
+    };
+    for (auto [clsid, property, value] : settings)
+        set(clsid, property, value);
+    n->Release();
+
+    const std::string file = ReadFile("policy.xml");
+    EXPECT_NE(file.find("<Encryption vt=\"8\">2</Encryption>"), std::string::npos) << file;
+    EXPECT_NE(file.find("<Path vt=\"8\">/var/log/backup\\</Path>"), std::string::npos) << file;
+    EXPECT_NE(file.find("<SNMPVersionV2 vt=\"11\">0</SNMPVersionV2>"), std::string::npos) << file;
+
+    n = NewManager();
+    ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
+    n->Release();
+    EXPECT_EQ(ReadFile("policy.xml"), file); // read back and written again: the same document
+}
