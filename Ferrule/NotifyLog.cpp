@@ -1,6 +1,9 @@
 #include "Ferrule/NotifyLog.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/MessageTables.h"
+#include "Platform/Win32/Files.h"
+
+#include <cstring>
 
 CNotifyLog::CNotifyLog()
 {
@@ -71,4 +74,113 @@ STDMETHODIMP CNotifyLog::put_FilePath(BSTR value)
             hr = E_OUTOFMEMORY;
     }
     return hr;
+}
+
+bool CreateFolderPath(const WCHAR* path)
+{
+    WCHAR buffer[MAX_PATH + 1] = {0};
+    const size_t length = path ? std::char_traits<char16_t>::length(path) : 0;
+    if (length > MAX_PATH)
+        return false;
+    if (length)
+        std::memcpy(buffer, path, length * sizeof(WCHAR));
+    PathRemoveFileSpecW(buffer);
+    if (PathAddBackslashW(buffer) == nullptr)
+        return false;
+    LPCWSTR afterRoot = PathSkipRootW(buffer);
+    if (afterRoot == nullptr)
+        return true;
+    for (WCHAR* p = buffer + (afterRoot - buffer); *p; ++p)
+    {
+        if (*p != u'\\' && *p != u'/')
+            continue;
+        const WCHAR separator = *p;
+        *p = 0;
+        if (!PathIsDirectoryW(buffer))
+        {
+            // A UNC path is named "\\?\UNC\" + server\share\... to create its folders.
+            String name = buffer;
+            if (name.size() > 2 && name[0] == u'\\' && name[1] == u'\\')
+                name = u"\\\\?\\UNC\\" + name.substr(2);
+            if (!CreateDirectoryW(name.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                return false;
+        }
+        *p = separator;
+    }
+    return true;
+}
+
+STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                                BSTR description, BSTR source, DATE timeStamp)
+{
+    if (!FilterTest(type, priority))
+        return S_FALSE;
+    return Boundary("CNotifyLog::Notify", [&]() -> HRESULT {
+        auto failure = [](uint32_t resultCode) {
+            Result r;
+            r.Init("NotifyLog", __LINE__, "CNotifyLog::Notify", resultCode);
+            return r;
+        };
+        String name;
+        if (CreateFolderPath(mFilePath) && mFilePath != nullptr)
+            name = String(mFilePath, SysStringLen(mFilePath));
+        if (SysStringLen(mFileName) == 0)
+            name += String(application ? application : u"", SysStringLen(application)) +
+                    StringRepository::GetString(IDS_DEFAULT_LOG_EXTENSION);
+        else
+            name += String(mFileName, SysStringLen(mFileName));
+
+        auto open = [&name]() {
+            return CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        };
+        HANDLE file = open();
+        if (file == INVALID_HANDLE_VALUE)
+            return ReportHandlerFailure(LastErrorHresult(), failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+        if (mMaxSize != 0xFFFFFFFF && GetFileSize(file, nullptr) > mMaxSize * 1024u)
+        {
+            CloseHandle(file);
+            MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING); // a failure is ignored
+            file = open();
+            if (file == INVALID_HANDLE_VALUE)
+                return ReportHandlerFailure(LastErrorHresult(), failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+        }
+
+        String entry = StringRepository::FormatString(
+            IDS_LOG_ENTRY_FORMAT,
+            {Argument(TimeStampText(timeStamp)), Argument(PriorityText(priority)), Argument(TypeText(type)),
+             Argument(String(description ? description : u"", SysStringLen(description))), Argument(CodeText(code)),
+             Argument(String(source ? source : u"", SysStringLen(source)))});
+        if (type == NOTIFY_TYPE_ERROR)
+            entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
+
+        // UTF-16 little-endian code units, written in one call.
+        std::string bytes;
+        const DWORD size = GetFileSize(file, nullptr);
+        if (size == 0)
+            bytes = "\xFF\xFE";
+        bytes.reserve(bytes.size() + entry.size() * 2);
+        for (char16_t c : entry)
+        {
+            bytes += static_cast<char>(c & 0xFF);
+            bytes += static_cast<char>(c >> 8);
+        }
+        LARGE_INTEGER end;
+        end.QuadPart = 0;
+        SetFilePointerEx(file, end, nullptr, FILE_END);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        {
+            const HRESULT hr = LastErrorHresult();
+            // Nothing of a partial entry stays: the file goes back to its size before the write.
+            LARGE_INTEGER before;
+            before.QuadPart = size;
+            if (SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
+                SetEndOfFile(file);
+            CloseHandle(file);
+            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_WRITE_FAILED));
+        }
+        CloseHandle(file);
+        return S_OK;
+    });
 }

@@ -1,4 +1,5 @@
-// The log-file handler: settings. Delivery appends a UTF-16 line per accepted notification.
+// The log-file handler: appends a UTF-16LE line per accepted notification to a file that rotates to
+// one ".old" generation when it has grown beyond MaxSize kilobytes.
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
@@ -25,6 +26,8 @@ public:
     static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
+    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                      BSTR description, BSTR source, DATE timeStamp) override;
     STDMETHOD(get_MaxSize)(ULONG* value) override;
     STDMETHOD(put_MaxSize)(ULONG value) override;
     STDMETHOD(get_FileName)(BSTR* value) override;
@@ -37,3 +40,7 @@ private:
     BSTR mFileName = nullptr;
     BSTR mFilePath = nullptr; // with a trailing "\" when not empty
 };
+
+// Creates every missing folder of path's folder part (the text up to its last separator); a relative
+// or empty path creates nothing. False when a folder cannot be created.
+bool CreateFolderPath(const WCHAR* path);

@@ -13,7 +13,6 @@ typedef LONG LSTATUS;
 typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
-typedef void* LPSECURITY_ATTRIBUTES;
 typedef struct _FILETIME
 {
     DWORD dwLowDateTime;

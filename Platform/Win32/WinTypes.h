@@ -39,6 +39,7 @@ typedef void* HLOCAL;
 typedef void* HMODULE;
 typedef void* HINSTANCE;
 typedef int32_t HRESULT;
+typedef void* LPSECURITY_ATTRIBUTES; // security descriptors are not kept
 
 #ifndef TRUE
 #define TRUE 1

@@ -1,0 +1,383 @@
+#include "Platform/Win32/Files.h"
+#include "Platform/Win32/Utf.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+const uint32_t kFileMagic = 0x46494C45;
+
+struct FileHandle
+{
+    uint32_t magic = kFileMagic;
+    int fd = -1;
+};
+
+size_t Length(LPCWSTR s)
+{
+    size_t n = 0;
+    while (s[n])
+        ++n;
+    return n;
+}
+
+bool IsSeparator(WCHAR c)
+{
+    return c == u'\\' || c == u'/';
+}
+
+// The name as the file system takes it.
+std::string PosixPath(LPCWSTR path)
+{
+    std::string p = Utf16ToUtf8(std::u16string_view(path, Length(path)));
+    for (char& c : p)
+        if (c == '\\')
+            c = '/';
+    return p;
+}
+
+FileHandle* AsFile(HANDLE h)
+{
+    auto* f = static_cast<FileHandle*>(h);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || f->magic != kFileMagic)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return f;
+}
+
+// ENOENT for a file whose folder is missing is ERROR_PATH_NOT_FOUND.
+DWORD MissingError(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0)
+        return ERROR_FILE_NOT_FOUND;
+    struct stat st;
+    return stat(path.substr(0, slash).c_str(), &st) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+DWORD OpenError(int err, const std::string& path)
+{
+    if (err == ENOENT)
+        return MissingError(path);
+    if (err == EEXIST)
+        return ERROR_FILE_EXISTS;
+    return Win32ErrorFromErrno(err);
+}
+
+// Length of the root at the start of path: "C:\", "\\server\share\", "\" or "/"; 0 when relative.
+size_t RootLength(LPCWSTR path)
+{
+    const size_t n = Length(path);
+    if (n >= 2 && path[1] == u':' && ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z')))
+        return (n >= 3 && IsSeparator(path[2])) ? 3 : 2;
+    if (n >= 2 && path[0] == u'\\' && path[1] == u'\\')
+    {
+        // \\server\share\ .
+        size_t i = 2;
+        int separators = 0;
+        while (i < n && separators < 2)
+        {
+            if (IsSeparator(path[i]))
+                ++separators;
+            ++i;
+        }
+        return i;
+    }
+    if (n >= 1 && IsSeparator(path[0]))
+        return 1;
+    return 0;
+}
+} // namespace
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE)
+{
+    if (fileName == nullptr || *fileName == 0)
+    {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::string path = PosixPath(fileName);
+    const bool read = access & GENERIC_READ;
+    const bool write = access & GENERIC_WRITE;
+    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    switch (disposition)
+    {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case OPEN_EXISTING:
+    case TRUNCATE_EXISTING: break;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    }
+    struct stat before;
+    const bool existed = stat(path.c_str(), &before) == 0;
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0)
+    {
+        SetLastError(OpenError(errno, path));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (write)
+    {
+        struct flock lock;
+        std::memset(&lock, 0, sizeof lock);
+        lock.l_type = (shareMode & FILE_SHARE_WRITE) ? F_RDLCK : F_WRLCK;
+        lock.l_whence = SEEK_SET; // the whole file: start 0, length 0
+        if (fcntl(fd, F_OFD_SETLK, &lock) != 0)
+        {
+            const int err = errno;
+            close(fd);
+            SetLastError(err == EAGAIN || err == EACCES ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(err));
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ftruncate(fd, 0) != 0)
+    {
+        const DWORD e = Win32ErrorFromErrno(errno);
+        close(fd);
+        SetLastError(e);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* h = new FileHandle();
+    h->fd = fd;
+    SetLastError((existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) ? ERROR_ALREADY_EXISTS
+                                                                                         : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED)
+{
+    FileHandle* f = AsFile(file);
+    if (written)
+        *written = 0;
+    if (f == nullptr)
+        return FALSE;
+    const char* p = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (done < bytes)
+    {
+        const ssize_t n = write(f->fd, p + done, bytes - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+        {
+            SetLastError(n < 0 ? Win32ErrorFromErrno(errno) : ERROR_DISK_FULL);
+            if (written)
+                *written = done;
+            return FALSE;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    if (written)
+        *written = done;
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes, LPDWORD readCount, LPOVERLAPPED)
+{
+    FileHandle* f = AsFile(file);
+    if (readCount)
+        *readCount = 0;
+    if (f == nullptr)
+        return FALSE;
+    ssize_t n;
+    do
+        n = read(f->fd, buffer, bytes);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+    {
+        SetLastErrorFromErrno();
+        return FALSE;
+    }
+    if (readCount)
+        *readCount = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method)
+{
+    LARGE_INTEGER move, position;
+    move.QuadPart = distanceHigh ? ((static_cast<LONGLONG>(*distanceHigh) << 32) | static_cast<DWORD>(distance))
+                                 : distance;
+    if (!SetFilePointerEx(file, move, &position, method))
+        return INVALID_SET_FILE_POINTER;
+    if (distanceHigh)
+        *distanceHigh = position.HighPart;
+    SetLastError(ERROR_SUCCESS);
+    return position.LowPart;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method)
+{
+    FileHandle* f = AsFile(file);
+    if (f == nullptr)
+        return FALSE;
+    const int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    const off_t at = lseek(f->fd, static_cast<off_t>(distance.QuadPart), whence);
+    if (at < 0)
+    {
+        SetLastError(errno == EINVAL ? 131 /* ERROR_NEGATIVE_SEEK */ : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (newPosition)
+        newPosition->QuadPart = at;
+    return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file)
+{
+    FileHandle* f = AsFile(file);
+    if (f == nullptr)
+        return FALSE;
+    const off_t at = lseek(f->fd, 0, SEEK_CUR);
+    if (at < 0 || ftruncate(f->fd, at) != 0)
+    {
+        SetLastErrorFromErrno();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh)
+{
+    FileHandle* f = AsFile(file);
+    if (f == nullptr)
+        return INVALID_FILE_SIZE;
+    struct stat st;
+    if (fstat(f->fd, &st) != 0)
+    {
+        SetLastErrorFromErrno();
+        return INVALID_FILE_SIZE;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (sizeHigh)
+        *sizeHigh = static_cast<DWORD>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    FileHandle* f = AsFile(handle);
+    if (f == nullptr)
+        return FALSE;
+    const int rc = close(f->fd);
+    f->magic = 0;
+    delete f;
+    if (rc != 0)
+    {
+        SetLastErrorFromErrno();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)
+{
+    if (existing == nullptr || target == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string from = PosixPath(existing);
+    const std::string to = PosixPath(target);
+    struct stat st;
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && stat(to.c_str(), &st) == 0)
+    {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (rename(from.c_str(), to.c_str()) != 0)
+    {
+        SetLastError(errno == ENOENT ? MissingError(from) : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
+{
+    if (path == nullptr || *path == 0)
+    {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    const std::string p = PosixPath(path);
+    if (mkdir(p.c_str(), 0777) != 0)
+    {
+        SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : errno == ENOENT ? ERROR_PATH_NOT_FOUND
+                                                                               : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR path)
+{
+    if (path == nullptr || unlink(PosixPath(path).c_str()) != 0)
+    {
+        SetLastError(path == nullptr ? ERROR_INVALID_PARAMETER : errno == ENOENT ? ERROR_FILE_NOT_FOUND
+                                                                                  : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL PathRemoveFileSpecW(LPWSTR path)
+{
+    if (path == nullptr)
+        return FALSE;
+    const size_t root = RootLength(path);
+    size_t n = Length(path);
+    if (n <= root)
+        return FALSE;
+    // The last separator after the root ends the folder.
+    size_t cut = n;
+    while (cut > root && !IsSeparator(path[cut - 1]))
+        --cut;
+    size_t end = cut > root ? cut - 1 : root;
+    path[end] = 0;
+    return end < n;
+}
+
+LPWSTR PathAddBackslashW(LPWSTR path)
+{
+    if (path == nullptr)
+        return nullptr;
+    const size_t n = Length(path);
+    if (n == 0 || IsSeparator(path[n - 1]))
+        return path + n;
+    if (n + 1 >= MAX_PATH)
+        return nullptr;
+    path[n] = u'\\';
+    path[n + 1] = 0;
+    return path + n + 1;
+}
+
+LPCWSTR PathSkipRootW(LPCWSTR path)
+{
+    if (path == nullptr)
+        return nullptr;
+    const size_t root = RootLength(path);
+    if (root == 0)
+        return nullptr;
+    if (root == 2 && path[1] == u':')
+        return nullptr; // "C:x" is relative to the drive's current folder
+    return path + root;
+}
+
+BOOL PathIsDirectoryW(LPCWSTR path)
+{
+    if (path == nullptr || *path == 0)
+        return FALSE;
+    struct stat st;
+    return stat(PosixPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FALSE;
+}
