@@ -307,7 +307,9 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
     n = NewManager();
     Init(n, u"comment");
     EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 7u);
-    EXPECT_NE(Handler(n, KeyOf(CLSID_TestRecorder)), nullptr);
+    INotifyHandler* first = Handler(n, KeyOf(CLSID_TestRecorder));
+    ASSERT_NE(first, nullptr);
+    first->Release();
     EXPECT_EQ(Handler(n, KeyOf(CLSID_TestSerialRecorder)), nullptr);
     n->Release();
 }
