@@ -93,7 +93,8 @@ String UpperKey(const String& text)
     return upper;
 }
 
-CNotify::CNotify() : mApplication(SysAllocString(u"")), mConfigFile(SysAllocString(u""))
+CNotify::CNotify()
+    : mApplication(SysAllocString(u"")), mConfigFile(SysAllocString(u"")), mLogKey(Alloc(KeyOf(CLSID_NotifyLog)))
 {
 }
 
@@ -102,6 +103,7 @@ CNotify::~CNotify()
     ClearTable();
     SysFreeString(mApplication);
     SysFreeString(mConfigFile);
+    SysFreeString(mLogKey);
     if (mTranslator)
         mTranslator->Release();
 }
@@ -294,7 +296,6 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
         }
         const String display = Translate(text, false);
 
-        BSTR logKey = Alloc(KeyOf(CLSID_NotifyLog));
         BSTR textB = Alloc(text);
         BSTR displayB = Alloc(display);
         // The table does not change during dispatch: handlers have no way back to the manager.
@@ -321,7 +322,7 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
 
             lastFailure = hr;
             const String errText = TakeErrorDescription();
-            if (Entry* log = Find(logKey))
+            if (Entry* log = Find(mLogKey))
             {
                 BSTR errB = Alloc(errText);
                 log->handler->Notify(mApplication, NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH, static_cast<ULONG>(hr),
@@ -346,7 +347,6 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
             else
                 failures += errText + u"\r\n";
         }
-        SysFreeString(logKey);
         SysFreeString(textB);
         SysFreeString(displayB);
 

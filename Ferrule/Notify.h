@@ -58,6 +58,7 @@ private:
     BSTR mApplication;
     BSTR mConfigFile;
     IMessageTranslator* mTranslator = nullptr;
+    BSTR mLogKey; // the log-file handler's key: the fallback for every other handler's failure
 };
 
 // The braced upper-case key of a class id, and a caller's id text in upper case.

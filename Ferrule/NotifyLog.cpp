@@ -137,13 +137,15 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
         HANDLE file = open();
         if (file == INVALID_HANDLE_VALUE)
             return ReportHandlerFailure(LastErrorHresult(), failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
-        if (mMaxSize != 0xFFFFFFFF && GetFileSize(file, nullptr) > mMaxSize * 1024u)
+        DWORD size = GetFileSize(file, nullptr);
+        if (mMaxSize != 0xFFFFFFFF && size > mMaxSize * 1024u)
         {
             CloseHandle(file);
             MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING); // a failure is ignored
             file = open();
             if (file == INVALID_HANDLE_VALUE)
                 return ReportHandlerFailure(LastErrorHresult(), failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+            size = GetFileSize(file, nullptr);
         }
 
         String entry = StringRepository::FormatString(
@@ -155,15 +157,14 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
 
         // UTF-16 little-endian code units, written in one call.
-        std::string bytes;
-        const DWORD size = GetFileSize(file, nullptr);
-        if (size == 0)
-            bytes = "\xFF\xFE";
-        bytes.reserve(bytes.size() + entry.size() * 2);
-        for (char16_t c : entry)
+        const size_t mark = size == 0 ? 2 : 0;
+        std::string bytes(mark + entry.size() * 2, '\0');
+        if (mark)
+            bytes[0] = '\xFF', bytes[1] = '\xFE';
+        for (size_t i = 0; i < entry.size(); ++i)
         {
-            bytes += static_cast<char>(c & 0xFF);
-            bytes += static_cast<char>(c >> 8);
+            bytes[mark + 2 * i] = static_cast<char>(entry[i] & 0xFF);
+            bytes[mark + 2 * i + 1] = static_cast<char>(entry[i] >> 8);
         }
         LARGE_INTEGER end;
         end.QuadPart = 0;

@@ -117,9 +117,21 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     case TRUNCATE_EXISTING: break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    struct stat before;
-    const bool existed = stat(path.c_str(), &before) == 0;
-    const int fd = open(path.c_str(), flags, 0666);
+    // An existing file is opened without O_CREAT first, so OPEN_ALWAYS and CREATE_ALWAYS can tell
+    // whether it existed without another system call.
+    bool existed = false;
+    int fd = -1;
+    if (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
+    {
+        fd = open(path.c_str(), flags & ~O_CREAT, 0666);
+        existed = fd >= 0;
+        if (fd < 0 && errno == ENOENT)
+            fd = open(path.c_str(), flags | O_EXCL, 0666);
+        if (fd < 0 && errno == EEXIST) // created meanwhile by someone else
+            fd = open(path.c_str(), flags & ~O_CREAT, 0666), existed = fd >= 0;
+    }
+    else
+        fd = open(path.c_str(), flags, 0666);
     if (fd < 0)
     {
         SetLastError(OpenError(errno, path));
