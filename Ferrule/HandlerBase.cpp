@@ -120,14 +120,30 @@ String TimeStampText(DATE timeStamp)
         if (GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT, &st, nullptr, time, 128) == 0)
             time[0] = 0;
     }
-    return String(date) + u" " + String(time);
+    String text;
+    text.reserve(64);
+    text += date;
+    text += u' ';
+    text += time;
+    return text;
 }
 
 String CodeText(ULONG code)
 {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%02X", code);
-    return Utf8ToUtf16(buffer);
+    // "0x%02X": upper-case hexadecimal, at least two digits.
+    char16_t digits[8];
+    int n = 0;
+    do
+    {
+        digits[n++] = u"0123456789ABCDEF"[code & 15];
+        code >>= 4;
+    } while (code != 0);
+    if (n < 2)
+        digits[n++] = u'0';
+    String text = u"0x";
+    while (n > 0)
+        text += digits[--n];
+    return text;
 }
 
 String UmiSuffix(const String& description)

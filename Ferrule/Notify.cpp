@@ -119,13 +119,20 @@ const IID* const* CNotify::ErrorInfoInterfaces()
     return iids;
 }
 
+void CNotify::Release(Entry& e)
+{
+    SysFreeString(e.key);
+    e.handler->Release();
+    if (e.serialized)
+        e.serialized->Release();
+    if (e.trap)
+        e.trap->Release();
+}
+
 void CNotify::ClearTable()
 {
     for (Entry& e : mHandlers)
-    {
-        SysFreeString(e.key);
-        e.handler->Release();
-    }
+        Release(e);
     mHandlers.clear();
 }
 
@@ -148,7 +155,7 @@ bool CNotify::Insert(BSTR key, INotifyHandler* handler)
         if (c == VARCMP_LT)
             break;
     }
-    mHandlers.insert(at, Entry{key, handler});
+    mHandlers.insert(at, Entry{key, handler, Ask<INotifySerialized>(handler), Ask<INotifySNMPTrap>(handler)});
     return true;
 }
 
@@ -247,8 +254,10 @@ STDMETHODIMP CNotify::put_Handler(BSTR handlerId, INotifyHandler* handler)
         INotifyHandler* replacement = handler ? Ask<INotifyHandler>(handler) : nullptr;
         if (replacement == nullptr)
             return E_INVALIDARG;
-        e->handler->Release();
-        e->handler = replacement;
+        BSTR key2 = e->key;
+        e->key = nullptr;
+        Release(*e);
+        *e = Entry{key2, replacement, Ask<INotifySerialized>(replacement), Ask<INotifySNMPTrap>(replacement)};
         SavePolicy();
         return S_OK;
     });
@@ -302,17 +311,13 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
         for (Entry& e : mHandlers)
         {
             HRESULT hr;
-            if (INotifySerialized* serialized = Ask<INotifySerialized>(e.handler))
-            {
-                hr = serialized->NotifySerialized(mApplication, type, priority, code, textB, source, timeStamp);
-                serialized->Release();
-            }
-            else if (INotifySNMPTrap* trap = Ask<INotifySNMPTrap>(e.handler))
+            if (e.serialized)
+                hr = e.serialized->NotifySerialized(mApplication, type, priority, code, textB, source, timeStamp);
+            else if (e.trap)
             {
                 BSTR trapText = Alloc(Translate(text, true));
-                hr = trap->Notify(mApplication, type, priority, code, trapText, source, timeStamp);
+                hr = e.trap->Notify(mApplication, type, priority, code, trapText, source, timeStamp);
                 SysFreeString(trapText);
-                trap->Release();
             }
             else
                 hr = e.handler->Notify(mApplication, type, priority, code, displayB, source, timeStamp);

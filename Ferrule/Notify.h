@@ -43,7 +43,12 @@ private:
     {
         BSTR key; // upper-case class-id text, owned
         INotifyHandler* handler;
+        // What the handler offers besides INotifyHandler, asked once when it enters the table (a COM
+        // object's answers to QueryInterface do not change); held references or null.
+        INotifySerialized* serialized;
+        INotifySNMPTrap* trap;
     };
+    static void Release(Entry& e);
 
     void ClearTable();
     // The entry with that key, or null.

@@ -148,11 +148,15 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             size = GetFileSize(file, nullptr);
         }
 
-        String entry = StringRepository::FormatString(
-            IDS_LOG_ENTRY_FORMAT,
-            {Argument(TimeStampText(timeStamp)), Argument(PriorityText(priority)), Argument(TypeText(type)),
-             Argument(String(description ? description : u"", SysStringLen(description))), Argument(CodeText(code)),
-             Argument(String(source ? source : u"", SysStringLen(source)))});
+        ArgumentList inserts;
+        inserts.reserve(6);
+        inserts.emplace_back(TimeStampText(timeStamp));
+        inserts.emplace_back(PriorityText(priority));
+        inserts.emplace_back(TypeText(type));
+        inserts.emplace_back(String(description ? description : u"", SysStringLen(description)));
+        inserts.emplace_back(CodeText(code));
+        inserts.emplace_back(String(source ? source : u"", SysStringLen(source)));
+        String entry = StringRepository::FormatString(IDS_LOG_ENTRY_FORMAT, inserts);
         if (type == NOTIFY_TYPE_ERROR)
             entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
 
@@ -161,11 +165,14 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
         std::string bytes(mark + entry.size() * 2, '\0');
         if (mark)
             bytes[0] = '\xFF', bytes[1] = '\xFE';
-        for (size_t i = 0; i < entry.size(); ++i)
-        {
-            bytes[mark + 2 * i] = static_cast<char>(entry[i] & 0xFF);
-            bytes[mark + 2 * i + 1] = static_cast<char>(entry[i] >> 8);
-        }
+        if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+            std::memcpy(&bytes[mark], entry.data(), entry.size() * 2);
+        else
+            for (size_t i = 0; i < entry.size(); ++i)
+            {
+                bytes[mark + 2 * i] = static_cast<char>(entry[i] & 0xFF);
+                bytes[mark + 2 * i + 1] = static_cast<char>(entry[i] >> 8);
+            }
         LARGE_INTEGER end;
         end.QuadPart = 0;
         SetFilePointerEx(file, end, nullptr, FILE_END);

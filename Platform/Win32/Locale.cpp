@@ -58,6 +58,18 @@ int Store(const std::string& text, LPWSTR buffer, int size)
     return needed;
 }
 
+const std::string kHoursMinutes = "%H:%M";
+const std::string kHoursMinutesSeconds = "%H:%M:%S";
+
+// A date format with "%y" widened to "%Y".
+std::string YearInFull(std::string format)
+{
+    for (size_t i = 0; i + 1 < format.size(); ++i)
+        if (format[i] == '%' && format[i + 1] == 'y')
+            format[i + 1] = 'Y';
+    return format;
+}
+
 std::string Format(const std::string& format, const struct tm& tm)
 {
     char out[256];
@@ -75,11 +87,10 @@ int GetDateFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string format = nl_langinfo_l((flags & DATE_LONGDATE) ? D_T_FMT : D_FMT, TimeLocale());
-    for (size_t i = 0; i + 1 < format.size(); ++i)
-        if (format[i] == '%' && format[i + 1] == 'y')
-            format[i + 1] = 'Y';
-    return Store(Format(format, tm), buffer, size);
+    // The locale is made once, so its formats are taken once.
+    static const std::string shortFormat = YearInFull(nl_langinfo_l(D_FMT, TimeLocale()));
+    static const std::string longFormat = YearInFull(nl_langinfo_l(D_T_FMT, TimeLocale()));
+    return Store(Format((flags & DATE_LONGDATE) ? longFormat : shortFormat, tm), buffer, size);
 }
 
 // strftime_l with T_FMT, or "%H:%M:%S" when 24 hours are forced.
@@ -91,9 +102,10 @@ int GetTimeFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    std::string format = nl_langinfo_l(T_FMT, TimeLocale());
-    if (flags & TIME_FORCE24HOURFORMAT)
-        format = (flags & TIME_NOSECONDS) ? "%H:%M" : "%H:%M:%S";
+    static const std::string localeFormat = nl_langinfo_l(T_FMT, TimeLocale());
+    const std::string& format = !(flags & TIME_FORCE24HOURFORMAT) ? localeFormat
+                                : (flags & TIME_NOSECONDS)        ? kHoursMinutes
+                                                                  : kHoursMinutesSeconds;
     return Store(Format(format, tm), buffer, size);
 }
 

@@ -779,6 +779,11 @@ Argument::Argument(const String& v) : mType(DATATYPE_STRING)
     mValue.s = new String(v);
 }
 
+Argument::Argument(String&& v) : mType(DATATYPE_STRING)
+{
+    mValue.s = new String(std::move(v));
+}
+
 Argument::Argument(const char16_t* v) : Argument(String(v ? v : u""))
 {
 }

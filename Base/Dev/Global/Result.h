@@ -213,6 +213,7 @@ public:
     Argument(double v);
     Argument(long double v);
     Argument(const String& v);
+    Argument(String&& v);
     Argument(const char16_t* v);
     Argument(ByteCount v);
     Argument(const Result& v);

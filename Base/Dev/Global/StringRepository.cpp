@@ -161,12 +161,19 @@ String FormatAt(const ParsedTemplate& parsed, const ArgumentList& args, bool eng
                 const String& separator)
 {
     String out;
+    out.reserve(256);
     for (const ParsedTemplate::Piece& p : parsed.pieces)
     {
         if (p.placeholder == 0)
             out += p.literal;
         else if (static_cast<size_t>(p.placeholder) <= args.size())
-            out += DisplayTextAt(args[p.placeholder - 1], english, level);
+        {
+            const Argument& a = args[p.placeholder - 1];
+            if (a.GetType() == DATATYPE_STRING)
+                out += a.StringValue(); // the common case, without a copy
+            else
+                out += DisplayTextAt(a, english, level);
+        }
     }
     const String causeSeparator = separator + String(level + 1, u'\t');
     for (size_t i = parsed.placeholderCount; i < args.size(); ++i)
@@ -416,15 +423,16 @@ String StringRepository::GetEnglishString(StringId id)
 
 String StringRepository::FormatString(StringId id, const ArgumentList& arguments)
 {
+    Repository& r = Repo();
+    // With the compiled provider alone and no replace flag, its cached parsed text is the text.
+    if (r.providers.size() == 1 && !r.replace)
+    {
+        const ParsedTemplate* parsed = r.compiled->CachedTemplate(id);
+        return parsed ? FormatAt(*parsed, arguments, false, 0, u"\n") : String();
+    }
     const String text = GetString(id);
     if (text.empty())
         return text;
-    // The compiled provider keeps the parsed form of its current text.
-    String localized;
-    const bool cacheable = !Repo().replace || (Repo().compiled->GetLocalized(id, localized) && !localized.empty());
-    if (cacheable)
-        if (const ParsedTemplate* parsed = Repo().compiled->CachedTemplate(id))
-            return FormatAt(*parsed, arguments, false, 0, u"\n");
     return FormatAt(ParseTemplate(text), arguments, false, 0, u"\n");
 }
 
