@@ -263,22 +263,21 @@ STDMETHODIMP CNotify::put_Handler(BSTR handlerId, INotifyHandler* handler)
     });
 }
 
-String CNotify::Translate(const String& text, bool forTrap)
+BSTR CNotify::Translate(BSTR text, bool forTrap)
 {
     if (mTranslator == nullptr &&
         FAILED(CoCreateInstance(CLSID_MessageTranslator, nullptr, CLSCTX_INPROC_SERVER, IID_IMessageTranslator,
                                 reinterpret_cast<void**>(&mTranslator))))
     {
         mTranslator = nullptr; // tried again next time
-        return text;
+        return Alloc(AsString(text));
     }
-    BSTR in = Alloc(text);
     BSTR out = nullptr;
-    const HRESULT hr = forTrap ? mTranslator->TranslateForTrap(in, &out, 6) : mTranslator->Translate(in, &out, 0);
-    String result = SUCCEEDED(hr) ? AsString(out) : text;
-    SysFreeString(in);
+    const HRESULT hr = forTrap ? mTranslator->TranslateForTrap(text, &out, 6) : mTranslator->Translate(text, &out, 0);
+    if (SUCCEEDED(hr) && out != nullptr)
+        return out;
     SysFreeString(out);
-    return result;
+    return Alloc(AsString(text));
 }
 
 STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code, BSTR description,
@@ -303,10 +302,8 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                 text = r.Serialize();
             }
         }
-        const String display = Translate(text, false);
-
         BSTR textB = Alloc(text);
-        BSTR displayB = Alloc(display);
+        BSTR displayB = Translate(textB, false);
         // The table does not change during dispatch: handlers have no way back to the manager.
         for (Entry& e : mHandlers)
         {
@@ -315,7 +312,7 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                 hr = e.serialized->NotifySerialized(mApplication, type, priority, code, textB, source, timeStamp);
             else if (e.trap)
             {
-                BSTR trapText = Alloc(Translate(text, true));
+                BSTR trapText = Translate(textB, true);
                 hr = e.trap->Notify(mApplication, type, priority, code, trapText, source, timeStamp);
                 SysFreeString(trapText);
             }

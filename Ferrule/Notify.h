@@ -55,8 +55,8 @@ private:
     Entry* Find(BSTR key);
     // Inserts in key order; false (and nothing changed) when the key is taken.
     bool Insert(BSTR key, INotifyHandler* handler);
-    // The translator's translation of text, or text itself.
-    String Translate(const String& text, bool forTrap);
+    // The translator's translation of text, or a copy of text; the caller frees it.
+    BSTR Translate(BSTR text, bool forTrap);
     HRESULT Fail(HRESULT hr, const String& description);
 
     std::vector<Entry> mHandlers;

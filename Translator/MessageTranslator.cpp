@@ -41,9 +41,10 @@ HRESULT Out(const String& text, BSTR* out)
 // The Result a text serializes, or false.
 bool Parse(BSTR text, Result& result)
 {
-    const String s = AsString(text);
-    if (s.compare(0, 8, u"Result (") != 0)
+    static const char16_t kPrefix[] = u"Result (";
+    if (SysStringLen(text) < 8 || std::char_traits<char16_t>::compare(text, kPrefix, 8) != 0)
         return false;
+    const String s = AsString(text);
     try
     {
         result = DeserializeResult(s);
