@@ -369,6 +369,15 @@ LSTATUS Resolve(HiveLock& hive, HKEY key, bool create, int64_t& id, REGSAM& acce
     return hive.Db() ? KeyExists(hive.Db(), id) : ERROR_KEY_DELETED;
 }
 
+// The key of a handle for reading, with the access it must have been opened with.
+LSTATUS ReadableKey(HiveLock& hive, HKEY key, REGSAM needed, int64_t& id)
+{
+    REGSAM access;
+    if (LSTATUS st = Resolve(hive, key, false, id, access))
+        return st;
+    return (access & needed) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
 const REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE;
 
 HKEY NewHandle(bool machine, int64_t id, REGSAM access)
@@ -497,11 +506,8 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD /*reserved*/, LPDW
         return st;
     HiveLock hive(IsMachine(key));
     int64_t id;
-    REGSAM access;
-    if (LSTATUS st = Resolve(hive, key, false, id, access))
+    if (LSTATUS st = ReadableKey(hive, key, KEY_QUERY_VALUE, id))
         return st;
-    if (!(access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     if (hive.Db() == nullptr)
         return ERROR_FILE_NOT_FOUND;
     Statement s(hive.Db(), "SELECT type, data FROM vals WHERE key = ? AND lname = ?");
@@ -616,11 +622,8 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
         return st;
     HiveLock hive(IsMachine(key));
     int64_t id;
-    REGSAM access;
-    if (LSTATUS st = Resolve(hive, key, false, id, access))
+    if (LSTATUS st = ReadableKey(hive, key, KEY_ENUMERATE_SUB_KEYS, id))
         return st;
-    if (!(access & KEY_ENUMERATE_SUB_KEYS))
-        return ERROR_ACCESS_DENIED;
     if (hive.Db() == nullptr)
         return ERROR_NO_MORE_ITEMS;
     Statement s(hive.Db(), "SELECT name FROM keys WHERE parent = ? ORDER BY lname LIMIT 1 OFFSET ?");
@@ -646,11 +649,8 @@ LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
         return st;
     HiveLock hive(IsMachine(key));
     int64_t id;
-    REGSAM access;
-    if (LSTATUS st = Resolve(hive, key, false, id, access))
+    if (LSTATUS st = ReadableKey(hive, key, KEY_QUERY_VALUE, id))
         return st;
-    if (!(access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     if (hive.Db() == nullptr)
         return ERROR_NO_MORE_ITEMS;
     Statement s(hive.Db(), "SELECT name, type, data FROM vals WHERE key = ? ORDER BY lname LIMIT 1 OFFSET ?");

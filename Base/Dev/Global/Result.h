@@ -52,6 +52,12 @@ constexpr uint32_t WARNING_WARNINGS_EXIST = 0xABAB0006;
 constexpr uint32_t INFO_INFOS_EXIST = 0x6BAB0007;
 constexpr uint32_t ERROR_OS_ERROR = 0xEBAB03F1;
 
+// The three codes of aggregated results.
+inline bool IsAggregateCode(uint32_t code)
+{
+    return code == ERROR_ERRORS_EXIST || code == WARNING_WARNINGS_EXIST || code == INFO_INFOS_EXIST;
+}
+
 // A moment as a count of 100-nanosecond units since 0001-01-01 00:00:00 UTC.
 struct DateTime
 {

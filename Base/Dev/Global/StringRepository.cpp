@@ -198,11 +198,6 @@ String FormatAt(const ParsedTemplate& parsed, const ArgumentList& args, bool eng
     return out;
 }
 
-bool IsAggregateCode(uint32_t code)
-{
-    return code == ERROR_ERRORS_EXIST || code == WARNING_WARNINGS_EXIST || code == INFO_INFOS_EXIST;
-}
-
 String DisplayTextAt(const Result& result, bool english, int level)
 {
     if (result.IsSuccess())
