@@ -261,9 +261,11 @@ Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
 
 uint32_t ParseNumber(const std::string& text, const char* what)
 {
+    // Decimal, or hexadecimal after "0x" (a leading 0 is not octal).
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     char* end = nullptr;
     errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
     if (text.empty() || *end != 0 || errno != 0 || v > 0xFFFFFFFFull || text[0] == '-')
         throw UsageError(std::string("not a valid ") + what + ": " + text);
     return static_cast<uint32_t>(v);

@@ -63,6 +63,7 @@ protected:
 TEST_F(Tool, NotifyAndReadTheLog)
 {
     Outcome r = Ferrule("notify --type error --priority high --code 0x1F --source nightly 'Backup failed.'");
+    EXPECT_EQ(Ferrule("notify --code 010 'decimal ten'").code, 0);
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(r.out, "");
     ASSERT_TRUE(Exists("ferrule.log.txt"));
@@ -70,6 +71,7 @@ TEST_F(Tool, NotifyAndReadTheLog)
     r = Ferrule("log ferrule.log.txt");
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find(" High Priority Error: Backup failed. 0x1F (nightly)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("decimal ten 0x0A (ferrule)"), std::string::npos) << r.out;
 
     // A coded notification: the log line holds the code's message.
     ASSERT_EQ(Ferrule("notify --type warning --code 0xECE3006A 'smtp refused'").code, 0);
