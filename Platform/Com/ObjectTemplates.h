@@ -183,9 +183,6 @@ protected:
     typename ThreadModel::Count mRefCount{0};
     typename ThreadModel::CriticalSection mSection;
     IUnknown* mOuterUnknown = nullptr;
-
-    template <class T>
-    friend class ComContainedObject;
 };
 
 using ComObjectRoot = ComObjectRootEx<SingleThreadModel>;
