@@ -173,8 +173,9 @@ private:
 std::string TrimSourceFile(const char* file);
 } // namespace Debug
 
+// The compiler is told that a disabled context is the expected case.
 #define DEBUG_LOG(context, type)                                                                             \
-    if (!Debug::IsEnabled(context, type))                                                                  \
+    if (__builtin_expect(!Debug::IsEnabled(context, type), 1))                                             \
     {                                                                                                      \
     }                                                                                                      \
     else                                                                                                   \
