@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,15 +140,13 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     }
     if (write)
     {
-        struct flock lock;
-        std::memset(&lock, 0, sizeof lock);
-        lock.l_type = (shareMode & FILE_SHARE_WRITE) ? F_RDLCK : F_WRLCK;
-        lock.l_whence = SEEK_SET; // the whole file: start 0, length 0
-        if (fcntl(fd, F_OFD_SETLK, &lock) != 0)
+        // flock: a lock of the open file description, and (unlike a shared fcntl lock) it needs no
+        // read access for the shared kind.
+        if (flock(fd, ((shareMode & FILE_SHARE_WRITE) ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
         {
             const int err = errno;
             close(fd);
-            SetLastError(err == EAGAIN || err == EACCES ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(err));
+            SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(err));
             return INVALID_HANDLE_VALUE;
         }
     }

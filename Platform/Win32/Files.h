@@ -37,9 +37,9 @@ typedef union _LARGE_INTEGER
 } LARGE_INTEGER, *PLARGE_INTEGER;
 typedef void* LPOVERLAPPED;
 
-// open(2). A handle with write access takes an open-file-description lock on the whole file:
-// exclusive without FILE_SHARE_WRITE, shared with it, so writers that do not share with each other
-// get ERROR_SHARING_VIOLATION; readers take none. Truncation happens only once the lock is held.
+// open(2). A handle with write access takes a lock of its open file description on the whole file
+// (flock): exclusive without FILE_SHARE_WRITE, shared with it, so writers that do not share with each
+// other get ERROR_SHARING_VIOLATION; readers take none. Truncation happens only once the lock is held.
 // A missing folder is ERROR_PATH_NOT_FOUND, a missing file ERROR_FILE_NOT_FOUND. OPEN_ALWAYS and
 // CREATE_ALWAYS on an existing file succeed with the last error ERROR_ALREADY_EXISTS.
 HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
