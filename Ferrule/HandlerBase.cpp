@@ -71,17 +71,7 @@ HRESULT ExceptionToHresult(const char* function)
 
 bool ParseSerializedResult(const String& text, Result& result)
 {
-    if (text.compare(0, 8, u"Result (") != 0 || text.size() < 8)
-        return false;
-    try
-    {
-        result = DeserializeResult(text);
-        return true;
-    }
-    catch (const AssertionFailure&)
-    {
-        return false;
-    }
+    return TryDeserializeResult(text, result);
 }
 
 String TypeText(eZD_NOTIFY_TYPE type)

@@ -25,11 +25,6 @@ const DispatchTable& DispatchTableOf<IMessageTranslator>()
 
 namespace
 {
-String AsString(BSTR b)
-{
-    return String(b ? b : u"", SysStringLen(b));
-}
-
 HRESULT Out(const String& text, BSTR* out)
 {
     if (out == nullptr)
@@ -41,19 +36,7 @@ HRESULT Out(const String& text, BSTR* out)
 // The Result a text serializes, or false.
 bool Parse(BSTR text, Result& result)
 {
-    static const char16_t kPrefix[] = u"Result (";
-    if (SysStringLen(text) < 8 || std::char_traits<char16_t>::compare(text, kPrefix, 8) != 0)
-        return false;
-    const String s = AsString(text);
-    try
-    {
-        result = DeserializeResult(s);
-        return true;
-    }
-    catch (const AssertionFailure&)
-    {
-        return false;
-    }
+    return TryDeserializeResult(std::u16string_view(text ? text : u"", SysStringLen(text)), result);
 }
 
 class CMessageTranslator : public IDispatchImpl<IMessageTranslator>, public ComObjectRootEx<MultiThreadModel>

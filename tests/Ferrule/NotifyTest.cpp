@@ -73,6 +73,7 @@ protected:
         Register(CLSID_TestFailureB, &ComCreator<CTestFailureB>::CreateInstance);
         Register(CLSID_TestSerializedFailure, &ComCreator<CTestSerializedFailure>::CreateInstance);
         Register(CLSID_TestSerializedFailure2, &ComCreator<CTestSerializedFailure2>::CreateInstance);
+        Register(CLSID_TestMaintained, &ComCreator<CTestMaintained>::CreateInstance);
     }
     static void Register(REFCLSID clsid, ComCreatorFunction create)
     {
@@ -473,4 +474,36 @@ TEST_F(Manager, SettingsSurviveTheFile)
     ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
     n->Release();
     EXPECT_EQ(ReadFile("policy.xml"), file); // read back and written again: the same document
+}
+
+TEST_F(Manager, MaintainedHandlersAndAFailingSave)
+{
+    const std::string policy = Policy(HandlerElement(CLSID_TestMaintained, 0xF, 0xF));
+    WriteFile("app.notify.xml", policy);
+    Maintained() = MaintainCounts();
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    EXPECT_EQ(Maintained().initialized, 1); // after its properties were loaded
+    EXPECT_EQ(Maintained().terminated, 0);
+
+    // A failing Terminate fails the save: the file on disk stays as it was.
+    Maintained().failTerminate = true;
+    n->Release();
+    EXPECT_EQ(Maintained().terminated, 1);
+    std::ifstream in("app.notify.xml");
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(), policy);
+
+    // Without the failure the file is rewritten from the handlers.
+    Maintained() = MaintainCounts();
+    n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    n->Release();
+    EXPECT_EQ(Maintained().terminated, 1);
+    std::ifstream again("app.notify.xml");
+    std::stringstream rewritten;
+    rewritten << again.rdbuf();
+    EXPECT_NE(rewritten.str(), policy);
+    EXPECT_NE(rewritten.str().find("name=\"maintained\""), std::string::npos);
 }

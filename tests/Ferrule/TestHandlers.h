@@ -17,6 +17,7 @@ inline constexpr CLSID CLSID_TestFailureA = TEST_CLSID(3);
 inline constexpr CLSID CLSID_TestFailureB = TEST_CLSID(4);
 inline constexpr CLSID CLSID_TestSerializedFailure = TEST_CLSID(5);
 inline constexpr CLSID CLSID_TestSerializedFailure2 = TEST_CLSID(6);
+inline constexpr CLSID CLSID_TestMaintained = TEST_CLSID(7);
 
 struct Call
 {
@@ -132,3 +133,40 @@ using CTestFailureA = CTestFailure<&CLSID_TestFailureA, 0>;
 using CTestFailureB = CTestFailure<&CLSID_TestFailureB, 1>;
 using CTestSerializedFailure = CTestFailure<&CLSID_TestSerializedFailure, 2>;
 using CTestSerializedFailure2 = CTestFailure<&CLSID_TestSerializedFailure2, 3>;
+
+// Offers INotifyHandlerMaintain; counts the calls. Terminate fails while failTerminate is set.
+struct MaintainCounts
+{
+    int initialized = 0;
+    int terminated = 0;
+    bool failTerminate = false;
+};
+inline MaintainCounts& Maintained()
+{
+    static MaintainCounts counts;
+    return counts;
+}
+
+class CTestMaintained : public CTestHandlerBase<CTestMaintained, &CLSID_TestMaintained>,
+                        public IDispatchImpl<INotifyHandlerMaintain>
+{
+public:
+    BEGIN_COM_MAP(CTestMaintained)
+    COM_INTERFACE_ENTRY(INotifyHandler)
+    COM_INTERFACE_ENTRY2(IDispatch, INotifyHandler)
+    COM_INTERFACE_ENTRY(INotifyHandlerMaintain)
+    COM_INTERFACE_ENTRY(IPersistPropertyBag)
+    END_COM_MAP()
+
+    CTestMaintained() { SetName(u"maintained"); }
+    STDMETHOD(Initialize)() override
+    {
+        ++Maintained().initialized;
+        return S_OK;
+    }
+    STDMETHOD(Terminate)() override
+    {
+        ++Maintained().terminated;
+        return Maintained().failTerminate ? E_FAIL : S_OK;
+    }
+};

@@ -715,6 +715,22 @@ Result DeserializeResult(const String& text)
     return DeserializeResult(reader);
 }
 
+bool TryDeserializeResult(std::u16string_view text, Result& result)
+{
+    if (text.size() < 8 || text.compare(0, 8, u"Result (") != 0)
+        return false;
+    try
+    {
+        WideReader reader(text);
+        result = DeserializeResult(reader);
+        return true;
+    }
+    catch (const AssertionFailure&)
+    {
+        return false;
+    }
+}
+
 // ---- Argument
 
 Argument::Argument(bool v) : mType(DATATYPE_BOOL)

@@ -201,6 +201,9 @@ private:
 
 Result DeserializeResult(WideReader& reader);
 Result DeserializeResult(const String& text);
+// When text begins with "Result (" and reads as a whole Result: true and result replaced; otherwise
+// false and result unchanged (no exception).
+bool TryDeserializeResult(std::u16string_view text, Result& result);
 
 class Argument
 {
