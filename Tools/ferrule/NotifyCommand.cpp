@@ -1,0 +1,127 @@
+#include "Tools/ferrule/Tool.h"
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+namespace tool
+{
+const char* const kNotifyHelp =
+    "usage: ferrule notify [--app NAME] [--policy FILE] [--type T] [--priority P] [--code N]\n"
+    "                      [--source TEXT] [--time ISO-8601|now] DESCRIPTION\n"
+    "       ferrule notify --stdin [--app NAME] [--policy FILE]\n"
+    "\n"
+    "Sends a notification through every handler of the policy. Defaults: --app ferrule, --policy\n"
+    "<app>.notify.xml, --type info, --priority medium, --code 0, --source ferrule, --time now.\n"
+    "  --type      error | warning | info | test | a number\n"
+    "  --priority  high | medium | low | test | a number\n"
+    "  --code      decimal or 0x hexadecimal; with bit 31 set the description becomes a result\n"
+    "  --time      YYYY-MM-DDTHH:MM:SS (local time) or now\n"
+    "With --stdin each input line is one notification of five fields separated by tabs:\n"
+    "  TYPE <tab> PRIORITY <tab> CODE <tab> SOURCE <tab> DESCRIPTION\n"
+    "Empty fields take the defaults; lines that are empty or start with # are skipped. A summary\n"
+    "(sent, failed) ends the run.\n"
+    "Prints nothing on success; on failure the HRESULT and the error description (exit 1).\n";
+
+HRESULT SendOne(INotify* notify, uint32_t type, uint32_t priority, uint32_t code, const std::string& source,
+                const std::string& description, DATE when)
+{
+    Bstr d(description), s(source);
+    return notify->Notify(static_cast<eZD_NOTIFY_TYPE>(type), static_cast<eZD_NOTIFY_PRIORITY>(priority), code,
+                          d.get(), s.get(), when);
+}
+
+int CommandNotify(const Options& o, Module& module)
+{
+    if (!o.stdinMode && o.rest.size() != 1)
+        throw UsageError("notify takes one DESCRIPTION (quote it), or --stdin");
+    const uint32_t type = o.values.count("type") ? ParseWord(o.values.at("type"), kTypes, "type") : 4;
+    const uint32_t priority =
+        o.values.count("priority") ? ParseWord(o.values.at("priority"), kPriorities, "priority") : 2;
+    const uint32_t code = o.values.count("code") ? ParseNumber(o.values.at("code"), "code") : 0;
+    const std::string source = o.values.count("source") ? o.values.at("source") : "ferrule";
+    const DATE when = ParseTime(o.values.count("time") ? o.values.at("time") : "now");
+
+    Ref<INotify> notify = OpenManager(o, module.translator.get());
+    if (!notify)
+        return kFailed;
+    if (!o.stdinMode)
+    {
+        const HRESULT hr = SendOne(notify.get(), type, priority, code, source, o.rest[0], when);
+        if (FAILED(hr))
+        {
+            PrintFailure("Notify", hr, module.translator.get());
+            return kFailed;
+        }
+        return kOk;
+    }
+
+    // One notification per line: TYPE, PRIORITY, CODE, SOURCE, DESCRIPTION separated by tabs.
+    const bool terminal = isatty(STDERR_FILENO);
+    auto started = std::chrono::steady_clock::now();
+    auto lastProgress = started;
+    unsigned long sent = 0, failed = 0, lineNumber = 0;
+    std::string line;
+    while (std::getline(std::cin, line))
+    {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> fields;
+        size_t start = 0;
+        for (int i = 0; i < 4; ++i)
+        {
+            const size_t tab = line.find('\t', start);
+            if (tab == std::string::npos)
+                break;
+            fields.push_back(line.substr(start, tab - start));
+            start = tab + 1;
+        }
+        if (fields.size() != 4)
+        {
+            std::fprintf(stderr, "ferrule: line %lu: expected TYPE, PRIORITY, CODE, SOURCE and DESCRIPTION "
+                                 "separated by tabs\n", lineNumber);
+            ++failed;
+            continue;
+        }
+        fields.push_back(line.substr(start));
+        try
+        {
+            const uint32_t t = fields[0].empty() ? type : ParseWord(fields[0], kTypes, "type");
+            const uint32_t p = fields[1].empty() ? priority : ParseWord(fields[1], kPriorities, "priority");
+            const uint32_t c = fields[2].empty() ? code : ParseNumber(fields[2], "code");
+            const HRESULT hr = SendOne(notify.get(), t, p, c, fields[3].empty() ? source : fields[3], fields[4],
+                                       ParseTime("now"));
+            if (FAILED(hr))
+            {
+                ++failed;
+                std::fprintf(stderr, "ferrule: line %lu: ", lineNumber);
+                PrintFailure("Notify", hr, module.translator.get());
+            }
+            else
+                ++sent;
+        }
+        catch (const UsageError& e)
+        {
+            ++failed;
+            std::fprintf(stderr, "ferrule: line %lu: %s\n", lineNumber, e.what());
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (terminal && now - lastProgress > std::chrono::milliseconds(500))
+        {
+            lastProgress = now;
+            std::fprintf(stderr, "\r%lu sent, %lu failed...", sent, failed);
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (terminal)
+        std::fprintf(stderr, "\r");
+    std::printf("%lu sent, %lu failed in %.2f s (%.0f notifications/s)\n", sent, failed, seconds,
+                seconds > 0 ? (sent + failed) / seconds : 0.0);
+    return failed ? kFailed : kOk;
+}
+
+} // namespace tool

@@ -1,0 +1,348 @@
+#include "Tools/ferrule/Tool.h"
+#include "Platform/Win32/Library.h"
+#include "Platform/Xml/XmlDocument.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace tool
+{
+std::string ReadableError(IMessageTranslator* translator)
+{
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
+        return std::string();
+    Bstr description;
+    info->GetDescription(description.out());
+    info->Release();
+    const std::u16string text(description.get() ? description.get() : u"", SysStringLen(description.get()));
+    if (translator && text.compare(0, 8, u"Result (") == 0)
+    {
+        Bstr readable;
+        if (SUCCEEDED(translator->Translate(description.get(), readable.out(), 0)))
+            return readable.str();
+    }
+    // A plain accumulated description lists one failure per line; a serialized one may nest more.
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size())
+    {
+        size_t end = text.find(u"\r\n", start);
+        if (end == std::u16string::npos)
+            end = text.size();
+        const std::u16string line = text.substr(start, end - start);
+        if (!line.empty())
+        {
+            Bstr piece(line);
+            Bstr readable;
+            if (translator && line.compare(0, 8, u"Result (") == 0 &&
+                SUCCEEDED(translator->Translate(piece.get(), readable.out(), 0)))
+                out += (out.empty() ? "" : "\n") + readable.str();
+            else
+                out += (out.empty() ? "" : "\n") + N(line);
+        }
+        start = end + 2;
+    }
+    return out;
+}
+
+void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator)
+{
+    std::fprintf(stderr, "ferrule: %s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
+    const std::string description = ReadableError(translator);
+    if (!description.empty())
+        std::fprintf(stderr, "%s\n", description.c_str());
+}
+
+// ---- loading the module
+
+bool Module::Load()
+{
+    if (LoadLibraryW(u"Ferrule.dll") == nullptr || LoadLibraryW(u"Translator.dll") == nullptr)
+    {
+        std::fprintf(stderr, "ferrule: cannot load libFerrule.so or libTranslator.so beside libPlatform.so\n");
+        return false;
+    }
+    CoCreateInstance(CLSID_MessageTranslator, nullptr, CLSCTX_INPROC_SERVER, IID_IMessageTranslator,
+                     translator.vout());
+    return true;
+}
+
+Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
+{
+    Ref<INotify> notify;
+    HRESULT hr = CoCreateInstance(CLSID_Notify, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, notify.vout());
+    if (FAILED(hr))
+    {
+        PrintFailure("creating the notification manager", hr, translator);
+        return Ref<INotify>();
+    }
+    Bstr app(o.app), policy(o.policy);
+    hr = notify->Initialize(app.get(), policy.get());
+    if (FAILED(hr))
+    {
+        PrintFailure("Initialize", hr, translator);
+        return Ref<INotify>();
+    }
+    return notify;
+}
+
+// ---- parsing
+
+uint32_t ParseNumber(const std::string& text, const char* what)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+    if (text.empty() || *end != 0 || errno != 0 || v > 0xFFFFFFFFull || text[0] == '-')
+        throw UsageError(std::string("not a valid ") + what + ": " + text);
+    return static_cast<uint32_t>(v);
+}
+
+uint32_t ParseWord(const std::string& text, const std::map<std::string, uint32_t>& words, const char* what)
+{
+    std::string lower = text;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto it = words.find(lower);
+    return it != words.end() ? it->second : ParseNumber(text, what);
+}
+
+const std::map<std::string, uint32_t> kTypes = {{"error", 1}, {"warning", 2}, {"info", 4}, {"test", 8}};
+const std::map<std::string, uint32_t> kPriorities = {{"high", 1}, {"medium", 2}, {"low", 4}, {"test", 8}};
+
+DATE ParseTime(const std::string& text)
+{
+    std::tm tm{};
+    if (text.empty() || text == "now")
+    {
+        const time_t now = time(nullptr);
+        localtime_r(&now, &tm);
+    }
+    else
+    {
+        int y, mo, d, h = 0, mi = 0, s = 0;
+        const int n = std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s);
+        if (n != 3 && n != 6)
+            throw UsageError("not an ISO-8601 time (YYYY-MM-DDTHH:MM:SS): " + text);
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_sec = s;
+    }
+    SYSTEMTIME st{static_cast<WORD>(tm.tm_year + 1900), static_cast<WORD>(tm.tm_mon + 1), 0,
+                  static_cast<WORD>(tm.tm_mday),        static_cast<WORD>(tm.tm_hour),
+                  static_cast<WORD>(tm.tm_min),         static_cast<WORD>(tm.tm_sec), 0};
+    DATE date = 0;
+    if (!SystemTimeToVariantTime(&st, &date))
+        throw UsageError("not a valid time: " + text);
+    return date;
+}
+
+std::string Words(uint32_t mask, const std::map<std::string, uint32_t>& words)
+{
+    if (mask == 0)
+        return "none";
+    if (mask == 0xFFFFFFFF)
+        return "all";
+    std::string out;
+    uint32_t known = 0;
+    for (const char* w : {"error", "warning", "info", "test", "high", "medium", "low"})
+    {
+        auto it = words.find(w);
+        if (it != words.end() && (mask & it->second))
+        {
+            out += (out.empty() ? "" : "|") + std::string(w);
+            known |= it->second;
+        }
+    }
+    if (mask & ~known)
+    {
+        char extra[16];
+        std::snprintf(extra, sizeof extra, "0x%X", mask & ~known);
+        out += (out.empty() ? "" : "|") + std::string(extra);
+    }
+    return out;
+}
+
+
+// ---- handlers and their properties
+
+
+const std::vector<std::pair<std::string, CLSID>>& BuiltInProgIds()
+{
+    static const std::vector<std::pair<std::string, CLSID>> ids = {
+        {"Quellon.Notify.NotifyEmail", CLSID_NotifyEmail},       {"Quellon.Notify.NotifyLog", CLSID_NotifyLog},
+        {"Quellon.Notify.NotifySysEvent", CLSID_NotifySysEvent}, {"Quellon.Notify.NotifyApp", CLSID_NotifyApp},
+        {"Quellon.Notify.NotifySNMPTrap", CLSID_NotifySNMPTrap}, {"Quellon.Notify.NotifyConnPt", CLSID_NotifyConnPt},
+    };
+    return ids;
+}
+
+std::u16string KeyText(const CLSID& clsid)
+{
+    OLECHAR text[39];
+    StringFromGUID2(clsid, text, 39);
+    return text;
+}
+
+std::u16string Upper(std::u16string s)
+{
+    for (char16_t& c : s)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
+    return s;
+}
+
+std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
+{
+    std::vector<std::u16string> keys;
+    for (const auto& [progId, clsid] : BuiltInProgIds())
+        keys.push_back(KeyText(clsid));
+    XmlDocument document;
+    bool loaded = false;
+    document.Load(W(o.policy.empty() ? o.app + ".notify.xml" : o.policy), loaded);
+    if (!loaded)
+        document.Load(u"config.notify.xml", loaded);
+    for (XmlNode& element : document.GetElementsByTagName(u"Handler"))
+    {
+        VARIANT clsid;
+        if (element.GetAttribute(u"clsid", &clsid) == S_OK)
+            keys.push_back(Upper(std::u16string(clsid.bstrVal, SysStringLen(clsid.bstrVal))));
+        VariantClear(&clsid);
+    }
+    std::vector<HandlerInfo> handlers;
+    for (const std::u16string& key : keys)
+    {
+        bool seen = false;
+        for (const HandlerInfo& h : handlers)
+            seen = seen || h.key == key;
+        if (seen)
+            continue;
+        Bstr id(key);
+        Ref<INotifyHandler> handler;
+        if (FAILED(notify->GetHandler(id.get(), handler.out())) || !handler)
+            continue;
+        Bstr name;
+        handler->get_Name(name.out());
+        handlers.push_back(HandlerInfo{key, std::move(handler), name.str()});
+    }
+    std::sort(handlers.begin(), handlers.end(), [](const HandlerInfo& a, const HandlerInfo& b) {
+        Bstr ka(a.key), kb(b.key);
+        return VarBstrCmp(ka.get(), kb.get(), LOCALE_USER_DEFAULT, 0) == VARCMP_LT;
+    });
+    return handlers;
+}
+
+std::vector<Property> Properties(INotifyHandler* handler)
+{
+    std::vector<Property> properties;
+    Ref<ITypeInfo> info;
+    if (FAILED(handler->GetTypeInfo(0, 0x409, info.out())))
+        return properties;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr)))
+        return properties;
+    for (UINT i = 0; i < attr->cFuncs; ++i)
+    {
+        FUNCDESC* desc = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &desc)))
+            continue;
+        const bool get = desc->invkind == INVOKE_PROPERTYGET && desc->cParams == 0;
+        const bool put = desc->invkind == INVOKE_PROPERTYPUT && desc->cParams == 1;
+        if (get || put)
+        {
+            BSTR name = nullptr;
+            UINT count = 0;
+            info->GetNames(desc->memid, &name, 1, &count);
+            const std::string n = N(name);
+            SysFreeString(name);
+            auto it = std::find_if(properties.begin(), properties.end(), [&](const Property& p) { return p.name == n; });
+            if (it == properties.end())
+                it = properties.insert(properties.end(), Property{n, desc->memid});
+            it->readable = it->readable || get;
+            it->writable = it->writable || put;
+        }
+        info->ReleaseFuncDesc(desc);
+    }
+    info->ReleaseTypeAttr(attr);
+    return properties;
+}
+
+bool IsSecret(const std::string& name)
+{
+    std::string lower = name;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("password") != std::string::npos;
+}
+
+std::string ReadProperty(INotifyHandler* handler, DISPID id)
+{
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT value, text;
+    VariantInit(&value);
+    VariantInit(&text);
+    const HRESULT hr = handler->Invoke(id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr);
+    std::string out = "(unreadable)";
+    if (SUCCEEDED(hr) && SUCCEEDED(VariantChangeType(&text, &value, 0, VT_BSTR)))
+        out = N(text.bstrVal);
+    VariantClear(&value);
+    VariantClear(&text);
+    return out;
+}
+
+
+// ---- the command line
+
+Options Parse(const std::vector<std::string>& args, const std::string& command)
+{
+    Options o;
+    static const std::vector<std::string> withValue = {"app", "policy", "type", "priority", "code", "source", "time"};
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h")
+            o.help = true;
+        else if (a == "--stdin" && command == "notify")
+            o.stdinMode = true;
+        else if (a == "-f" && command == "log")
+            o.follow = true;
+        else if (a.rfind("--", 0) == 0 && a.size() > 2)
+        {
+            std::string name = a.substr(2), value;
+            const size_t eq = name.find('=');
+            if (eq != std::string::npos)
+            {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+            }
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                throw UsageError("--" + name + " needs a value");
+            if (std::find(withValue.begin(), withValue.end(), name) == withValue.end() ||
+                ((name == "app" || name == "policy") && command != "notify" && command != "handlers" && command != "set") ||
+                (name != "app" && name != "policy" && command != "notify"))
+                throw UsageError("unknown option --" + name + " for " + command);
+            if (name == "app")
+                o.app = value;
+            else if (name == "policy")
+                o.policy = value;
+            else
+                o.values[name] = value;
+        }
+        else
+            o.rest.push_back(a);
+    }
+    if (o.app.empty())
+        throw UsageError("--app needs a name");
+    return o;
+}
+} // namespace tool

@@ -1,0 +1,166 @@
+// The ferrule tool's shared parts: options, owned COM values, the module, parsing of numbers and
+// words, and the handlers a manager holds. Each command lives in a file of its own.
+#pragma once
+
+#include "Ferrule/Interfaces.h"
+#include "Platform/Com/Activation.h"
+#include "Platform/Win32/Utf.h"
+#include "Translator/MessageTranslator.h"
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tool
+{
+const int kOk = 0;
+const int kFailed = 1;
+const int kUsage = 2;
+
+struct Options
+{
+    std::string app = "ferrule";
+    std::string policy;
+    std::vector<std::string> rest;
+    std::map<std::string, std::string> values;
+    bool stdinMode = false;
+    bool follow = false;
+    bool help = false;
+};
+
+class UsageError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+inline std::u16string W(const std::string& s)
+{
+    return Utf8ToUtf16(s);
+}
+
+inline std::string N(const std::u16string& s)
+{
+    return Utf16ToUtf8(s);
+}
+
+inline std::string N(BSTR b)
+{
+    return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b)));
+}
+
+// An owned BSTR.
+class Bstr
+{
+public:
+    explicit Bstr(const std::u16string& s = u"") : mB(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
+    explicit Bstr(const std::string& s) : Bstr(W(s)) {}
+    ~Bstr() { SysFreeString(mB); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR get() const { return mB; }
+    BSTR* out()
+    {
+        SysFreeString(mB);
+        mB = nullptr;
+        return &mB;
+    }
+    std::string str() const { return N(mB); }
+
+private:
+    BSTR mB;
+};
+
+// A held interface reference.
+template <class I>
+class Ref
+{
+public:
+    Ref() = default;
+    explicit Ref(I* p) : mP(p) {}
+    ~Ref()
+    {
+        if (mP)
+            mP->Release();
+    }
+    Ref(Ref&& o) noexcept : mP(o.mP) { o.mP = nullptr; }
+    Ref& operator=(Ref&& o) noexcept
+    {
+        std::swap(mP, o.mP);
+        return *this;
+    }
+    I* operator->() const { return mP; }
+    I* get() const { return mP; }
+    I** out() { return &mP; }
+    void** vout() { return reinterpret_cast<void**>(&mP); }
+    explicit operator bool() const { return mP != nullptr; }
+
+private:
+    I* mP = nullptr;
+};
+
+
+// The thread's error description, made readable: a serialized result shows its display text.
+std::string ReadableError(IMessageTranslator* translator);
+void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator);
+
+struct Module
+{
+    Ref<IMessageTranslator> translator;
+
+    // The configuration items are set before the module loads, so its start-up sees them.
+    bool Load();
+};
+
+// A manager initialized for the options; null after a printed failure.
+Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator);
+
+// Decimal, or hexadecimal after "0x" (a leading 0 is not octal).
+uint32_t ParseNumber(const std::string& text, const char* what);
+uint32_t ParseWord(const std::string& text, const std::map<std::string, uint32_t>& words, const char* what);
+extern const std::map<std::string, uint32_t> kTypes;
+extern const std::map<std::string, uint32_t> kPriorities;
+DATE ParseTime(const std::string& text);
+std::string Words(uint32_t mask, const std::map<std::string, uint32_t>& words);
+
+struct HandlerInfo
+{
+    std::u16string key;
+    Ref<INotifyHandler> handler;
+    std::string name;
+};
+
+const std::vector<std::pair<std::string, CLSID>>& BuiltInProgIds();
+std::u16string KeyText(const CLSID& clsid);
+std::u16string Upper(std::u16string s);
+// The handlers of the manager in dispatch order: the built-in classes and every class the policy
+// file names, asked for through GetHandler.
+std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o);
+
+struct Property
+{
+    std::string name;
+    DISPID id;
+    bool readable = false;
+    bool writable = false;
+};
+
+// The properties a handler's type information describes, in member order.
+std::vector<Property> Properties(INotifyHandler* handler);
+bool IsSecret(const std::string& name);
+std::string ReadProperty(INotifyHandler* handler, DISPID id);
+
+Options Parse(const std::vector<std::string>& args, const std::string& command);
+
+extern const char* const kNotifyHelp;
+extern const char* const kHandlersHelp;
+extern const char* const kSetHelp;
+extern const char* const kExplainHelp;
+extern const char* const kLogHelp;
+int CommandNotify(const Options& o, Module& module);
+int CommandHandlers(const Options& o, Module& module);
+int CommandSet(const Options& o, Module& module);
+int CommandExplain(const Options& o, Module& module);
+int CommandLog(const Options& o);
+} // namespace tool
