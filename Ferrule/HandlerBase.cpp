@@ -100,6 +100,11 @@ String PriorityText(eZD_NOTIFY_PRIORITY priority)
 
 String TimeStampText(DATE timeStamp)
 {
+    // Notifications come in bursts within one second: the last text of this thread is kept.
+    thread_local DATE lastStamp = -1e300;
+    thread_local String lastText;
+    if (timeStamp == lastStamp)
+        return lastText;
     SYSTEMTIME st{};
     WCHAR date[128] = {0};
     WCHAR time[128] = {0};
@@ -115,6 +120,8 @@ String TimeStampText(DATE timeStamp)
     text += date;
     text += u' ';
     text += time;
+    lastStamp = timeStamp;
+    lastText = text;
     return text;
 }
 

@@ -3,7 +3,35 @@
 #include "Ferrule/MessageTables.h"
 #include "Platform/Win32/Files.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
+
+namespace
+{
+// How long a writer waits for another writer's lock on the log file before it reports the sharing
+// violation. An entry holds the lock for one write, so this is only reached when a writer hangs.
+const std::chrono::milliseconds kLockWait(2000);
+// How often the name may turn out to refer to another file (rotated by another writer) before giving up.
+const int kMaxReopen = 16;
+
+// Opens the log file for appending with the exclusive share mode, retrying while another writer holds
+// it, until the deadline.
+HANDLE OpenWaiting(const String& name, std::chrono::steady_clock::time_point deadline)
+{
+    std::chrono::microseconds pause(50);
+    for (;;)
+    {
+        HANDLE file =
+            CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+            std::chrono::steady_clock::now() >= deadline)
+            return file;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    }
+}
+} // namespace
 
 CNotifyLog::CNotifyLog()
 {
@@ -102,7 +130,10 @@ bool CreateFolderPath(const WCHAR* path)
             String name = buffer;
             if (name.size() > 2 && name[0] == u'\\' && name[1] == u'\\')
                 name = u"\\\\?\\UNC\\" + name.substr(2);
-            if (!CreateDirectoryW(name.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            // An existing name that is not a folder (a regular file) fails too; one created meanwhile by
+            // another process is a folder.
+            if (!CreateDirectoryW(name.c_str(), nullptr) &&
+                (GetLastError() != ERROR_ALREADY_EXISTS || !PathIsDirectoryW(buffer)))
                 return false;
         }
         *p = separator;
@@ -130,22 +161,38 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
         else
             name += String(mFileName, SysStringLen(mFileName));
 
-        auto open = [&name]() {
-            return CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        };
-        HANDLE file = open();
-        if (file == INVALID_HANDLE_VALUE)
-            return ReportHandlerFailure(LastErrorHresult(), failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
-        DWORD size = GetFileSize(file, nullptr);
-        if (mMaxSize != 0xFFFFFFFF && size > mMaxSize * 1024u)
+        // Another writer holds the file only for one entry; wait for it up to kLockWait, then fail as a
+        // sharing violation. After the lock is taken the name must still refer to the file held (another
+        // writer may have rotated it meanwhile), and rotation happens while the lock is held, so ".old" is
+        // always a generation that reached the limit.
+        FileHandleOwner file;
+        LARGE_INTEGER size;
+        size.QuadPart = 0;
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        for (int attempt = 0;; ++attempt)
         {
-            CloseHandle(file);
-            MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING); // a failure is ignored
-            file = open();
-            if (file == INVALID_HANDLE_VALUE)
-                return ReportHandlerFailure(LastErrorHresult(), failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
-            size = GetFileSize(file, nullptr);
+            file.Reset(OpenWaiting(name, deadline));
+            if (!file.Valid())
+            {
+                const HRESULT hr = LastErrorHresult();
+                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+            }
+            if (!IsFileNameOfHandle(name.c_str(), file.Get()))
+            {
+                if (attempt < kMaxReopen)
+                    continue;
+                SetLastError(ERROR_SHARING_VIOLATION);
+                const HRESULT hr = LastErrorHresult();
+                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+            }
+            if (!GetFileSizeEx(file.Get(), &size))
+                size.QuadPart = 0;
+            const uint64_t limit = static_cast<uint64_t>(mMaxSize) * 1024u;
+            if (mMaxSize == 0xFFFFFFFF || static_cast<uint64_t>(size.QuadPart) <= limit || attempt >= kMaxReopen)
+                break;
+            // A failed rename is ignored: the entry goes to the file as it is.
+            if (!MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING))
+                break;
         }
 
         ArgumentList inserts;
@@ -161,7 +208,7 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
 
         // UTF-16 little-endian code units, written in one call.
-        const size_t mark = size == 0 ? 2 : 0;
+        const size_t mark = size.QuadPart == 0 ? 2 : 0;
         std::string bytes(mark + entry.size() * 2, '\0');
         if (mark)
             bytes[0] = '\xFF', bytes[1] = '\xFE';
@@ -175,20 +222,17 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             }
         LARGE_INTEGER end;
         end.QuadPart = 0;
-        SetFilePointerEx(file, end, nullptr, FILE_END);
+        SetFilePointerEx(file.Get(), end, nullptr, FILE_END);
         DWORD written = 0;
-        if (!WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
         {
             const HRESULT hr = LastErrorHresult();
             // Nothing of a partial entry stays: the file goes back to its size before the write.
-            LARGE_INTEGER before;
-            before.QuadPart = size;
-            if (SetFilePointerEx(file, before, nullptr, FILE_BEGIN))
-                SetEndOfFile(file);
-            CloseHandle(file);
+            if (SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN))
+                SetEndOfFile(file.Get());
+            file.Reset();
             return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_WRITE_FAILED));
         }
-        CloseHandle(file);
         return S_OK;
     });
 }

@@ -1,6 +1,7 @@
-// One notification through the manager with only the log-file handler accepting, next to a bare
-// open/fstat/lseek/write/close of the same UTF-16 line; and the same notification with rotation at
-// MaxSize 1 KB.
+// One notification through the manager with only the log-file handler accepting, next to a bare loop of
+// the system calls a writer that shares the file with other processes needs (open, lock, fstat, stat of
+// the name, write, close) for the same UTF-16 line; the same notification with rotation at MaxSize 1 KB;
+// and the throughput of 4 processes x 5000 notifications against one process x 20 000.
 #include "BenchCommon.h"
 
 #include "Ferrule/MessageTables.h"
@@ -8,12 +9,16 @@
 #include "Ferrule/NotifyLog.h"
 #include "Platform/Win32/Library.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <vector>
 #include <unistd.h>
 
 namespace
@@ -76,9 +81,12 @@ static void BM_BareWrite(benchmark::State& state)
     }
     for (auto _ : state)
     {
-        const int fd = open("bare.log.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        struct stat st;
-        fstat(fd, &st);
+        const int fd = open("bare.log.txt", O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+        flock(fd, LOCK_EX | LOCK_NB);
+        struct stat held, named;
+        fstat(fd, &held);
+        stat("bare.log.txt", &named);
+        benchmark::DoNotOptimize(held.st_ino == named.st_ino);
         lseek(fd, 0, SEEK_END);
         benchmark::DoNotOptimize(write(fd, bytes.data(), bytes.size()));
         close(fd);
@@ -96,6 +104,41 @@ static void BM_NotifyWithRotation(benchmark::State& state)
     SysFreeString(s);
 }
 BENCHMARK(BM_NotifyWithRotation);
+
+namespace
+{
+// Seconds for `processes` child processes sending `each` notifications to one log file at once.
+double Concurrent(int processes, int each)
+{
+    SetMaxSize(0xFFFFFFFF);
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<pid_t> children;
+    for (int k = 0; k < processes; ++k)
+    {
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            BSTR d = B(kDescription), s = B(u"bench");
+            int failed = 0;
+            for (int i = 0; i < each; ++i)
+                failed += FAILED(gManager->Notify(NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW, 0, d, s, 46365.5));
+            _exit(failed ? 1 : 0);
+        }
+        children.push_back(pid);
+    }
+    bool ok = true;
+    for (pid_t pid : children)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!ok)
+        std::printf("(some notifications failed)\n");
+    return seconds;
+}
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -118,10 +161,13 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nNotify through the manager / bare open-fstat-lseek-write-close: %.2f (limit 1.5)\n",
+    std::printf("\nNotify through the manager / bare open-lock-fstat-stat-write-close: %.2f (limit 1.3)\n",
                 reporter.Time("BM_NotifyThroughManager") / reporter.Time("BM_BareWrite"));
     std::printf("Notify with rotation at MaxSize 1 KB: %.0f ns per notification\n",
                 reporter.Time("BM_NotifyWithRotation"));
+    const double one = Concurrent(1, 20000), four = Concurrent(4, 5000);
+    std::printf("1 process x 20000: %.0f notifications/s; 4 processes x 5000: %.0f notifications/s\n",
+                20000 / one, 20000 / four);
     gManager->Release();
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);

@@ -17,7 +17,12 @@ struct FileHandle
 {
     uint32_t magic = kFileMagic;
     int fd = -1;
+    dev_t device = 0; // the file's identity, taken at open
+    ino_t inode = 0;
 };
+
+// An internal attribute bit: the link at the path was checked and may be followed.
+const DWORD kFollowTrustedLink = 0x80000000u;
 
 size_t Length(LPCWSTR s)
 {
@@ -72,6 +77,13 @@ DWORD OpenError(int err, const std::string& path)
     return Win32ErrorFromErrno(err);
 }
 
+// A folder is refused as Windows refuses it; a FIFO, socket or device is not a file the module reads
+// or writes.
+DWORD NotRegularError(mode_t mode)
+{
+    return S_ISDIR(mode) ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED;
+}
+
 // Length of the root at the start of path: "C:\", "\\server\share\", "\" or "/"; 0 when relative.
 size_t RootLength(LPCWSTR path)
 {
@@ -97,8 +109,8 @@ size_t RootLength(LPCWSTR path)
 }
 } // namespace
 
-HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE)
+HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD attributes, HANDLE)
 {
     if (fileName == nullptr || *fileName == 0)
     {
@@ -118,6 +130,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     case TRUNCATE_EXISTING: break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
+    // Opened without blocking, so a FIFO or a device never makes the caller wait; anything but a regular
+    // file is then refused. (O_NONBLOCK has no effect on a regular file.)
+    flags |= O_NONBLOCK;
+    if ((write || (flags & O_CREAT)) && !(attributes & kFollowTrustedLink))
+        flags |= O_NOFOLLOW;
     // An existing file is opened without O_CREAT first, so OPEN_ALWAYS and CREATE_ALWAYS can tell
     // whether it existed without another system call.
     bool existed = false;
@@ -133,9 +150,34 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     }
     else
         fd = open(path.c_str(), flags, 0666);
+    if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW))
+    {
+        // A link at a path written to is followed only when it belongs to this process's user or to
+        // root, so a link planted in a folder others can write does not redirect the write.
+        struct stat link;
+        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != geteuid() && link.st_uid != 0)
+        {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        return CreateFileW(fileName, access, shareMode, nullptr, disposition, kFollowTrustedLink, nullptr);
+    }
     if (fd < 0)
     {
-        SetLastError(OpenError(errno, path));
+        const int err = errno;
+        struct stat st;
+        if ((err == ENXIO || err == EISDIR) && stat(path.c_str(), &st) == 0)
+            SetLastError(NotRegularError(st.st_mode));
+        else
+            SetLastError(OpenError(err, path));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    {
+        const DWORD e = NotRegularError(st.st_mode);
+        close(fd);
+        SetLastError(e);
         return INVALID_HANDLE_VALUE;
     }
     if (write)
@@ -159,6 +201,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     }
     auto* h = new FileHandle();
     h->fd = fd;
+    h->device = st.st_dev;
+    h->inode = st.st_ino;
     SetLastError((existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)) ? ERROR_ALREADY_EXISTS
                                                                                          : ERROR_SUCCESS);
     return h;
@@ -273,6 +317,36 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh)
         *sizeHigh = static_cast<DWORD>(size >> 32);
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(size);
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
+{
+    FileHandle* f = AsFile(file);
+    if (f == nullptr || size == nullptr)
+        return FALSE;
+    struct stat st;
+    if (fstat(f->fd, &st) != 0)
+    {
+        SetLastErrorFromErrno();
+        return FALSE;
+    }
+    size->QuadPart = static_cast<LONGLONG>(st.st_size);
+    return TRUE;
+}
+
+BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file)
+{
+    FileHandle* f = AsFile(file);
+    if (f == nullptr || name == nullptr)
+        return FALSE;
+    struct stat named;
+    if (stat(PosixPath(name).c_str(), &named) != 0)
+    {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return f->device == named.st_dev && f->inode == named.st_ino;
 }
 
 BOOL CloseHandle(HANDLE handle)

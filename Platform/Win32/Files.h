@@ -41,7 +41,10 @@ typedef void* LPOVERLAPPED;
 // (flock): exclusive without FILE_SHARE_WRITE, shared with it, so writers that do not share with each
 // other get ERROR_SHARING_VIOLATION; readers take none. Truncation happens only once the lock is held.
 // A missing folder is ERROR_PATH_NOT_FOUND, a missing file ERROR_FILE_NOT_FOUND. OPEN_ALWAYS and
-// CREATE_ALWAYS on an existing file succeed with the last error ERROR_ALREADY_EXISTS.
+// CREATE_ALWAYS on an existing file succeed with the last error ERROR_ALREADY_EXISTS. Only regular files
+// open: a folder is ERROR_ACCESS_DENIED, a FIFO, socket or device ERROR_NOT_SUPPORTED (opened without
+// blocking, never waited on). For writing or creating, a symbolic link is followed only when it belongs
+// to the process's user or to root; another's is ERROR_ACCESS_DENIED.
 HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 // write(2) until done; a short write is a failure (ERROR_DISK_FULL when the system gave no reason).
@@ -54,8 +57,33 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPos
 BOOL SetEndOfFile(HANDLE file);
 // fstat(2).
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+// stat(2) of name against fstat(2) of the handle: TRUE when the name still refers to the open file (not
+// renamed or removed meanwhile). Not a Windows operation: Windows does not rename a file held open.
+BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file);
 // close(2); releases the lock.
 BOOL CloseHandle(HANDLE handle);
+
+// A file handle that closes itself.
+class FileHandleOwner
+{
+public:
+    explicit FileHandleOwner(HANDLE h = INVALID_HANDLE_VALUE) : mHandle(h) {}
+    ~FileHandleOwner() { Reset(); }
+    FileHandleOwner(const FileHandleOwner&) = delete;
+    FileHandleOwner& operator=(const FileHandleOwner&) = delete;
+    HANDLE Get() const { return mHandle; }
+    bool Valid() const { return mHandle != INVALID_HANDLE_VALUE && mHandle != nullptr; }
+    void Reset(HANDLE h = INVALID_HANDLE_VALUE)
+    {
+        if (Valid())
+            CloseHandle(mHandle);
+        mHandle = h;
+    }
+
+private:
+    HANDLE mHandle;
+};
 // rename(2), atomic; without MOVEFILE_REPLACE_EXISTING an existing target is ERROR_ALREADY_EXISTS.
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
 // mkdir(2) 0777 less the umask; an existing one is ERROR_ALREADY_EXISTS.

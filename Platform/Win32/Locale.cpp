@@ -3,7 +3,9 @@
 
 #include <clocale>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <iconv.h>
 #include <ctime>
 #include <langinfo.h>
 #include <string>
@@ -11,14 +13,104 @@
 
 namespace
 {
-// The LC_TIME locale of the environment, made once; the C locale when it cannot be made.
+const std::string kHoursMinutes = "%H:%M";
+const std::string kHoursMinutesSeconds = "%H:%M:%S";
+
+// The name of the environment's LC_TIME locale: LC_ALL, LC_TIME, then LANG.
+std::string TimeLocaleName()
+{
+    for (const char* variable : {"LC_ALL", "LC_TIME", "LANG"})
+    {
+        const char* value = getenv(variable);
+        if (value != nullptr && *value != 0)
+            return value;
+    }
+    return "C";
+}
+
+// The LC_TIME locale of the environment, made once with the same locale's code set (the texts that
+// strftime writes are in that code set); the C locale when it cannot be made.
 locale_t TimeLocale()
 {
     static locale_t locale = [] {
-        locale_t l = newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
-        return l ? l : newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(0));
+        locale_t l = newlocale(LC_TIME_MASK | LC_CTYPE_MASK, TimeLocaleName().c_str(), static_cast<locale_t>(0));
+        return l ? l : newlocale(LC_TIME_MASK | LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
     }();
     return locale;
+}
+
+// Text in the time locale's code set as UTF-8 (iconv); the C locale's ASCII is UTF-8 already.
+std::string ToUtf8(const std::string& text)
+{
+    static const std::string codeSet = nl_langinfo_l(CODESET, TimeLocale());
+    if (codeSet == "UTF-8" || codeSet == "ANSI_X3.4-1968" || text.empty())
+        return text;
+    iconv_t cd = iconv_open("UTF-8", codeSet.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return text;
+    std::string out(text.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char* o = &out[0];
+    size_t outLeft = out.size();
+    const size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1))
+        return text;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+// The locale's time format with its own separators and order, forced to 24 hours: 12-hour fields
+// become 24-hour ones and the AM/PM marker goes; without seconds, the seconds and the separator before
+// them go too.
+std::string Force24Hours(std::string format, bool noSeconds)
+{
+    std::string expanded;
+    for (size_t i = 0; i < format.size(); ++i)
+    {
+        if (format[i] != '%' || i + 1 >= format.size())
+        {
+            expanded += format[i];
+            continue;
+        }
+        const char c = format[++i];
+        if (c == 'r')
+            expanded += nl_langinfo_l(T_FMT_AMPM, TimeLocale());
+        else if (c == 'T')
+            expanded += "%H:%M:%S";
+        else
+            expanded += std::string("%") + c;
+    }
+    std::string out;
+    for (size_t i = 0; i < expanded.size(); ++i)
+    {
+        if (expanded[i] != '%' || i + 1 >= expanded.size())
+        {
+            out += expanded[i];
+            continue;
+        }
+        const char c = expanded[++i];
+        if (c == 'p' || c == 'P')
+        {
+            while (!out.empty() && out.back() == ' ')
+                out.pop_back();
+            continue;
+        }
+        if (c == 'S' && noSeconds)
+        {
+            while (!out.empty() && out.back() != 'M' && out.back() != 'H' && out.back() != 'k')
+                out.pop_back();
+            continue;
+        }
+        out += '%';
+        out += c == 'I' ? 'H' : c == 'l' ? 'k' : c;
+    }
+    while (!out.empty() && out.front() == ' ')
+        out.erase(0, 1);
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out.empty() ? (noSeconds ? kHoursMinutes : kHoursMinutesSeconds) : out;
 }
 
 bool ToTm(const SYSTEMTIME* time, struct tm& out)
@@ -45,7 +137,7 @@ bool ToTm(const SYSTEMTIME* time, struct tm& out)
 
 int Store(const std::string& text, LPWSTR buffer, int size)
 {
-    const std::u16string wide = Utf8ToUtf16(text);
+    const std::u16string wide = Utf8ToUtf16(ToUtf8(text));
     const int needed = static_cast<int>(wide.size()) + 1;
     if (size == 0)
         return needed;
@@ -57,9 +149,6 @@ int Store(const std::string& text, LPWSTR buffer, int size)
     std::memcpy(buffer, wide.c_str(), needed * sizeof(WCHAR));
     return needed;
 }
-
-const std::string kHoursMinutes = "%H:%M";
-const std::string kHoursMinutesSeconds = "%H:%M:%S";
 
 // A date format with "%y" widened to "%Y".
 std::string YearInFull(std::string format)
@@ -93,7 +182,7 @@ int GetDateFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR
     return Store(Format((flags & DATE_LONGDATE) ? longFormat : shortFormat, tm), buffer, size);
 }
 
-// strftime_l with T_FMT, or "%H:%M:%S" when 24 hours are forced.
+// strftime_l with T_FMT; forced to 24 hours, the same format with 24-hour fields and no AM/PM.
 int GetTimeFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR /*format*/, LPWSTR buffer, int size)
 {
     struct tm tm;
@@ -103,9 +192,11 @@ int GetTimeFormatW(LCID /*locale*/, DWORD flags, const SYSTEMTIME* time, LPCWSTR
         return 0;
     }
     static const std::string localeFormat = nl_langinfo_l(T_FMT, TimeLocale());
+    static const std::string forced = Force24Hours(localeFormat, false);
+    static const std::string forcedNoSeconds = Force24Hours(localeFormat, true);
     const std::string& format = !(flags & TIME_FORCE24HOURFORMAT) ? localeFormat
-                                : (flags & TIME_NOSECONDS)        ? kHoursMinutes
-                                                                  : kHoursMinutesSeconds;
+                                : (flags & TIME_NOSECONDS)        ? forcedNoSeconds
+                                                                  : forced;
     return Store(Format(format, tm), buffer, size);
 }
 

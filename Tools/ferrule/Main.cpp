@@ -20,7 +20,8 @@ const char* const kUsageText =
     "  handlers [--app NAME] [--policy FILE]         list the loaded handlers and their settings\n"
     "  set [--app NAME] [--policy FILE] HANDLER NAME=VALUE...   change handler settings\n"
     "  explain CODE|SERIALIZED-RESULT                symbolic name and display text\n"
-    "  log FILE [-f]                                 print a log file (follow it with -f)\n"
+    "  log FILE [--all] [-f]                         print a log file (.old first with --all;\n"
+    "                                                follow it with -f)\n"
     "\n"
     "  --config NAME=VALUE sets a configuration item (locale, DX_<context>, direct_debug_file, ...).\n"
     "  ferrule COMMAND --help describes a command. Exit codes: 0 ok, 1 failed, 2 usage.\n";

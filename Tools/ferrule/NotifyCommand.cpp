@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iostream>
+#include <string>
 #include <unistd.h>
 
 namespace tool
@@ -21,8 +21,35 @@ const char* const kNotifyHelp =
     "With --stdin each input line is one notification of five fields separated by tabs:\n"
     "  TYPE <tab> PRIORITY <tab> CODE <tab> SOURCE <tab> DESCRIPTION\n"
     "Empty fields take the defaults; lines that are empty or start with # are skipped. A summary\n"
-    "(sent, failed) ends the run.\n"
+    "(sent, failed) ends the run. A line longer than 1 MiB is refused as that line's failure.\n"
     "Prints nothing on success; on failure the HRESULT and the error description (exit 1).\n";
+
+namespace
+{
+// The longest input line --stdin accepts; a longer one is that line's failure and is skipped, never
+// held in memory whole.
+const size_t kMaxLine = 1024 * 1024;
+
+// One line without its "\n"; tooLong when it had more than kMaxLine bytes (the rest is skipped).
+bool ReadLine(FILE* in, std::string& line, bool& tooLong)
+{
+    line.clear();
+    tooLong = false;
+    int c;
+    bool any = false;
+    while ((c = getc_unlocked(in)) != EOF)
+    {
+        any = true;
+        if (c == '\n')
+            return true;
+        if (line.size() < kMaxLine)
+            line += static_cast<char>(c);
+        else
+            tooLong = true;
+    }
+    return any;
+}
+} // namespace
 
 HRESULT SendOne(INotify* notify, uint32_t type, uint32_t priority, uint32_t code, const std::string& source,
                 const std::string& description, DATE when)
@@ -63,9 +90,16 @@ int CommandNotify(const Options& o, Module& module)
     auto lastProgress = started;
     unsigned long sent = 0, failed = 0, lineNumber = 0;
     std::string line;
-    while (std::getline(std::cin, line))
+    bool tooLong = false;
+    while (ReadLine(stdin, line, tooLong))
     {
         ++lineNumber;
+        if (tooLong)
+        {
+            std::fprintf(stderr, "ferrule: line %lu: longer than %zu bytes; not sent\n", lineNumber, kMaxLine);
+            ++failed;
+            continue;
+        }
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         if (line.empty() || line[0] == '#')
@@ -98,8 +132,7 @@ int CommandNotify(const Options& o, Module& module)
             if (FAILED(hr))
             {
                 ++failed;
-                std::fprintf(stderr, "ferrule: line %lu: ", lineNumber);
-                PrintFailure("Notify", hr, module.translator.get());
+                PrintFailure("Notify", hr, module.translator.get(), "line " + std::to_string(lineNumber));
             }
             else
                 ++sent;

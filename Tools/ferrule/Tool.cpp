@@ -49,9 +49,10 @@ std::string ReadableError(IMessageTranslator* translator)
     return out;
 }
 
-void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator)
+void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator, const std::string& context)
 {
-    std::fprintf(stderr, "ferrule: %s failed: 0x%08X\n", what, static_cast<unsigned>(hr));
+    std::fprintf(stderr, "ferrule: %s%s failed: 0x%08X\n", context.empty() ? "" : (context + ": ").c_str(), what,
+                 static_cast<unsigned>(hr));
     const std::string description = ReadableError(translator);
     if (!description.empty())
         std::fprintf(stderr, "%s\n", description.c_str());
@@ -312,8 +313,10 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             o.help = true;
         else if (a == "--stdin" && command == "notify")
             o.stdinMode = true;
-        else if (a == "-f" && command == "log")
+        else if ((a == "-f" || a == "--follow") && command == "log")
             o.follow = true;
+        else if (a == "--all" && command == "log")
+            o.all = true;
         else if (a.rfind("--", 0) == 0 && a.size() > 2)
         {
             std::string name = a.substr(2), value;

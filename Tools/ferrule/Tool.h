@@ -26,6 +26,7 @@ struct Options
     std::map<std::string, std::string> values;
     bool stdinMode = false;
     bool follow = false;
+    bool all = false; // log: the .old generation first
     bool help = false;
 };
 
@@ -103,7 +104,8 @@ private:
 
 // The thread's error description, made readable: a serialized result shows its display text.
 std::string ReadableError(IMessageTranslator* translator);
-void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator);
+// "ferrule: [CONTEXT: ]WHAT failed: 0x...", then the readable error description.
+void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator, const std::string& context = "");
 
 struct Module
 {

@@ -10,6 +10,8 @@
 
 #include <csignal>
 #include <fstream>
+#include <set>
+#include <vector>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -165,6 +167,13 @@ TEST_F(LogFile, FoldersAndNames)
     ASSERT_EQ(Send(u"Backup failed."), S_OK);
     EXPECT_EQ(Text("custom.log"), kEntry);
 
+    // A folder path that names an existing file: the file lands in the current folder too.
+    std::remove("custom.log");
+    SetPath(mDir.Path() + "/plain");
+    ASSERT_EQ(Send(u"Backup failed."), S_OK);
+    EXPECT_EQ(Text("custom.log"), kEntry);
+    EXPECT_EQ(Bytes(mDir.Path() + "/plain"), "a file, not a folder");
+
     // A name that is a folder cannot be opened.
     SetPath(mDir.Path());
     SetName("d");
@@ -303,4 +312,143 @@ TEST_F(LogFile, TheManagersOtherHandlersStillRun)
     n->Release();
     CoRevokeClassObject(cookie);
     CoRevokeClassObject(logCookie);
+}
+
+namespace
+{
+// Every line of a log file's text, "\r\n" removed.
+std::vector<std::string> Lines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(Text(path));
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Runs body(k) in `count` child processes at once; true when every child exited 0.
+template <class F>
+bool InProcesses(int count, F body)
+{
+    std::vector<pid_t> children;
+    for (int k = 0; k < count; ++k)
+    {
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            alarm(120); // never outlives a hung test
+            _exit(body(k));
+        }
+        children.push_back(pid);
+    }
+    bool ok = true;
+    for (pid_t pid : children)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    return ok;
+}
+} // namespace
+
+TEST_F(LogFile, SeveralProcessesLogEveryEntryOnce)
+{
+    mLog->put_MaxSize(0xFFFFFFFF);
+    const int kProcesses = 4, kEach = 5000;
+    ASSERT_TRUE(InProcesses(kProcesses, [this](int k) {
+        for (int i = 0; i < kEach; ++i)
+            if (Send(Utf8ToUtf16("p" + std::to_string(k) + " n" + std::to_string(i)), NOTIFY_TYPE_WARNING) != S_OK)
+                return 1;
+        return 0;
+    }));
+    std::set<std::string> seen;
+    const std::vector<std::string> lines = Lines("App.log.txt");
+    for (const std::string& line : lines)
+    {
+        ASSERT_EQ(line.rfind("12/09/2026 23:52:30 High Priority Warning: p", 0), 0u) << line;
+        ASSERT_NE(line.find(" 0x1F (nightly)"), std::string::npos) << line;
+        seen.insert(line);
+    }
+    EXPECT_EQ(lines.size(), static_cast<size_t>(kProcesses * kEach));
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kEach));
+    EXPECT_EQ(Size("App.log.txt.old"), -1);
+}
+
+TEST_F(LogFile, RotationBySeveralProcessesKeepsWholeGenerations)
+{
+    mLog->put_MaxSize(4);
+    const size_t entryBytes = 2 * std::string("12/09/2026 23:52:30 High Priority Warning: p0 n0000 0x1F (nightly)\r\n").size();
+    ASSERT_TRUE(InProcesses(4, [this](int k) {
+        char text[32];
+        for (int i = 0; i < 1500; ++i)
+        {
+            std::snprintf(text, sizeof text, "p%d n%04d", k, i);
+            if (Send(Utf8ToUtf16(text), NOTIFY_TYPE_WARNING) != S_OK)
+                return 1;
+        }
+        return 0;
+    }));
+    // ".old" reached the limit and holds at most one entry beyond it; both files are whole entries.
+    EXPECT_GT(Size("App.log.txt.old"), 4096);
+    EXPECT_LE(static_cast<size_t>(Size("App.log.txt.old")), 4096 + entryBytes);
+    EXPECT_LE(static_cast<size_t>(Size("App.log.txt")), 4096 + entryBytes);
+    for (const char* name : {"App.log.txt", "App.log.txt.old"})
+        for (const std::string& line : Lines(name))
+            ASSERT_EQ(line.size(), entryBytes / 2 - 2) << name << ": " << line;
+}
+
+TEST_F(LogFile, LargeLimitsDoNotWrap)
+{
+    // 4194304 KB is 4 GiB: computed in 32 bits it would be 0 and every entry would rotate.
+    ASSERT_EQ(mLog->put_MaxSize(4194304), S_OK);
+    ASSERT_EQ(Send(u"Backup failed."), S_OK);
+    ASSERT_EQ(Send(u"Backup failed."), S_OK);
+    EXPECT_EQ(Text("App.log.txt"), std::string(kEntry) + kEntry);
+    EXPECT_EQ(Size("App.log.txt.old"), -1);
+}
+
+TEST_F(LogFile, AFifoIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo("App.log.txt", 0600), 0);
+    const bool refused = InProcesses(1, [this](int) {
+        const HRESULT hr = Send(u"Backup failed.");
+        Result r;
+        return hr == static_cast<HRESULT>(0x80070032) && ParseSerializedResult(Utf8ToUtf16(ErrorDescription()), r) &&
+                       r.GetCode() == NOTIFY_ERROR_LOG_CREATE_FAILED
+                   ? 0
+                   : 1;
+    });
+    EXPECT_TRUE(refused);
+}
+
+TEST_F(LogFile, LinksOfOtherUsersAreNotFollowed)
+{
+    chmod(mDir.Path().c_str(), 01777);
+    std::ofstream("target") << "precious";
+    // Planted by another user: refused, the target untouched.
+    ASSERT_EQ(symlink("target", "App.log.txt"), 0);
+    ASSERT_EQ(lchown("App.log.txt", 65534, 65534), 0);
+    EXPECT_EQ(Send(u"Backup failed."), static_cast<HRESULT>(0x80070005));
+    EXPECT_EQ(Bytes("target"), "precious");
+    // The process's own link is followed.
+    ASSERT_EQ(lchown("App.log.txt", geteuid(), getegid()), 0);
+    std::ofstream("target", std::ios::trunc).flush();
+    ASSERT_EQ(Send(u"Backup failed."), S_OK);
+    EXPECT_EQ(Text("target"), kEntry);
+    // Rotation moves the link itself aside and never writes through an ".old" link.
+    ASSERT_EQ(symlink("target", "App.log.txt.old"), 0);
+    ASSERT_EQ(lchown("App.log.txt.old", 65534, 65534), 0);
+    mLog->put_MaxSize(1);
+    std::ofstream("target", std::ios::app) << std::string(2000, 'y');
+    ASSERT_EQ(Send(u"Backup failed."), S_OK);
+    EXPECT_EQ(Text("App.log.txt"), kEntry);
+    struct stat st;
+    ASSERT_EQ(lstat("App.log.txt.old", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }

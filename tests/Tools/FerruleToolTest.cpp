@@ -9,6 +9,9 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
 
 namespace
 {
@@ -165,4 +168,81 @@ TEST_F(Tool, APolicyThatIsNotXmlStillWorks)
     Outcome r = Ferrule("notify 'still delivered'");
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(Ferrule("log ferrule.log.txt").out.find("still delivered"), std::string::npos);
+}
+
+TEST_F(Tool, StdinReportsEachLineOnceAndRefusesHugeLines)
+{
+    // A failing delivery: the log file's name is a folder.
+    ASSERT_EQ(mkdir((mDir.Path() + "/ferrule.log.txt").c_str(), 0755), 0);
+    std::string input = "info\tlow\t0\tbatch\tfails\n";
+    input += "info\tlow\t0\tbatch\t" + std::string(2 * 1024 * 1024, 'x') + "\n";
+    Outcome r = Ferrule("notify --stdin", input);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("ferrule: line 1: Notify failed: 0x80070005"), std::string::npos) << r.out.substr(0, 2000);
+    EXPECT_EQ(r.out.find("ferrule: line 1: ferrule:"), std::string::npos);
+    EXPECT_NE(r.out.find("ferrule: line 2: longer than 1048576 bytes; not sent"), std::string::npos);
+    EXPECT_NE(r.out.find("0 sent, 2 failed"), std::string::npos);
+}
+
+TEST_F(Tool, LogLinesFollowTheLocale)
+{
+    // The locales are made in the test's folder when the machine does not have them.
+    const std::string locales = mDir.Path() + "/locales";
+    mkdir(locales.c_str(), 0755);
+    const std::pair<const char*, const char*> cases[] = {
+        {"fi_FI UTF-8", "09.12.2026 23.52.30 Medium Priority Info: x"},
+        {"ja_JP EUC-JP", "2026\xE5\xB9\xB4" "12\xE6\x9C\x88" "09\xE6\x97\xA5 23\xE6\x99\x82" "52\xE5\x88\x86" "30\xE7\xA7\x92 Medium"},
+        {"en_US UTF-8", "12/09/2026 23:52:30 Medium Priority Info: x"}, // 12-hour locale, forced to 24 hours
+    };
+    for (auto [locale, expected] : cases)
+    {
+        std::string name = locale, charset = name.substr(name.find(' ') + 1);
+        name = name.substr(0, name.find(' '));
+        const std::string full = name + "." + charset;
+        ASSERT_EQ(std::system(("localedef -i " + name + " -f " + charset + " '" + locales + "/" + full +
+                               "' >/dev/null 2>&1 || test -d '" + locales + "/" + full + "'").c_str()),
+                  0)
+            << full;
+        unlink((mDir.Path() + "/ferrule.log.txt").c_str());
+        Outcome r = Ferrule("--time 2>/dev/null; LOCPATH='" + locales + "' LC_ALL=" + full + " '" + FERRULE_TOOL +
+                            "' notify --time 2026-12-09T23:52:30 x");
+        r = Ferrule("log ferrule.log.txt");
+        EXPECT_EQ(r.out.rfind(expected, 0), 0u) << full << ": " << r.out;
+    }
+}
+
+TEST_F(Tool, FollowAndAllReadEveryGeneration)
+{
+    ASSERT_EQ(Ferrule("set LogFile MaxSize=1").code, 0);
+    const std::string out = mDir.Path() + "/follow.txt";
+    const pid_t follower = fork();
+    if (follower == 0)
+    {
+        if (chdir(mDir.Path().c_str()) != 0 || !freopen(out.c_str(), "w", stdout))
+            _exit(3);
+        alarm(60);
+        execl(FERRULE_TOOL, FERRULE_TOOL, "log", "-f", "ferrule.log.txt", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    // Each generation holds several entries and takes longer to fill than -f takes to look.
+    const int kCount = 40;
+    for (int i = 0; i < kCount; ++i)
+    {
+        ASSERT_EQ(Ferrule("notify 'entry " + std::to_string(i) + " of the follow test'").code, 0);
+        usleep(40 * 1000);
+    }
+    usleep(500 * 1000);
+    kill(follower, SIGTERM);
+    waitpid(follower, nullptr, 0);
+    const std::string followed = Read("follow.txt");
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_NE(followed.find("entry " + std::to_string(i) + " of"), std::string::npos) << i << "\n" << followed;
+    EXPECT_TRUE(Exists("ferrule.log.txt.old"));
+
+    // --all: the previous generation, then the current file.
+    const std::string all = Ferrule("log --all ferrule.log.txt").out;
+    const std::string current = Ferrule("log ferrule.log.txt").out;
+    ASSERT_GT(all.size(), current.size());
+    EXPECT_EQ(all.substr(all.size() - current.size()), current);
+    EXPECT_NE(all.find("entry " + std::to_string(kCount - 1)), std::string::npos);
 }
