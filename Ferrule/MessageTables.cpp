@@ -80,6 +80,12 @@ const TextEntry kStringTexts[] = {
     {IDS_EMAIL_CURL_SUBJECT, u"Subject: %1\r\n\r\n"},
     {IDS_EMAIL_CURL_BODY, u"%1\r\n"},
     {IDS_EMAIL_CURL_DATE, u"Date: %1\r\n"},
+    {IDS_POLICY_NOT_READ_WHOLE, u"The policy file %1 could not be read whole (reading stopped at %2); it is left as it is."},
+    {IDS_POLICY_REPLACED_UNREADABLE, u"The policy file %1 could not be read whole (reading stopped at %2); it was kept as %3 and replaced."},
+    {IDS_POLICY_WRITE_FAILED, u"The policy file %1 could not be written: %2"},
+    {IDS_BAG_INVALID_NAME, u"The property name \"%1\" is not a valid XML element name."},
+    {IDS_BAG_INVALID_CHARACTER, u"The value of %1 holds the character U+%2, which an XML file cannot hold."},
+    {IDS_BAG_TOO_DEEP, u"Objects and arrays are nested deeper than %1 levels at %2."},
 };
 
 const NameEntry kStringNames[] = {
@@ -122,6 +128,12 @@ const NameEntry kStringNames[] = {
     {IDS_EMAIL_CURL_SUBJECT, "IDS_EMAIL_CURL_SUBJECT"},
     {IDS_EMAIL_CURL_BODY, "IDS_EMAIL_CURL_BODY"},
     {IDS_EMAIL_CURL_DATE, "IDS_EMAIL_CURL_DATE"},
+    {IDS_POLICY_NOT_READ_WHOLE, "IDS_POLICY_NOT_READ_WHOLE"},
+    {IDS_POLICY_REPLACED_UNREADABLE, "IDS_POLICY_REPLACED_UNREADABLE"},
+    {IDS_POLICY_WRITE_FAILED, "IDS_POLICY_WRITE_FAILED"},
+    {IDS_BAG_INVALID_NAME, "IDS_BAG_INVALID_NAME"},
+    {IDS_BAG_INVALID_CHARACTER, "IDS_BAG_INVALID_CHARACTER"},
+    {IDS_BAG_TOO_DEEP, "IDS_BAG_TOO_DEEP"},
 };
 
 template <class T, size_t N>

@@ -62,6 +62,12 @@ constexpr StringId IDS_EMAIL_TO = 0x0CE307F4;
 constexpr StringId IDS_EMAIL_CURL_SUBJECT = 0x0CE307F5;
 constexpr StringId IDS_EMAIL_CURL_BODY = 0x0CE307F6;
 constexpr StringId IDS_EMAIL_CURL_DATE = 0x0CE307F7;
+constexpr StringId IDS_POLICY_NOT_READ_WHOLE = 0x0CE30800;
+constexpr StringId IDS_POLICY_REPLACED_UNREADABLE = 0x0CE30801;
+constexpr StringId IDS_POLICY_WRITE_FAILED = 0x0CE30802;
+constexpr StringId IDS_BAG_INVALID_NAME = 0x0CE30803;
+constexpr StringId IDS_BAG_INVALID_CHARACTER = 0x0CE30804;
+constexpr StringId IDS_BAG_TOO_DEEP = 0x0CE30805;
 
 constexpr uint32_t kNotifyFacility = 3299;
 

@@ -9,7 +9,15 @@
 #include "Ferrule/NotifySysEvent.h"
 #include "Ferrule/XmlPropBag.h"
 
+#include "Platform/Win32/Errors.h"
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Utf.h"
+
+#include <algorithm>
+#include <cstdio>
 #include <cwctype>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -190,7 +198,7 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
         SysFreeString(mConfigFile);
         mConfigFile = Alloc(file);
 
-        LoadPolicy(); // problems in the policy file are not reported
+        LoadPolicy(); // problems in the policy file are not reported to the caller
 
         for (const BuiltIn& b : kBuiltIns)
         {
@@ -213,6 +221,8 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
             handler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(b.typeFilter));
             Insert(key, handler);
         }
+        // What the table would write now: on release the file is written only when this changed.
+        mSnapshotValid = SUCCEEDED(PolicyText(false, mSnapshot));
         return S_OK;
     });
 }
@@ -361,13 +371,23 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
 HRESULT CNotify::LoadPolicy()
 {
     ClearTable();
+    mPolicyExisted = false;
+    mPolicyWhole = true;
+    mPolicyStop.clear();
+    auto stopped = [this](const String& where) {
+        mPolicyWhole = false;
+        mPolicyStop = where;
+    };
     auto document = std::make_shared<XmlDocument>();
     bool loaded = false;
     HRESULT hr = document->Load(AsString(mConfigFile), loaded);
     if (FAILED(hr))
         return hr;
+    mPolicyExisted = document->FileExists();
     if (!loaded)
     {
+        if (mPolicyExisted)
+            stopped(Utf8ToUtf16(document->Problem()));
         hr = document->Load(u"config.notify.xml", loaded);
         if (FAILED(hr))
             return hr;
@@ -376,32 +396,51 @@ HRESULT CNotify::LoadPolicy()
     }
     const XmlNode root = document->Root().FirstChild();
     if (!root.IsElement())
+    {
+        stopped(u"the document's first node, which is not an element");
         return S_OK;
+    }
     XmlNode handlers;
     if (root.SelectSingleNode(kHandlersElement, handlers) != S_OK)
+    {
+        stopped(u"the root element, which has no Handlers element");
         return S_FALSE;
+    }
 
     CXMLPropBag bags;
     hr = S_OK;
+    int position = 0;
     for (const XmlNode& child : handlers.ChildNodes())
     {
+        ++position;
+        const String where = u"child " + Utf8ToUtf16(std::to_string(position)) + u" of Handlers";
         if (!child.IsElement())
+        {
+            stopped(where + u" (not an element)");
             return E_UNEXPECTED;
-        IPersistPropertyBag* object = nullptr;
-        hr = bags.LoadObject(document, child, nullptr, &object);
-        if (FAILED(hr))
-            return hr;
-        if (object == nullptr)
-            continue; // no class named: nothing to load for this element
+        }
         VARIANT clsid;
         child.GetAttribute(kClsidAttribute, &clsid);
         const String key = clsid.vt == VT_BSTR ? UpperKey(AsString(clsid.bstrVal)) : String();
         VariantClear(&clsid);
+        const String element = where + u" (" + child.Name() + (key.empty() ? u"" : u" " + key) + u")";
+        IPersistPropertyBag* object = nullptr;
+        hr = bags.LoadObject(document, child, nullptr, &object);
+        if (FAILED(hr))
+        {
+            stopped(element);
+            return hr;
+        }
+        if (object == nullptr)
+            continue; // no class named: nothing to load for this element
 
         INotifyHandler* handler = Ask<INotifyHandler>(object, &hr);
         object->Release();
         if (handler == nullptr)
+        {
+            stopped(element);
             return hr;
+        }
         eZD_NOTIFY_PRIORITY filter;
         if (SUCCEEDED(handler->get_PriorityFilter(&filter)) && !(filter & NOTIFY_PRIORITY_HIGH))
             handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(filter | NOTIFY_PRIORITY_HIGH));
@@ -414,12 +453,14 @@ HRESULT CNotify::LoadPolicy()
             if (FAILED(hr))
             {
                 handler->Release();
+                stopped(element);
                 return hr;
             }
         }
         else if (maintainHr != E_NOINTERFACE)
         {
             handler->Release();
+            stopped(element);
             return maintainHr;
         }
         BSTR keyB = Alloc(key);
@@ -433,7 +474,7 @@ HRESULT CNotify::LoadPolicy()
     return hr;
 }
 
-HRESULT CNotify::SavePolicy()
+HRESULT CNotify::PolicyText(bool terminate, std::string& text)
 {
     auto document = std::make_shared<XmlDocument>();
     XmlNode top = document->Root();
@@ -468,9 +509,15 @@ HRESULT CNotify::SavePolicy()
                 hr = bags.SaveObject(document, element, persist, FALSE, TRUE);
             persist->Release();
         }
+        if (!terminate)
+            continue;
         if (INotifyHandlerMaintain* maintain = Ask<INotifyHandlerMaintain>(e.handler))
         {
-            hr = maintain->Terminate();
+            // A failed save is not hidden by a Terminate that succeeds: the file would lose the
+            // handler's settings.
+            const HRESULT terminated = maintain->Terminate();
+            if (SUCCEEDED(hr))
+                hr = terminated;
             maintain->Release();
         }
     }
@@ -478,5 +525,97 @@ HRESULT CNotify::SavePolicy()
         return hr;
     for (XmlNode& plain : document->GetElementsByTagName(kPlainPassword))
         plain.ParentNode().RemoveChild(plain);
-    return document->Save(AsString(mConfigFile));
+    text = document->SaveText();
+    return S_OK;
+}
+
+void CNotify::Warn(const String& text)
+{
+    Entry* log = Find(mLogKey);
+    if (log == nullptr)
+        return;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DATE when = 0;
+    SystemTimeToVariantTime(&now, &when);
+    BSTR textB = Alloc(text), sourceB = SysAllocString(kSource);
+    log->handler->Notify(mApplication, NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH, 0, textB, sourceB, when);
+    SysFreeString(textB);
+    SysFreeString(sourceB);
+    SetErrorInfo(0, nullptr);
+}
+
+HRESULT CNotify::SavePolicy()
+{
+    std::string text;
+    HRESULT hr = PolicyText(true, text);
+    const String file = AsString(mConfigFile);
+    auto warnFailure = [&](HRESULT failure) {
+        WCHAR reason[512] = {0};
+        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(failure), 0, reason, 512, nullptr) == 0)
+        {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(failure));
+            std::copy_n(Utf8ToUtf16(hex).c_str(), 11, reason);
+        }
+        String why = reason;
+        while (!why.empty() && (why.back() == u'\n' || why.back() == u'\r'))
+            why.pop_back();
+        Warn(StringRepository::FormatString(IDS_POLICY_WRITE_FAILED, {Argument(file), Argument(why)}));
+    };
+    if (FAILED(hr))
+    {
+        if (!file.empty())
+            warnFailure(hr);
+        return hr;
+    }
+    if (file.empty())
+        return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND); // never initialized: nothing to write to
+
+    // Written when the file does not exist, or when the settings changed since they were read.
+    bool loaded = false;
+    XmlDocument current;
+    current.Load(file, loaded);
+    const bool exists = current.FileExists();
+    if (exists && mSnapshotValid && text == mSnapshot)
+    {
+        if (!mPolicyWhole)
+            Warn(StringRepository::FormatString(IDS_POLICY_NOT_READ_WHOLE, {Argument(file), Argument(mPolicyStop)}));
+        return S_FALSE;
+    }
+    if (exists && !mPolicyWhole)
+    {
+        // What could not be read is kept once before it is replaced.
+        const String copy = file + u".unreadable";
+        std::string bytes;
+        const int fd = open(Utf16ToUtf8(file).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0)
+        {
+            char buffer[65536];
+            ssize_t n;
+            while ((n = read(fd, buffer, sizeof buffer)) > 0)
+                bytes.append(buffer, static_cast<size_t>(n));
+            close(fd);
+        }
+        hr = fd >= 0 ? XmlDocument::SaveFile(copy, bytes, 0600) : HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+        if (FAILED(hr))
+        {
+            warnFailure(hr);
+            return hr;
+        }
+        Warn(StringRepository::FormatString(IDS_POLICY_REPLACED_UNREADABLE,
+                                            {Argument(file), Argument(mPolicyStop), Argument(copy)}));
+    }
+    hr = XmlDocument::SaveFile(file, text, 0);
+    if (FAILED(hr))
+    {
+        warnFailure(hr);
+        return hr;
+    }
+    mSnapshot = text;
+    mSnapshotValid = true;
+    mPolicyWhole = true;
+    mPolicyStop.clear();
+    return S_OK;
 }

@@ -5,6 +5,7 @@
 #include "Ferrule/HandlerBase.h"
 #include "Translator/MessageTranslator.h"
 
+#include <string>
 #include <vector>
 
 class CNotify : public IDispatchImpl<INotify>, public ISupportErrorInfoImpl<CNotify>, public ComObjectRoot
@@ -34,6 +35,9 @@ public:
     // Reads the configuration file into the handler table; S_FALSE when nothing could be loaded.
     HRESULT LoadPolicy();
     // Writes the handler table to the configuration file; nothing is written when a handler fails.
+    // The file is written only when it does not exist or the table's settings differ from those read
+    // (a file that could not be read whole is then kept as NAME.unreadable first); otherwise it is
+    // left as it is. S_FALSE when nothing was written.
     HRESULT SavePolicy();
     // The keys of the table in dispatch order.
     std::vector<String> Keys() const;
@@ -58,12 +62,23 @@ private:
     // The translator's translation of text, or a copy of text; the caller frees it.
     BSTR Translate(BSTR text, bool forTrap);
     HRESULT Fail(HRESULT hr, const String& description);
+    // The policy document of the table as text; with terminate, each handler's Terminate runs.
+    HRESULT PolicyText(bool terminate, std::string& text);
+    // A high-priority warning through the log-file handler.
+    void Warn(const String& text);
 
     std::vector<Entry> mHandlers;
     BSTR mApplication;
     BSTR mConfigFile;
     IMessageTranslator* mTranslator = nullptr;
     BSTR mLogKey; // the log-file handler's key: the fallback for every other handler's failure
+    // What was read: whether the configured file existed, whether it was read whole (else where
+    // reading stopped), and the policy text of the table right after Initialize.
+    bool mPolicyExisted = false;
+    bool mPolicyWhole = true;
+    String mPolicyStop;
+    std::string mSnapshot;
+    bool mSnapshotValid = false;
 };
 
 // The braced upper-case key of a class id, and a caller's id text in upper case.

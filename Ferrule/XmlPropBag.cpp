@@ -1,8 +1,13 @@
 #include "Ferrule/XmlPropBag.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/HandlerBase.h"
+#include "Ferrule/MessageTables.h"
+#include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Utf.h"
 
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 namespace
 {
@@ -15,6 +20,95 @@ std::u16string ElementName(const std::u16string& name, LONG index)
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "_Element%d", static_cast<int>(index));
     return name + Utf8ToUtf16(buffer);
+}
+
+// How deep objects and arrays may nest in a policy file. The reader and the writer recurse once per
+// level; the bound keeps a damaged or hostile file from exhausting the stack.
+const int kMaxDepth = 64;
+thread_local int tDepth = 0;
+
+// One level of nesting for as long as it lives; Entered() is false beyond kMaxDepth.
+class NestingLevel
+{
+public:
+    NestingLevel() { ++tDepth; }
+    ~NestingLevel() { --tDepth; }
+    NestingLevel(const NestingLevel&) = delete;
+    NestingLevel& operator=(const NestingLevel&) = delete;
+    bool Entered() const { return tDepth <= kMaxDepth; }
+};
+
+HRESULT TooDeep(const std::u16string& where)
+{
+    SetErrorDescription(StringRepository::FormatString(IDS_BAG_TOO_DEEP, {Argument(static_cast<uint32_t>(kMaxDepth)),
+                                                                          Argument(where)}));
+    return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+}
+
+bool NameStart(char16_t c)
+{
+    if ((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_' || c == u':')
+        return true;
+    // The XML 1.0 (fifth edition) NameStartChar ranges of the Basic Multilingual Plane; a surrogate
+    // pair (a character beyond it) is allowed as a whole.
+    return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || c == 0x200C || c == 0x200D ||
+           (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+           (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0xD800 && c <= 0xDFFF);
+}
+
+// An XML 1.0 element name: a letter, "_" or ":" first, then also digits, "-", "." and the combining
+// characters; no blanks.
+bool IsXmlName(const std::u16string& name)
+{
+    if (name.empty() || !NameStart(name[0]))
+        return false;
+    for (char16_t c : name)
+        if (!NameStart(c) && !(c >= u'0' && c <= u'9') && c != u'-' && c != u'.' && c != 0xB7 &&
+            !(c >= 0x300 && c <= 0x36F) && c != 0x203F && c != 0x2040)
+            return false;
+    return true;
+}
+
+// The position of the first character that XML 1.0 cannot hold (control characters other than tab,
+// line feed and carriage return, U+FFFE, U+FFFF, unpaired surrogates), or npos.
+size_t FirstInvalidCharacter(const std::u16string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        const char16_t c = text[i];
+        if (c < 0x20 && c != 0x9 && c != 0xA && c != 0xD)
+            return i;
+        if (c == 0xFFFE || c == 0xFFFF)
+            return i;
+        if (c >= 0xD800 && c <= 0xDBFF)
+        {
+            if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            {
+                ++i;
+                continue;
+            }
+            return i;
+        }
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            return i;
+    }
+    return std::u16string::npos;
+}
+
+// Sets the element's text, refusing a value that XML 1.0 cannot represent with a clear description.
+HRESULT SetValueText(XmlNode& element, const std::u16string& name, const std::u16string& text)
+{
+    const size_t bad = FirstInvalidCharacter(text);
+    if (bad != std::u16string::npos)
+    {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(text[bad]));
+        SetErrorDescription(StringRepository::FormatString(IDS_BAG_INVALID_CHARACTER,
+                                                           {Argument(name), Argument(Utf8ToUtf16(hex))}));
+        return E_INVALIDARG;
+    }
+    return element.SetText(text);
 }
 
 VARIANT Number(VARTYPE vt, uint32_t value)
@@ -46,6 +140,8 @@ public:
     STDMETHOD(Write)(LPCOLESTR propertyName, VARIANT* value) override;
 
 private:
+    // Reads the value of one property element.
+    HRESULT ReadElement(const std::u16string& name, const XmlNode& element, VARIANT* value);
     HRESULT ReadArray(const std::u16string& name, const XmlNode& element, VARIANT* value);
     HRESULT WriteArray(const std::u16string& name, XmlNode& element, const VARIANT& value);
 
@@ -148,6 +244,12 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Read(LPCOLESTR propertyName, VARIANT* 
         VariantClear(value);
         return S_FALSE;
     }
+    return ReadElement(name, element, value);
+}
+
+HRESULT CXMLPropBag::XMLPropertyBag::ReadElement(const std::u16string& name, const XmlNode& element, VARIANT* value)
+{
+    HRESULT hr;
     VARIANT vtText, vtNumber;
     VariantInit(&vtNumber);
     hr = element.GetAttribute(kVt, &vtText);
@@ -161,6 +263,9 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Read(LPCOLESTR propertyName, VARIANT* 
 
     if (vt == VT_DISPATCH || vt == VT_UNKNOWN)
     {
+        const NestingLevel level;
+        if (!level.Entered())
+            return TooDeep(name);
         CXMLPropBag bags;
         IPersistPropertyBag* object = nullptr;
         hr = bags.LoadObject(mDocument, element, nullptr, &object);
@@ -229,6 +334,9 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Read(LPCOLESTR propertyName, VARIANT* 
     if (vt == (VT_ARRAY | VT_VARIANT))
     {
         VariantClear(&source);
+        const NestingLevel level;
+        if (!level.Entered())
+            return TooDeep(name);
         return ReadArray(name, element, value);
     }
     if (vt & (VT_ARRAY | VT_BYREF))
@@ -266,13 +374,22 @@ HRESULT CXMLPropBag::XMLPropertyBag::ReadArray(const std::u16string& name, const
                                                 : SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(size.lVal));
     if (array == nullptr)
         return E_OUTOFMEMORY;
+    // The element of each index, found in one pass over the children (the first of a name counts, as
+    // a look-up by name would find it), so reading is linear in the number of elements.
+    std::unordered_map<std::u16string, XmlNode> byName;
+    for (const XmlNode& child : element.ChildNodes())
+        if (child.IsElement())
+            byName.emplace(child.Name(), child);
     const XmlNode previous = mElement;
     mElement = element;
     for (LONG i = 0; i < size.lVal && SUCCEEDED(hr); ++i)
     {
         VARIANT item;
         VariantInit(&item);
-        hr = Read(ElementName(name, i + 1).c_str(), &item, nullptr);
+        const std::u16string itemName = ElementName(name, i + 1);
+        auto found = byName.find(itemName);
+        if (found != byName.end())
+            hr = ReadElement(itemName, found->second, &item);
         if (SUCCEEDED(hr))
             hr = SafeArrayPutElement(array, &i, &item);
         VariantClear(&item);
@@ -296,13 +413,19 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
     if (value->vt & VT_BYREF)
         return E_NOTIMPL;
     const std::u16string name(propertyName);
+    if (!IsXmlName(name))
+    {
+        SetErrorDescription(StringRepository::FormatString(IDS_BAG_INVALID_NAME, {Argument(name)}));
+        return E_INVALIDARG;
+    }
     XmlNode element = mDocument->CreateElement(name);
     HRESULT hr = element.SetAttribute(kVt, Number(VT_UI2, value->vt));
     if (FAILED(hr))
         return hr;
     const VARTYPE vt = value->vt;
     if (vt == VT_BSTR)
-        hr = element.SetText(std::u16string(value->bstrVal ? value->bstrVal : u"", SysStringLen(value->bstrVal)));
+        hr = SetValueText(element, name,
+                          std::u16string(value->bstrVal ? value->bstrVal : u"", SysStringLen(value->bstrVal)));
     else if (vt == VT_DATE)
     {
         SYSTEMTIME st;
@@ -316,7 +439,10 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
     }
     else if (vt == VT_DISPATCH || vt == VT_UNKNOWN)
     {
-        if (value->punkVal != nullptr)
+        const NestingLevel level;
+        if (!level.Entered())
+            hr = TooDeep(name);
+        else if (value->punkVal != nullptr)
         {
             IPersistPropertyBag* persist = nullptr;
             hr = value->punkVal->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&persist));
@@ -329,7 +455,10 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
         }
     }
     else if (vt == (VT_ARRAY | VT_VARIANT))
-        hr = WriteArray(name, element, *value);
+    {
+        const NestingLevel level;
+        hr = level.Entered() ? WriteArray(name, element, *value) : TooDeep(name);
+    }
     else if (vt & VT_ARRAY)
         hr = E_NOTIMPL;
     else
@@ -343,7 +472,7 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
             hr = element.SetText(Utf8ToUtf16(digits));
         }
         else if (SUCCEEDED(hr))
-            hr = element.SetText(std::u16string(text.bstrVal, SysStringLen(text.bstrVal)));
+            hr = SetValueText(element, name, std::u16string(text.bstrVal, SysStringLen(text.bstrVal)));
         VariantClear(&text);
     }
     if (FAILED(hr))

@@ -230,3 +230,17 @@ BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size)
     *size = static_cast<DWORD>(wide.size());
     return TRUE;
 }
+
+void GetLocalTime(SYSTEMTIME* time)
+{
+    if (time == nullptr)
+        return;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm tm;
+    localtime_r(&now.tv_sec, &tm);
+    *time = SYSTEMTIME{static_cast<WORD>(tm.tm_year + 1900), static_cast<WORD>(tm.tm_mon + 1),
+                       static_cast<WORD>(tm.tm_wday),        static_cast<WORD>(tm.tm_mday),
+                       static_cast<WORD>(tm.tm_hour),        static_cast<WORD>(tm.tm_min),
+                       static_cast<WORD>(tm.tm_sec),         static_cast<WORD>(now.tv_nsec / 1000000)};
+}

@@ -21,3 +21,6 @@ int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, LPCWSTR for
 // gethostname up to the first ".", cut to the buffer; *size in: characters available with the
 // terminator, out: characters written (or needed, with ERROR_BUFFER_OVERFLOW).
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
+
+// The local time now (time and localtime_r).
+void GetLocalTime(SYSTEMTIME* time);

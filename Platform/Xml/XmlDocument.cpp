@@ -6,8 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,7 +113,12 @@ std::u16string XmlNode::Text() const
 {
     if (!mNode)
         return std::u16string();
-    return Utf8ToUtf16(Node(mNode).text().get());
+    // All character data and CDATA pieces in order; comments and processing instructions are skipped.
+    std::string text;
+    for (pugi::xml_node c : Node(mNode).children())
+        if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
+            text += c.value();
+    return Utf8ToUtf16(text);
 }
 
 HRESULT XmlNode::SetText(const std::u16string& text)
@@ -168,10 +178,53 @@ XmlDocument::~XmlDocument() = default;
 HRESULT XmlDocument::Load(const std::u16string& path, bool& loaded)
 {
     mDocument->reset();
-    const pugi::xml_parse_result r = mDocument->load_file(FilePath(path).c_str(), kParseFlags);
+    loaded = false;
+    mFileExists = false;
+    mProblem.clear();
+    const std::string file = FilePath(path);
+    // Only a regular file is read: opened without blocking, so a FIFO never makes the reader wait.
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+    {
+        mFileExists = errno != ENOENT;
+        mProblem = mFileExists ? std::strerror(errno) : "";
+        return S_OK;
+    }
+    mFileExists = true;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    {
+        close(fd);
+        mProblem = "not a regular file";
+        return S_OK;
+    }
+    std::string text;
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    for (;;)
+    {
+        if (got == text.size())
+            text.resize(text.size() + 4096);
+        const ssize_t n = read(fd, &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    text.resize(got);
+    const pugi::xml_parse_result r = mDocument->load_buffer(text.data(), text.size(), kParseFlags);
     loaded = static_cast<bool>(r);
     if (!loaded)
+    {
         mDocument->reset();
+        // "line L, column C: what the parser says".
+        size_t line = 1, column = 1;
+        for (ptrdiff_t i = 0; i < r.offset && static_cast<size_t>(i) < text.size(); ++i)
+            text[i] == '\n' ? (++line, column = 1) : ++column;
+        mProblem = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + r.description();
+    }
     return S_OK;
 }
 
@@ -192,39 +245,140 @@ std::string XmlDocument::SaveText() const
     return out.str();
 }
 
-// mkstemp in the target's folder, write, fsync, rename over the target.
 HRESULT XmlDocument::Save(const std::u16string& path) const
 {
-    const std::string target = FilePath(path);
+    return SaveFile(path, SaveText(), 0);
+}
+
+namespace
+{
+const char* const kTempMarker = ".tmp-";
+const int kStaleSeconds = 60;
+
+HRESULT Failure(int err)
+{
+    errno = err;
+    return HRESULT_FROM_WIN32(SetLastErrorFromErrno());
+}
+
+// The process's umask, read without changing it.
+mode_t CurrentUmask()
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    unsigned mask = 022;
+    if (status != nullptr)
+    {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::sscanf(line, "Umask: %o", &mask) == 1)
+                break;
+        std::fclose(status);
+    }
+    return static_cast<mode_t>(mask);
+}
+
+// Removes temporary files of target's naming pattern ("NAME.tmp-XXXXXX") that a killed writer left:
+// older than a minute and locked by no live writer.
+void RemoveStaleTemporaries(const std::string& target)
+{
+    const size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+    const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + kTempMarker;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    const time_t now = time(nullptr);
+    while (dirent* entry = readdir(dir))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string full = folder + "/" + name;
+        const int fd = open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && now - st.st_mtime > kStaleSeconds &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0)
+            unlink(full.c_str());
+        close(fd);
+    }
+    closedir(dir);
+}
+} // namespace
+
+// The target is the file a link at path points to when the link belongs to this process's user or to
+// root; the temporary file is made in the target's folder with the final mode and owner, locked while
+// it is written, written, flushed and renamed over the target.
+HRESULT XmlDocument::SaveFile(const std::u16string& path, const std::string& text, mode_t newMode)
+{
+    std::string target = FilePath(path);
     if (target.empty())
         return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-    std::string temp = target + ".XXXXXX";
+    struct stat link;
+    if (lstat(target.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+    {
+        if (link.st_uid != geteuid() && link.st_uid != 0)
+            return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+        char* resolved = realpath(target.c_str(), nullptr);
+        if (resolved == nullptr)
+        {
+            // A link to a file not made yet: the name it holds, taken from the link's folder.
+            char buffer[4096];
+            const ssize_t n = readlink(target.c_str(), buffer, sizeof buffer - 1);
+            if (n <= 0)
+                return Failure(errno);
+            const std::string to(buffer, static_cast<size_t>(n));
+            const size_t slash = target.find_last_of('/');
+            target = (to[0] == '/' || slash == std::string::npos) ? to : target.substr(0, slash + 1) + to;
+        }
+        else
+        {
+            target = resolved;
+            free(resolved);
+        }
+    }
+    struct stat old;
+    const bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))
+        return HRESULT_FROM_WIN32(S_ISDIR(old.st_mode) ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED);
+
+    RemoveStaleTemporaries(target);
+    std::string temp = target + kTempMarker + "XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0)
-        return HRESULT_FROM_WIN32(SetLastErrorFromErrno());
-    const std::string text = SaveText();
+        return Failure(errno);
+    flock(fd, LOCK_EX | LOCK_NB); // tells others the file is in use
+    // Mode and owner first: a file that exists keeps its own, a new one follows the umask (or the
+    // caller's mode).
+    const mode_t mode = exists ? (old.st_mode & 07777) : newMode ? newMode : (0666 & ~CurrentUmask());
+    int err = 0;
+    if (fchmod(fd, mode) != 0)
+        err = errno;
+    if (err == 0 && exists && (old.st_uid != geteuid() || old.st_gid != getegid()) &&
+        fchown(fd, old.st_uid, old.st_gid) != 0 && geteuid() == 0)
+        err = errno;
     size_t written = 0;
-    while (written < text.size())
+    while (err == 0 && written < text.size())
     {
         const ssize_t n = write(fd, text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
+            err = n < 0 ? errno : ENOSPC;
+        else
+            written += static_cast<size_t>(n);
     }
-    bool ok = written == text.size() && fsync(fd) == 0;
-    const int savedErrno = errno;
-    // The file keeps the permissions of the one it replaces (0644 when new; mkstemp made it 0600).
-    struct stat old;
-    fchmod(fd, stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), target.c_str()) == 0)
+    if (err == 0 && fsync(fd) != 0)
+        err = errno;
+    if (close(fd) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && rename(temp.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err == 0)
         return S_OK;
-    errno = ok ? errno : (savedErrno ? savedErrno : EIO);
-    const HRESULT hr = HRESULT_FROM_WIN32(SetLastErrorFromErrno());
     unlink(temp.c_str());
-    return hr;
+    return Failure(err);
 }
 
 XmlNode XmlDocument::Root() const

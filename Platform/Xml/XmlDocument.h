@@ -1,12 +1,14 @@
 // The XML document subset the policy file uses, over pugixml. Comments, processing instructions and
 // an XML declaration are nodes like any other; text made only of white space is dropped. Saving writes
 // no declaration and no indentation, as UTF-8, into a temporary file in the target's folder that then
-// replaces the target, so a crash or a full disk never leaves half a file.
+// replaces the target, so a crash or a full disk never leaves half a file. Only regular files are read
+// or replaced.
 #pragma once
 
 #include "Platform/Com/OleAuto.h"
 
 #include <memory>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -60,12 +62,22 @@ public:
     XmlDocument(const XmlDocument&) = delete;
     XmlDocument& operator=(const XmlDocument&) = delete;
 
-    // Reads a file ("\" taken as "/"): S_OK with loaded false when the file is missing or does not
-    // parse (the document is then empty).
+    // Reads a file ("\" taken as "/"): S_OK with loaded false when the file is missing, is not a
+    // regular file or does not parse (the document is then empty). FileExists and Problem tell which.
     HRESULT Load(const std::u16string& path, bool& loaded);
+    // After Load: whether something existed at the path, and why it was not loaded ("" when it was, or
+    // when nothing existed): "line L, column C: ..." for text that does not parse.
+    bool FileExists() const { return mFileExists; }
+    const std::string& Problem() const { return mProblem; }
     HRESULT LoadText(const std::string& utf8, bool& loaded);
     // Writes the document to path through a temporary file renamed over it.
     HRESULT Save(const std::u16string& path) const;
+    // Writes text to path the same way: a link at path that belongs to this process's user or to root
+    // is followed (the file it points to is replaced, in its own folder; another's link is
+    // ERROR_ACCESS_DENIED); a file that exists keeps its mode and owner, a new one gets newMode, or
+    // 0666 less the umask when newMode is 0; anything but a regular file is refused. Temporary files of
+    // the same name that a killed writer left are removed.
+    static HRESULT SaveFile(const std::u16string& path, const std::string& text, mode_t newMode);
     std::string SaveText() const;
 
     // The document node itself: its children are the top-level nodes.
@@ -78,4 +90,6 @@ public:
 private:
     std::unique_ptr<pugi::xml_document> mDocument;
     std::unique_ptr<pugi::xml_document> mLoose; // holds elements until they are appended
+    bool mFileExists = false;
+    std::string mProblem;
 };

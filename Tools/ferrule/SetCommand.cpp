@@ -1,8 +1,18 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/MessageTables.h"
+#include "Platform/Xml/XmlDocument.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tool
@@ -10,46 +20,342 @@ namespace tool
 const char* const kSetHelp =
     "usage: ferrule set [--app NAME] [--policy FILE] HANDLER NAME=VALUE...\n"
     "\n"
-    "Sets handler properties by name; the policy file is written when the manager is released.\n"
-    "HANDLER is a handler name (LogFile), a class id or a ProgID (Quellon.Notify.NotifyLog).\n"
-    "An unknown handler or property lists what exists, changes nothing and exits 2.\n";
+    "Sets handler properties by name and writes the policy file. HANDLER is a handler name (LogFile),\n"
+    "a class id or a ProgID (Quellon.Notify.NotifyLog). Values:\n"
+    "  numbers     decimal or 0x hexadecimal; -1 for MaxSize (no maximum)\n"
+    "  filters     TypeFilter=error,warning,info,test and PriorityFilter=high,medium,low,test (or a\n"
+    "              number, all, none)\n"
+    "  booleans    true, false, yes, no, 1, 0\n"
+    "Concurrent sets on one policy file wait for each other (a lock file NAME.lock beside it), so every\n"
+    "change lands. After writing, the file is read back and every property compared; a value that did\n"
+    "not land is reported (exit 1). An unknown handler or property, or a property that is never saved\n"
+    "in the policy file, lists what exists, changes nothing and exits 2; a refused value changes\n"
+    "nothing and exits 1.\n";
 
-// The policy file as it was, to put back when the command changes nothing.
-struct FileSnapshot
+namespace
 {
-    std::string path;
-    bool existed = false;
-    std::string content;
+// How long a set waits for another set on the same policy file.
+const std::chrono::seconds kLockWait(30);
 
-    explicit FileSnapshot(const std::string& p) : path(p)
+// An exclusive lock on NAME.lock beside the policy file, held from before the policy is read until
+// after it is written. The lock file is never removed (removing it would let two writers lock two files).
+class PolicyLock
+{
+public:
+    explicit PolicyLock(const std::string& policy)
     {
-        std::ifstream in(p, std::ios::binary);
-        existed = static_cast<bool>(in);
-        if (existed)
-            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        mFd = open((policy + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+        if (mFd < 0)
+            return; // the write will fail too, and the read-back says why
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+        while (flock(mFd, LOCK_EX | LOCK_NB) != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    void Restore() const
+    ~PolicyLock()
     {
-        if (existed)
-            std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-        else
-            unlink(path.c_str());
+        if (mFd >= 0)
+            close(mFd);
     }
+    PolicyLock(const PolicyLock&) = delete;
+    PolicyLock& operator=(const PolicyLock&) = delete;
+
+private:
+    int mFd = -1;
 };
+
+// A property bag that only collects what an object writes into it, as text, in order.
+class CollectingBag : public IPropertyBag
+{
+public:
+    std::vector<std::pair<std::u16string, std::u16string>> values;
+
+    STDMETHOD(QueryInterface)(REFIID iid, void** out) override
+    {
+        if (out == nullptr)
+            return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_IPropertyBag)
+        {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHOD_(ULONG, AddRef)() override { return ++mRefs; }
+    STDMETHOD_(ULONG, Release)() override { return --mRefs; } // lives on the stack
+    STDMETHOD(Read)(LPCOLESTR, VARIANT*, IErrorLog*) override { return E_NOTIMPL; }
+    STDMETHOD(Write)(LPCOLESTR name, VARIANT* value) override
+    {
+        VARIANT text;
+        VariantInit(&text);
+        std::u16string shown = u"(not text)";
+        if (SUCCEEDED(VariantChangeType(&text, value, 0, VT_BSTR)))
+            shown = std::u16string(text.bstrVal, SysStringLen(text.bstrVal));
+        VariantClear(&text);
+        values.emplace_back(name, shown);
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> mRefs{1};
+};
+
+std::string Hex(HRESULT hr)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(hr));
+    return hex;
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+const char* TypeName(VARTYPE vt)
+{
+    switch (vt)
+    {
+    case VT_BSTR: return "a text";
+    case VT_BOOL: return "a boolean (true or false)";
+    case VT_I4:
+    case VT_INT: return "a signed 32-bit number (-2147483648 to 2147483647)";
+    case VT_UI2: return "an unsigned 16-bit number (0 to 65535)";
+    default: return "an unsigned 32-bit number (0 to 4294967295)";
+    }
+}
+
+// The value text as the property's type; "" and the variant, or the reason it is refused.
+std::string Convert(const Property& p, const std::string& text, VARIANT& out)
+{
+    VariantInit(&out);
+    const std::string lower = Lower(text);
+    if (p.type == VT_BSTR)
+    {
+        out.vt = VT_BSTR;
+        out.bstrVal = SysAllocString(W(text).c_str());
+        return "";
+    }
+    if (p.type == VT_BOOL)
+    {
+        const bool yes = lower == "true" || lower == "yes" || lower == "1" || lower == "-1" || lower == "on";
+        const bool no = lower == "false" || lower == "no" || lower == "0" || lower == "off";
+        if (!yes && !no)
+            return std::string("not a boolean; ") + p.name + " is " + TypeName(p.type);
+        out.vt = VT_BOOL;
+        out.boolVal = yes ? VARIANT_TRUE : VARIANT_FALSE;
+        return "";
+    }
+    // Filters: words separated by "," or "|", or a number.
+    const bool types = strcasecmp(p.name.c_str(), "TypeFilter") == 0;
+    const bool priorities = strcasecmp(p.name.c_str(), "PriorityFilter") == 0;
+    if ((types || priorities) && !text.empty() && std::isalpha(static_cast<unsigned char>(text[0])))
+    {
+        uint32_t mask = 0;
+        size_t start = 0;
+        while (start <= lower.size())
+        {
+            size_t end = lower.find_first_of(",|", start);
+            if (end == std::string::npos)
+                end = lower.size();
+            const std::string word = lower.substr(start, end - start);
+            const auto& words = types ? kTypes : kPriorities;
+            if (word == "all")
+                mask = 0xFFFFFFFF;
+            else if (word != "none")
+            {
+                auto it = words.find(word);
+                if (it == words.end())
+                    return "not a " + std::string(types ? "type" : "priority") + ": " + word + " (" +
+                           (types ? "error, warning, info, test" : "high, medium, low, test") + ", all or none)";
+                mask |= it->second;
+            }
+            start = end + 1;
+        }
+        out.vt = VT_UI4;
+        out.ulVal = mask;
+        return "";
+    }
+    // Numbers: decimal or 0x hexadecimal; -1 where the property documents it as "no maximum".
+    const bool hex = lower.size() > 2 && lower[0] == '0' && lower[1] == 'x';
+    const bool negative = !lower.empty() && lower[0] == '-';
+    const std::string digits = hex ? lower.substr(2) : negative ? lower.substr(1) : lower;
+    if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdef" : "0123456789") != std::string::npos)
+        return "not a number; " + p.name + " is " + TypeName(p.type);
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    const bool overflow = errno == ERANGE;
+    const bool isSigned = p.type == VT_I4 || p.type == VT_INT;
+    const unsigned long long limit = p.type == VT_UI2 ? 0xFFFF : isSigned ? 0x7FFFFFFF : 0xFFFFFFFF;
+    if (negative && !isSigned)
+    {
+        if (magnitude == 1 && strcasecmp(p.name.c_str(), "MaxSize") == 0)
+        {
+            out.vt = VT_UI4;
+            out.ulVal = 0xFFFFFFFF;
+            return "";
+        }
+        return "negative; " + p.name + " is " + TypeName(p.type);
+    }
+    if (overflow || magnitude > limit + (negative ? 1 : 0))
+        return "too large; " + p.name + " is " + TypeName(p.type);
+    if (isSigned)
+    {
+        out.vt = VT_I4;
+        out.lVal = static_cast<LONG>(negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude));
+    }
+    else if (p.type == VT_UI2)
+    {
+        out.vt = VT_UI2;
+        out.uiVal = static_cast<USHORT>(magnitude);
+    }
+    else
+    {
+        out.vt = VT_UI4;
+        out.ulVal = static_cast<ULONG>(magnitude);
+    }
+    return "";
+}
+
+HRESULT Put(INotifyHandler* handler, DISPID id, VARIANT& value, std::string& reason)
+{
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params = {&value, &named, 1, 1};
+    UINT argErr = 0;
+    EXCEPINFO excep{};
+    HRESULT hr = handler->Invoke(id, IID_NULL, 0x409, DISPATCH_PROPERTYPUT, &params, nullptr, &excep, &argErr);
+    if (FAILED(hr))
+    {
+        // A failing setter comes back as DISP_E_EXCEPTION with its own code in EXCEPINFO.
+        if (hr == DISP_E_EXCEPTION)
+            hr = excep.scode;
+        reason = N(excep.bstrDescription);
+        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
+            reason.pop_back();
+    }
+    SysFreeString(excep.bstrDescription);
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrHelpFile);
+    return hr;
+}
+
+// The handler's saved properties, as text, for a fresh instance of its class with property p set to
+// value (or left as it is without one).
+bool SavedValues(const CLSID& clsid, const Property* p, VARIANT* value,
+                 std::vector<std::pair<std::u16string, std::u16string>>& out)
+{
+    Ref<INotifyHandler> fresh;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, fresh.vout())))
+        return false;
+    std::string ignored;
+    if (p != nullptr && FAILED(Put(fresh.get(), p->id, *value, ignored)))
+        return false;
+    Ref<IPersistPropertyBag> persist;
+    if (FAILED(fresh->QueryInterface(IID_IPersistPropertyBag, persist.vout())))
+        return false;
+    CollectingBag bag;
+    persist->Save(&bag, FALSE, TRUE);
+    out = bag.values;
+    return true;
+}
+
+// Why a written value may not have landed.
+std::string WriteProblem(const std::string& policy)
+{
+    const size_t slash = policy.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : policy.substr(0, slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "its folder " + folder + " does not exist";
+    if (access(folder.c_str(), W_OK) != 0)
+        return "its folder " + folder + " is not writable";
+    if (stat(policy.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return policy + " is not a regular file";
+    return "the policy file could not be written (the handler could not save its settings, or the disk is "
+           "full; the log file holds the manager's warning)";
+}
+
+// Where reading a policy file stopped, or "" when it was read whole: text that does not parse, or the
+// first Handler element whose class the manager did not load.
+std::string ReadingStop(const std::string& policy, const std::vector<HandlerInfo>& handlers)
+{
+    XmlDocument document;
+    bool loaded = false;
+    document.Load(W(policy), loaded);
+    if (!document.FileExists())
+        return "";
+    if (!loaded)
+        return document.Problem();
+    int position = 0;
+    for (XmlNode& element : document.GetElementsByTagName(u"Handler"))
+    {
+        ++position;
+        VARIANT clsid;
+        if (element.GetAttribute(u"clsid", &clsid) != S_OK)
+            continue;
+        const std::u16string key = Upper(std::u16string(clsid.bstrVal, SysStringLen(clsid.bstrVal)));
+        VariantClear(&clsid);
+        bool found = false;
+        for (const HandlerInfo& h : handlers)
+            found = found || h.key == key;
+        if (!found)
+            return "child " + std::to_string(position) + " of Handlers (Handler " + N(key) + ")";
+    }
+    return "";
+}
+
+struct Change
+{
+    const Property* property;
+    std::string text;
+    VARIANT value;
+    VARIANT before; // the value it had, to put back when a later change is refused
+    std::u16string expected; // what its getter answers once set
+};
+
+std::u16string Readback(INotifyHandler* handler, DISPID id)
+{
+    return W(ReadProperty(handler, id));
+}
+} // namespace
 
 int CommandSet(const Options& o, Module& module)
 {
     if (o.rest.size() < 2)
         throw UsageError("set takes HANDLER and at least one NAME=VALUE");
     const std::string policyPath = o.policy.empty() ? o.app + ".notify.xml" : o.policy;
-    const FileSnapshot snapshot(policyPath);
-    int result = kOk;
-    std::string message;
+    const PolicyLock lock(policyPath);
+    struct stat keptBefore;
+    const bool hadKept = stat((policyPath + ".unreadable").c_str(), &keptBefore) == 0;
+
+    // A refused set leaves no trace: a policy file that did not exist before is removed again (the
+    // manager writes a missing file on release), one that existed is not written (nothing changed).
+    struct stat policyBefore;
+    const bool existed = stat(policyPath.c_str(), &policyBefore) == 0;
+    struct NewFileRemover
+    {
+        const std::string& path;
+        bool armed;
+        ~NewFileRemover()
+        {
+            if (armed)
+                unlink(path.c_str());
+        }
+    } remover{policyPath, !existed};
+
+    std::vector<Change> changes;
+    std::string targetName;
+    std::u16string targetKey;
+    std::string stop;
     {
         Ref<INotify> notify = OpenManager(o, module.translator.get());
         if (!notify)
             return kFailed;
         std::vector<HandlerInfo> handlers = LoadedHandlers(notify.get(), o);
+        stop = ReadingStop(policyPath, handlers);
 
         // The handler: by name, class id or ProgID.
         const std::string& wanted = o.rest[0];
@@ -66,76 +372,149 @@ int CommandSet(const Options& o, Module& module)
                 target = &h;
         if (target == nullptr)
         {
-            message = "ferrule: no handler " + wanted + "; the loaded handlers are:";
+            std::string message = "ferrule: no handler " + wanted + "; the loaded handlers are:";
             for (const HandlerInfo& h : handlers)
                 message += "\n  " + h.name + " " + N(h.key);
-            result = kUsage;
+            std::fprintf(stderr, "%s\n", message.c_str());
+            return kUsage;
         }
-        else
+        targetName = target->name;
+        targetKey = target->key;
+        CLSID targetClass;
+        CLSIDFromString(target->key.c_str(), &targetClass);
+
+        // Every name and value is checked before anything is set.
+        const std::vector<Property> properties = Properties(target->handler.get());
+        std::vector<std::pair<std::u16string, std::u16string>> defaults;
+        const bool canProbe = SavedValues(targetClass, nullptr, nullptr, defaults);
+        auto release = [&changes]() {
+            for (Change& c : changes)
+            {
+                VariantClear(&c.value);
+                VariantClear(&c.before);
+            }
+        };
+        for (size_t i = 1; i < o.rest.size(); ++i)
         {
-            // Every name is checked before anything is set.
-            const std::vector<Property> properties = Properties(target->handler.get());
-            std::vector<std::pair<const Property*, std::string>> changes;
-            for (size_t i = 1; i < o.rest.size() && result == kOk; ++i)
+            const size_t eq = o.rest[i].find('=');
+            const std::string name = o.rest[i].substr(0, eq);
+            const Property* found = nullptr;
+            for (const Property& p : properties)
+                if (strcasecmp(p.name.c_str(), name.c_str()) == 0 && p.writable)
+                    found = &p;
+            if (eq == std::string::npos || found == nullptr)
             {
-                const size_t eq = o.rest[i].find('=');
-                const std::string name = o.rest[i].substr(0, eq);
-                const Property* found = nullptr;
+                std::string message = "ferrule: " + target->name + " has no property " + o.rest[i] +
+                                      " (expected NAME=VALUE); its properties are:";
                 for (const Property& p : properties)
-                    if (strcasecmp(p.name.c_str(), name.c_str()) == 0 && p.writable)
-                        found = &p;
-                if (eq == std::string::npos || found == nullptr)
-                {
-                    message = "ferrule: " + target->name + " has no property " + o.rest[i] +
-                              " (expected NAME=VALUE); its properties are:";
-                    for (const Property& p : properties)
-                        if (p.writable)
-                            message += "\n  " + p.name;
-                    result = kUsage;
-                }
-                else
-                    changes.emplace_back(found, o.rest[i].substr(eq + 1));
+                    if (p.writable)
+                        message += "\n  " + p.name;
+                std::fprintf(stderr, "%s\n", message.c_str());
+                release();
+                return kUsage;
             }
-            for (const auto& [property, value] : changes)
+            Change c{found, o.rest[i].substr(eq + 1), {}, {}, {}};
+            VariantInit(&c.before);
+            const std::string reason = Convert(*found, c.text, c.value);
+            if (!reason.empty())
             {
-                if (result != kOk)
-                    break;
-                VARIANT v;
-                VariantInit(&v);
-                v.vt = VT_BSTR;
-                v.bstrVal = SysAllocString(W(value).c_str());
-                DISPID named = DISPID_PROPERTYPUT;
-                DISPPARAMS params = {&v, &named, 1, 1};
-                UINT argErr = 0;
-                EXCEPINFO excep{};
-                const HRESULT hr = target->handler->Invoke(property->id, IID_NULL, 0x409, DISPATCH_PROPERTYPUT,
-                                                           &params, nullptr, &excep, &argErr);
-                VariantClear(&v);
-                if (FAILED(hr))
-                {
-                    // A failing setter comes back as DISP_E_EXCEPTION with its own code in EXCEPINFO.
-                    const HRESULT code = hr == DISP_E_EXCEPTION ? excep.scode : hr;
-                    char hex[16];
-                    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
-                    std::string reason = N(excep.bstrDescription);
-                    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
-                        reason.pop_back();
-                    message = "ferrule: " + target->name + "." + property->name + " = " + value + " was refused (" +
-                              hex + (reason.empty() ? "" : ": " + reason) + ")";
-                    result = kFailed;
-                }
-                SysFreeString(excep.bstrDescription);
-                SysFreeString(excep.bstrSource);
-                SysFreeString(excep.bstrHelpFile);
+                std::fprintf(stderr, "ferrule: %s.%s = %s was refused: %s\n", target->name.c_str(),
+                             found->name.c_str(), c.text.c_str(), reason.c_str());
+                VariantClear(&c.value);
+                release();
+                return kFailed;
             }
+            // A property the handler never saves cannot be set in the policy file.
+            std::vector<std::pair<std::u16string, std::u16string>> saved;
+            if (canProbe && SavedValues(targetClass, found, &c.value, saved) && saved == defaults)
+            {
+                Ref<INotifyHandler> fresh;
+                std::u16string freshValue;
+                if (SUCCEEDED(CoCreateInstance(targetClass, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler,
+                                               fresh.vout())) && found->readable)
+                    freshValue = Readback(fresh.get(), found->id);
+                VARIANT asText;
+                VariantInit(&asText);
+                const bool same = found->readable && SUCCEEDED(VariantChangeType(&asText, &c.value, 0, VT_BSTR)) &&
+                                  freshValue == std::u16string(asText.bstrVal, SysStringLen(asText.bstrVal));
+                VariantClear(&asText);
+                if (!same)
+                {
+                    std::fprintf(stderr, "ferrule: %s.%s is not saved in the policy file; set it through the module "
+                                         "at run time instead\n",
+                                 target->name.c_str(), found->name.c_str());
+                    VariantClear(&c.value);
+                    release();
+                    return kUsage;
+                }
+            }
+            changes.push_back(c);
         }
+
+        // Set in order; a refused value puts back what was set before it, so nothing is written.
+        for (size_t i = 0; i < changes.size(); ++i)
+        {
+            Change& c = changes[i];
+            if (c.property->readable)
+            {
+                DISPPARAMS none = {nullptr, nullptr, 0, 0};
+                target->handler->Invoke(c.property->id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &c.before,
+                                        nullptr, nullptr);
+            }
+            std::string reason;
+            const HRESULT hr = Put(target->handler.get(), c.property->id, c.value, reason);
+            if (FAILED(hr))
+            {
+                for (size_t j = i; j-- > 0;)
+                    if (changes[j].before.vt != VT_EMPTY)
+                    {
+                        std::string ignored;
+                        Put(target->handler.get(), changes[j].property->id, changes[j].before, ignored);
+                    }
+                std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target->name.c_str(),
+                             c.property->name.c_str(), c.text.c_str(), Hex(hr).c_str(),
+                             reason.empty() ? "" : (": " + reason).c_str());
+                release();
+                return kFailed;
+            }
+            if (c.property->readable)
+                c.expected = Readback(target->handler.get(), c.property->id);
+        }
+        release();
+        remover.armed = false;
     } // the manager writes the policy file here
-    if (result != kOk)
+
+    struct stat keptAfter;
+    if (!stop.empty() && stat((policyPath + ".unreadable").c_str(), &keptAfter) == 0 &&
+        (!hadKept || keptAfter.st_ino != keptBefore.st_ino || keptAfter.st_mtim.tv_nsec != keptBefore.st_mtim.tv_nsec ||
+         keptAfter.st_mtime != keptBefore.st_mtime))
+        std::fprintf(stderr, "ferrule: warning: %s\n",
+                     N(StringRepository::FormatString(IDS_POLICY_REPLACED_UNREADABLE,
+                                                      {Argument(W(policyPath)), Argument(W(stop)),
+                                                       Argument(W(policyPath + ".unreadable"))}))
+                         .c_str());
+
+    // Read back: the written file, loaded into fresh handlers, holds every value set.
+    Ref<INotify> check = OpenManager(o, module.translator.get());
+    if (!check)
+        return kFailed;
+    Bstr key(targetKey);
+    Ref<INotifyHandler> reread;
+    check->GetHandler(key.get(), reread.out());
+    int result = kOk;
+    for (const Change& c : changes)
     {
-        snapshot.Restore(); // nothing changes when the command fails
-        std::fprintf(stderr, "%s\n", message.c_str());
+        if (!c.property->readable)
+            continue; // a put-only value (a password) is not shown
+        const std::u16string now = reread ? Readback(reread.get(), c.property->id) : u"(no handler)";
+        if (now != c.expected)
+        {
+            std::fprintf(stderr, "ferrule: %s.%s = %s did not land in %s (it reads back as %s): %s\n",
+                         targetName.c_str(), c.property->name.c_str(), c.text.c_str(), policyPath.c_str(), N(now).c_str(),
+                         WriteProblem(policyPath).c_str());
+            result = kFailed;
+        }
     }
     return result;
 }
-
 } // namespace tool

@@ -269,6 +269,8 @@ std::vector<Property> Properties(INotifyHandler* handler)
                 it = properties.insert(properties.end(), Property{n, desc->memid});
             it->readable = it->readable || get;
             it->writable = it->writable || put;
+            if (put)
+                it->type = desc->lprgelemdescParam[0].tdesc.vt;
         }
         info->ReleaseFuncDesc(desc);
     }

@@ -146,6 +146,7 @@ struct Property
     DISPID id;
     bool readable = false;
     bool writable = false;
+    VARTYPE type = VT_EMPTY; // the type its put takes
 };
 
 // The properties a handler's type information describes, in member order.

@@ -495,10 +495,25 @@ TEST_F(Manager, MaintainedHandlersAndAFailingSave)
     content << in.rdbuf();
     EXPECT_EQ(content.str(), policy);
 
-    // Without the failure the file is rewritten from the handlers.
+    // Nothing changed: Terminate runs, the file is left as it is.
     Maintained() = MaintainCounts();
     n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
+    n->Release();
+    EXPECT_EQ(Maintained().terminated, 1);
+    std::ifstream same("app.notify.xml");
+    std::stringstream unchanged;
+    unchanged << same.rdbuf();
+    EXPECT_EQ(unchanged.str(), policy);
+
+    // A changed setting, without the failure: the file is rewritten from the handlers.
+    Maintained() = MaintainCounts();
+    n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    INotifyHandler* h = Handler(n, UpperKey(KeyOf(CLSID_TestMaintained)));
+    ASSERT_NE(h, nullptr);
+    h->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(7));
+    h->Release();
     n->Release();
     EXPECT_EQ(Maintained().terminated, 1);
     std::ifstream again("app.notify.xml");

@@ -276,3 +276,89 @@ TEST(Module, TheLibraryOffersItsClasses)
     notify->Release(); // never initialized: nothing written
     EXPECT_EQ(canUnload(), S_OK);
 }
+
+TEST_F(Policy, TheBagWritesOnlyWhatXmlCanHold)
+{
+    BagFixture f;
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_UI4;
+    v.ulVal = 1;
+    // Names that are not XML names are refused and nothing is written.
+    for (const char16_t* name : {u"", u"two words", u"1st", u"-x", u"a<b"})
+        EXPECT_EQ(f.bag->Write(name, &v), E_INVALIDARG) << Narrow(name);
+    EXPECT_EQ(f.bag->Write(u"Ok_name-1.x", &v), S_OK);
+    // A character XML 1.0 cannot hold is refused with a description that names it.
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(u"public\x01");
+    EXPECT_EQ(f.bag->Write(u"Community", &text), E_INVALIDARG);
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    info->Release();
+    EXPECT_EQ(Narrow(description), "The value of Community holds the character U+0001, which an XML file cannot hold.");
+    SysFreeString(description);
+    VariantClear(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(u"tab\tline\nemoji \xD83D\xDE00");
+    EXPECT_EQ(f.bag->Write(u"Fine", &text), S_OK);
+    VariantClear(&text);
+    EXPECT_EQ(f.document->SaveText(),
+              "<Root><Ok_name-1.x vt=\"19\">1</Ok_name-1.x><Fine vt=\"8\">tab\tline\nemoji \xF0\x9F\x98\x80</Fine></Root>");
+}
+
+TEST_F(Policy, AValueIsAllItsTextAndCdataPieces)
+{
+    BagFixture f("<Root><A vt=\"8\">1<!-- c -->2</A><B vt=\"8\">x<![CDATA[<y>]]>z</B><C vt=\"19\">1<!-- c -->2</C></Root>");
+    VARIANT v;
+    VariantInit(&v);
+    ASSERT_EQ(f.bag->Read(u"A", &v, nullptr), S_OK);
+    EXPECT_EQ(Narrow(v.bstrVal), "12");
+    VariantClear(&v);
+    ASSERT_EQ(f.bag->Read(u"B", &v, nullptr), S_OK);
+    EXPECT_EQ(Narrow(v.bstrVal), "x<y>z");
+    VariantClear(&v);
+    ASSERT_EQ(f.bag->Read(u"C", &v, nullptr), S_OK);
+    EXPECT_EQ(v.ulVal, 12u);
+}
+
+TEST_F(Policy, NestingIsBoundedAndLargeArraysReadWhole)
+{
+    // Arrays nested deeper than the bound (each element named after its array): the read fails
+    // cleanly instead of recursing on.
+    std::string deep, name = "L";
+    std::vector<std::string> names;
+    for (int i = 0; i < 200; ++i, name += "_Element1")
+    {
+        deep += "<" + name + " vt=\"8204\" size=\"1\">";
+        names.push_back(name);
+    }
+    for (auto n = names.rbegin(); n != names.rend(); ++n)
+        deep += "</" + *n + ">";
+    BagFixture f("<Root>" + deep + "</Root>");
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_EQ(f.bag->Read(u"L", &v, nullptr), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+
+    // 65536 elements (the most an array may hold) read back in order.
+    std::string big = "<Root><Big vt=\"8204\" size=\"65536\">";
+    for (int i = 1; i <= 65536; ++i)
+        big += "<Big_Element" + std::to_string(i) + " vt=\"19\">" + std::to_string(i) + "</Big_Element" + std::to_string(i) + ">";
+    big += "</Big></Root>";
+    BagFixture g(big);
+    ASSERT_EQ(g.bag->Read(u"Big", &v, nullptr), S_OK);
+    LONG upper = 0;
+    SafeArrayGetUBound(v.parray, 1, &upper);
+    EXPECT_EQ(upper, 65535);
+    for (LONG i : {0L, 1234L, 65535L})
+    {
+        VARIANT item;
+        SafeArrayGetElement(v.parray, &i, &item);
+        EXPECT_EQ(item.ulVal, static_cast<ULONG>(i + 1));
+        VariantClear(&item);
+    }
+    VariantClear(&v);
+}
