@@ -346,6 +346,7 @@ int CommandSet(const Options& o, Module& module)
         }
     } remover{policyPath, !existed};
 
+    std::vector<Property> properties; // the changes point into it
     std::vector<Change> changes;
     std::string targetName;
     std::u16string targetKey;
@@ -384,7 +385,7 @@ int CommandSet(const Options& o, Module& module)
         CLSIDFromString(target->key.c_str(), &targetClass);
 
         // Every name and value is checked before anything is set.
-        const std::vector<Property> properties = Properties(target->handler.get());
+        properties = Properties(target->handler.get());
         std::vector<std::pair<std::u16string, std::u16string>> defaults;
         const bool canProbe = SavedValues(targetClass, nullptr, nullptr, defaults);
         auto release = [&changes]() {

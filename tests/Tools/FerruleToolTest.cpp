@@ -12,6 +12,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <unistd.h>
+#include <fcntl.h>
+#include <vector>
 
 namespace
 {
@@ -245,4 +247,197 @@ TEST_F(Tool, FollowAndAllReadEveryGeneration)
     ASSERT_GT(all.size(), current.size());
     EXPECT_EQ(all.substr(all.size() - current.size()), current);
     EXPECT_NE(all.find("entry " + std::to_string(kCount - 1)), std::string::npos);
+}
+
+namespace
+{
+const char* const kLogClsid = "{6C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0003}";
+
+std::string LogHandler(const std::string& maxSize)
+{
+    return std::string("<Handler clsid=\"") + kLogClsid +
+           "\"><TypeFilter vt=\"19\">7</TypeFilter><PriorityFilter vt=\"19\">7</PriorityFilter><Path vt=\"8\"></Path>"
+           "<File vt=\"8\"></File><MaxSize vt=\"19\">" + maxSize + "</MaxSize></Handler>";
+}
+} // namespace
+
+TEST_F(Tool, APolicyThatCannotBeReadWholeIsNeverLost)
+{
+    // A typo, and a handler whose class this machine does not have: notify leaves both files alone.
+    const std::string typo = "<NotifyPolicy><Handlers>" + LogHandler("64") + "</Handlers></NotifyPolicy";
+    const std::string unknown = "<NotifyPolicy><Handlers><Handler clsid=\"{11111111-2222-3333-4444-555555555555}\"/>" +
+                                LogHandler("64") + "</Handlers></NotifyPolicy>";
+    std::ofstream(mDir.Path() + "/typo.xml") << typo;
+    std::ofstream(mDir.Path() + "/unknown.xml") << unknown;
+    EXPECT_EQ(Ferrule("notify --policy typo.xml 'one'").code, 0);
+    EXPECT_EQ(Ferrule("notify --policy unknown.xml 'two'").code, 0);
+    EXPECT_EQ(Read("typo.xml"), typo);
+    EXPECT_EQ(Read("unknown.xml"), unknown);
+    const std::string log = Ferrule("log ferrule.log.txt").out;
+    EXPECT_NE(log.find("The policy file typo.xml could not be read whole (reading stopped at line 1, column"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("The policy file unknown.xml could not be read whole (reading stopped at child 1 of Handlers "
+                       "(Handler {11111111-2222-3333-4444-555555555555}))"),
+              std::string::npos) << log;
+
+    // A change replaces it, but what could not be read is kept first, and set says so.
+    Outcome r = Ferrule("set --policy unknown.xml LogFile MaxSize=32");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("warning: The policy file unknown.xml could not be read whole (reading stopped at child 1 "
+                         "of Handlers (Handler {11111111-2222-3333-4444-555555555555})); it was kept as "
+                         "unknown.xml.unreadable and replaced."),
+              std::string::npos) << r.out;
+    EXPECT_EQ(Read("unknown.xml.unreadable"), unknown);
+    EXPECT_NE(Read("unknown.xml").find("<MaxSize vt=\"19\">32</MaxSize>"), std::string::npos);
+}
+
+TEST_F(Tool, ConcurrentChangesAllLand)
+{
+    ASSERT_EQ(Ferrule("set LogFile MaxSize=64").code, 0);
+    // A long notify --stdin reads the policy first; a set lands meanwhile and survives its end.
+    const std::string input = mDir.Path() + "/slow.txt";
+    std::ofstream(input) << "info\tlow\t0\tx\tfirst\n";
+    const std::string fifo = mDir.Path() + "/feed";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t slow = fork();
+    if (slow == 0)
+    {
+        alarm(60);
+        if (chdir(mDir.Path().c_str()) != 0 || !freopen(fifo.c_str(), "r", stdin) || !freopen("/dev/null", "w", stdout))
+            _exit(3);
+        setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+        execl(FERRULE_TOOL, FERRULE_TOOL, "notify", "--stdin", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    FILE* feed = fopen(fifo.c_str(), "w");
+    ASSERT_NE(feed, nullptr);
+    fputs("info\tlow\t0\tx\tfirst\n", feed);
+    fflush(feed);
+    usleep(300 * 1000); // the notify has read the policy
+    ASSERT_EQ(Ferrule("set LogFile MaxSize=128").code, 0);
+    fputs("info\tlow\t0\tx\tsecond\n", feed);
+    fclose(feed);
+    int status = 0;
+    waitpid(slow, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(Read("ferrule.notify.xml").find("<MaxSize vt=\"19\">128</MaxSize>"), std::string::npos);
+
+    // Sets on different handlers at once: every one lands.
+    std::vector<pid_t> sets;
+    const char* const commands[] = {"set LogFile MaxSize=256", "set EventLog TypeFilter=error",
+                                    "set 'SNMP Trap' TrapPort=1163", "set E-mail ServerPort=2526",
+                                    "set AppNotifier PriorityFilter=high,low"};
+    for (const char* command : commands)
+    {
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(Ferrule(command).code);
+        sets.push_back(pid);
+    }
+    for (pid_t pid : sets)
+    {
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::string handlers = Ferrule("handlers").out;
+    for (const char* expected : {"MaxSize = 256", "TrapPort = 1163", "ServerPort = 2526"})
+        EXPECT_NE(handlers.find(expected), std::string::npos) << expected << "\n" << handlers;
+    EXPECT_NE(handlers.find("EventLog {"), std::string::npos);
+    EXPECT_NE(handlers.find("types: error\n"), std::string::npos) << handlers;
+    EXPECT_NE(handlers.find("priorities: high|low\n"), std::string::npos) << handlers;
+}
+
+TEST_F(Tool, SetSaysWhatDidNotLand)
+{
+    ASSERT_EQ(Ferrule("set LogFile MaxSize=64").code, 0);
+    struct stat before;
+    ASSERT_EQ(stat((mDir.Path() + "/ferrule.notify.xml").c_str(), &before), 0);
+    const std::pair<const char*, const char*> refused[] = {
+        {"set LogFile MaxSize=0", "refused (0x80070057"},
+        {"set LogFile MaxSize=abc", "refused: not a number; MaxSize is an unsigned 32-bit number"},
+        {"set LogFile MaxSize=4294967296", "refused: too large"},
+        {"set LogFile TypeFilter=error,bogus", "refused: not a type: bogus"},
+        {"set LogFile MaxSize=1 MaxSize=0", "refused (0x80070057"}, // the first change is put back
+    };
+    for (auto [command, expected] : refused)
+    {
+        Outcome r = Ferrule(command);
+        EXPECT_EQ(r.code, 1) << command;
+        EXPECT_NE(r.out.find(expected), std::string::npos) << command << ": " << r.out;
+    }
+    // A refused set writes nothing at all: the very same file.
+    struct stat after;
+    ASSERT_EQ(stat((mDir.Path() + "/ferrule.notify.xml").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    // Accepted forms.
+    EXPECT_EQ(Ferrule("set LogFile TypeFilter=0x3 MaxSize=-1").code, 0);
+    std::string handlers = Ferrule("handlers").out;
+    EXPECT_NE(handlers.find("MaxSize = 4294967295"), std::string::npos) << handlers;
+
+    // Stored by the handler but not savable, never saved, or nowhere to write: exit 1 or 2 with why.
+    Outcome r = Ferrule("set E-mail Authentication=-1");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("E-mail.Authentication = -1 did not land in ferrule.notify.xml"), std::string::npos) << r.out;
+    r = Ferrule("set AppNotifier Clients=3");
+    EXPECT_EQ(r.code, 2) << r.out;
+    EXPECT_NE(r.out.find("AppNotifier.Clients is not saved in the policy file"), std::string::npos) << r.out;
+    r = Ferrule("set --policy missing/p.xml LogFile MaxSize=5");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("its folder missing does not exist"), std::string::npos) << r.out;
+    r = Ferrule("set LogFile 'FileName=a\x01z'");
+    EXPECT_EQ(r.code, 1) << r.out;
+
+    // A folder the user cannot write, as an unprivileged user.
+    mkdir((mDir.Path() + "/locked").c_str(), 0755);
+    chmod(mDir.Path().c_str(), 0755);
+    r = Ferrule("--config x=1 2>/dev/null; setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp '" +
+                std::string(FERRULE_TOOL) + "' set --policy locked/p.xml LogFile MaxSize=5");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("its folder locked is not writable"), std::string::npos) << r.out;
+}
+
+TEST_F(Tool, PolicyFilesKeepLinksModesAndOwners)
+{
+    // A link: the target is replaced, the link stays.
+    mkdir((mDir.Path() + "/real").c_str(), 0755);
+    ASSERT_EQ(Ferrule("set --policy real/p.xml LogFile MaxSize=64").code, 0);
+    ASSERT_EQ(symlink("real/p.xml", (mDir.Path() + "/link.xml").c_str()), 0);
+    ASSERT_EQ(Ferrule("set --policy link.xml LogFile MaxSize=65").code, 0);
+    struct stat st;
+    ASSERT_EQ(lstat((mDir.Path() + "/link.xml").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(Read("real/p.xml").find("<MaxSize vt=\"19\">65</MaxSize>"), std::string::npos);
+
+    // A new file follows the umask; one that exists keeps its mode and owner.
+    Outcome r = Ferrule("--config x=1 2>/dev/null; umask 077; FERRULE_REGISTRY_DIR=. '" + std::string(FERRULE_TOOL) +
+                        "' set --policy private.xml LogFile MaxSize=64");
+    ASSERT_EQ(stat((mDir.Path() + "/private.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(chown((mDir.Path() + "/private.xml").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod((mDir.Path() + "/private.xml").c_str(), 0640), 0);
+    ASSERT_EQ(Ferrule("set --policy private.xml LogFile MaxSize=66").code, 0);
+    ASSERT_EQ(stat((mDir.Path() + "/private.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_uid, 65534u);
+
+    // A killed writer's temporary file is removed once stale; a fresh one may be in use.
+    const std::string stale = mDir.Path() + "/private.xml.tmp-AbCdEf", fresh = mDir.Path() + "/private.xml.tmp-GhIjKl";
+    std::ofstream(stale) << "half";
+    std::ofstream(fresh) << "half";
+    struct timespec old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    utimensat(AT_FDCWD, stale.c_str(), old, 0);
+    ASSERT_EQ(Ferrule("set --policy private.xml LogFile MaxSize=67").code, 0);
+    EXPECT_FALSE(Exists("private.xml.tmp-AbCdEf"));
+    EXPECT_TRUE(Exists("private.xml.tmp-GhIjKl"));
+
+    // Special files: a folder or a FIFO at the policy path is a clear failure, never a wait.
+    mkdir((mDir.Path() + "/folder.xml").c_str(), 0755);
+    r = Ferrule("set --policy folder.xml LogFile MaxSize=5");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("folder.xml is not a regular file"), std::string::npos) << r.out;
+    ASSERT_EQ(mkfifo((mDir.Path() + "/fifo.xml").c_str(), 0600), 0);
+    r = Ferrule("--config x=1 2>/dev/null; FERRULE_REGISTRY_DIR=. timeout 20 '" + std::string(FERRULE_TOOL) +
+                "' notify --policy fifo.xml 'still delivered'");
+    EXPECT_EQ(r.code, 0) << r.out;
 }
