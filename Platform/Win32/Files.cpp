@@ -141,12 +141,17 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
     int fd = -1;
     if (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
     {
-        fd = open(path.c_str(), flags & ~O_CREAT, 0666);
-        existed = fd >= 0;
-        if (fd < 0 && errno == ENOENT)
+        // Another process may create the file, and rename it away, between the attempts.
+        for (int attempt = 0; attempt < 16; ++attempt)
+        {
+            fd = open(path.c_str(), flags & ~O_CREAT, 0666);
+            existed = fd >= 0;
+            if (fd >= 0 || errno != ENOENT)
+                break;
             fd = open(path.c_str(), flags | O_EXCL, 0666);
-        if (fd < 0 && errno == EEXIST) // created meanwhile by someone else
-            fd = open(path.c_str(), flags & ~O_CREAT, 0666), existed = fd >= 0;
+            if (fd >= 0 || errno != EEXIST)
+                break;
+        }
     }
     else
         fd = open(path.c_str(), flags, 0666);
