@@ -22,6 +22,7 @@ int CommandExplain(const Options& o, Module& module)
     }
     const std::string& what = o.rest[0];
     uint32_t code = 0;
+    std::string textName;
     Bstr display;
     if (what.rfind("Result (", 0) == 0)
     {
@@ -33,6 +34,11 @@ int CommandExplain(const Options& o, Module& module)
             return kFailed;
         }
         code = static_cast<uint32_t>(std::strtoul(what.c_str() + 8, nullptr, 16));
+        // The name the text carries (its third field) comes first: a code may have none of its own.
+        char field[3][128] = {};
+        if (std::sscanf(what.c_str() + 8, "%127s %127s %127s", field[0], field[1], field[2]) == 3 &&
+            std::string(field[2]) != "Args")
+            textName = field[2];
     }
     else
     {
@@ -41,7 +47,8 @@ int CommandExplain(const Options& o, Module& module)
     }
     Bstr name;
     module.translator->SymbolicName(code, name.out());
-    std::printf("%s\n%s\n", name.str().empty() ? "(no symbolic name)" : name.str().c_str(), display.str().c_str());
+    const std::string shown = !textName.empty() ? textName : name.str();
+    std::printf("%s\n%s\n", shown.empty() ? "(no symbolic name)" : shown.c_str(), display.str().c_str());
     return kOk;
 }
 

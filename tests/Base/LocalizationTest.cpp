@@ -194,3 +194,12 @@ TEST_F(Localization, ReplaceFlagFromConfiguration)
     Localize(mDir.Path());
     EXPECT_EQ(Text(IDS_TYPE_ERROR), "Error");
 }
+
+TEST(CodePages, Utf16LittleEndianIsBuiltIn)
+{
+    String converted;
+    ASSERT_TRUE(CodePageToUtf16(1200, std::string("A\0\xE9\0\x3D\xD8\x00\xDE", 8), converted));
+    EXPECT_EQ(converted, u"A\u00E9\xD83D\xDE00");
+    ASSERT_TRUE(CodePageToUtf16(1200, std::string("A\0B", 3), converted));
+    EXPECT_EQ(converted, u"A\uFFFD");
+}

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <vector>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
 
 namespace
 {
@@ -326,4 +330,39 @@ TEST_F(Results, CreationEntriesFollowTheSuppressionRules)
     const std::vector<uint32_t> expected = {NOTIFY_ERROR_EMAIL_SEND, 0x20000005, NOTIFY_ERROR_LOAD_FAILED, 0xECE30066,
                                             0xECE30067};
     EXPECT_EQ(gEntries, expected);
+}
+
+TEST(ResultText, NumbersAndDatesDoNotFollowTheLocale)
+{
+    // A host that switched its C locale to one with a decimal comma.
+    const std::string locales = "/tmp/ferrule-test-locales";
+    mkdir(locales.c_str(), 0755);
+    setenv("LOCPATH", locales.c_str(), 1);
+    // Made before the first attempt: the C library remembers a locale it could not load.
+    struct stat st;
+    if (stat((locales + "/de_DE.UTF-8").c_str(), &st) != 0)
+        std::system(("localedef -i de_DE -f UTF-8 " + locales + "/de_DE.UTF-8 >/dev/null 2>&1").c_str());
+    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%g", 1.5);
+    EXPECT_STREQ(probe, "1,5"); // the locale is in force
+    Result r;
+    r.Init("ResultTest", __LINE__, "Locale", NOTIFY_ERROR_EMAIL_SEND);
+    r.GetArguments().push_back(Argument(1.5));
+    const String text = r.Serialize();
+    setlocale(LC_ALL, "C");
+    EXPECT_NE(Narrow(text).find("1.5"), std::string::npos) << Narrow(text);
+    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+    Result back = DeserializeResult(text);
+    setlocale(LC_ALL, "C");
+    ASSERT_EQ(back.GetCode(), NOTIFY_ERROR_EMAIL_SEND);
+    EXPECT_DOUBLE_EQ((*back.Arguments())[0].RealValue(), 1.5);
+
+    // Impossible dates are refused, leap days are not.
+    DateTime dt;
+    EXPECT_FALSE(DateTime::FromText(u"2024-02-30Z", dt));
+    EXPECT_FALSE(DateTime::FromText(u"2023-02-29Z", dt));
+    EXPECT_FALSE(DateTime::FromText(u"2026-04-31Z", dt));
+    EXPECT_TRUE(DateTime::FromText(u"2024-02-29Z", dt));
+    EXPECT_EQ(Narrow(dt.ToText()), "2024-02-29Z");
 }

@@ -175,3 +175,11 @@ TEST_F(Texts, ProvidersAreAskedInOrder)
     EXPECT_EQ(providers.front(), &CompiledStringProvider::Instance()); // localized providers stay first
     EXPECT_EQ(Narrow(StringRepository::GetString(0x0ABC0001)), "from another provider");
 }
+
+TEST(StringRepositoryNames, RegisteringTwiceChangesNothing)
+{
+    RegisterMessageTables();
+    RegisterMessageTables();
+    EXPECT_EQ(StringRepository::GetIdFromText("IDS_SUBJEST_TYPE_FAILURE", 0), IDS_SUBJEST_TYPE_FAILURE);
+    EXPECT_EQ(StringRepository::GetIdFromText("IDS_SUBJEST_TYPE_FAILURE", 1), 0u);
+}

@@ -162,6 +162,21 @@ uint32_t ThreadId()
     return static_cast<uint32_t>(syscall(SYS_gettid));
 }
 
+// Text for a CDATA section: a "]]>" inside is split across two sections, so the XML stays well formed.
+std::string Cdata(const std::string& text)
+{
+    std::string out;
+    size_t start = 0, at;
+    while ((at = text.find("]]>", start)) != std::string::npos)
+    {
+        out.append(text, start, at - start);
+        out += "]]]]><![CDATA[>";
+        start = at + 3;
+    }
+    out.append(text, start, std::string::npos);
+    return out;
+}
+
 int64_t NowMicroseconds()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -316,8 +331,8 @@ std::string RenderEntry(const DebugItem& item, int format)
         if (!item.file.empty())
             out += (boost::format("<file>%1%</file>\n<line>%2%</line>\n") % item.file % item.line).str();
         if (!item.function.empty())
-            out += (boost::format("<func><![CDATA[%1%]]></func>\n") % item.function).str();
-        out += (boost::format("<data><![CDATA[%1%]]></data>\n</event>\n\n") % item.text).str();
+            out += (boost::format("<func><![CDATA[%1%]]></func>\n") % Cdata(item.function)).str();
+        out += (boost::format("<data><![CDATA[%1%]]></data>\n</event>\n\n") % Cdata(item.text)).str();
         return out;
     }
     CHECK_FAILED("unsupported log format");

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <locale.h>
 #include <cwctype>
 #include <memory>
 #include <set>
@@ -76,10 +79,19 @@ void AppendCounted(String& out, const String& text)
     out += text;
 }
 
+// The "C" locale: the text form's numbers do not follow the host's locale ("1.5", never "1,5").
+locale_t CLocale()
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return c;
+}
+
 void AppendReal(String& out, double v)
 {
     char buffer[64];
+    const locale_t previous = uselocale(CLocale());
     const int n = std::snprintf(buffer, sizeof buffer, "%g", v);
+    uselocale(previous);
     out.append(buffer, buffer + n);
 }
 
@@ -215,7 +227,10 @@ bool DateTime::FromText(const String& text, DateTime& out)
     }
     if (pos + 1 != s.size() || s[pos] != 'Z')
         return false;
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 59 || fraction < 0)
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] + (mo == 2 && leap ? 1 : 0) || h > 23 || mi > 59 ||
+        se > 59 || fraction < 0)
         return false;
     out = FromParts(y, mo, d, h, mi, se, static_cast<int>(fraction));
     return true;
@@ -635,7 +650,7 @@ bool WideReader::ReadDouble(double& value)
         ++mPos;
     }
     char* end = nullptr;
-    value = std::strtod(s.c_str(), &end);
+    value = strtod_l(s.c_str(), &end, CLocale());
     if (s.empty() || end != s.c_str() + s.size())
         mFailed = true;
     return !mFailed;

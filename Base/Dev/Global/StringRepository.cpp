@@ -30,10 +30,18 @@ struct Repository
     void AddNames(const NameEntry* table, size_t count)
     {
         for (size_t i = 0; i < count; ++i)
-        {
-            names[table[i].id] = table[i].name;
-            idsByName.emplace(table[i].name, table[i].id);
-        }
+            AddName(table[i].id, table[i].name);
+    }
+
+    // A name is listed once per identifier, however often its table is registered.
+    void AddName(StringId id, const char* name)
+    {
+        names[id] = name;
+        auto [first, last] = idsByName.equal_range(name);
+        for (auto it = first; it != last; ++it)
+            if (it->second == id)
+                return;
+        idsByName.emplace(name, id);
     }
 
     void AddComponentName(const std::string& name)
@@ -390,6 +398,10 @@ void StringRepository::AddName(StringId id, const std::string& name)
 {
     Repository& r = Repo();
     r.runtimeNames[id] = name;
+    auto [first, last] = r.idsByName.equal_range(name);
+    for (auto it = first; it != last; ++it)
+        if (it->second == id)
+            return;
     r.idsByName.emplace(name, id);
 }
 

@@ -385,6 +385,13 @@ bool CodePageToUtf16(uint32_t codepage, std::string_view bytes, String& out)
     switch (codepage)
     {
     case 65001: out = Utf8ToUtf16(bytes); return true;
+    case 1200: // UTF-16 little-endian; a lone last byte is not a character
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+            out += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                         (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        if (bytes.size() % 2)
+            out += u'\uFFFD';
+        return true;
     case 20127:
     case 28591:
         for (unsigned char c : bytes)
