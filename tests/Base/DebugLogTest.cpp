@@ -2,6 +2,7 @@
 #include "Base/Dev/Diagnostics/DebugLog.h"
 #include "Base/Dev/Diagnostics/ObjectLocker.h"
 #include "Base/Dev/Global/Result.h"
+#include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/MessageTables.h"
 #include "Platform/Com/ObjectTemplates.h"
 #include "TempDir.h"
@@ -107,6 +108,11 @@ TEST_F(DebugLogTest, Rendering)
     EXPECT_EQ(Debug::RenderEntry(Item(0, "", ""), 1),
               "<event>\n<date>2025-12-09 23:52:30.123456</date>\n<thread>77</thread>\n"
               "<data><![CDATA[hello]]></data>\n</event>\n\n");
+    // Text holding "]]>" is split across two sections, so the XML stays well formed.
+    Debug::DebugItem tricky = Item(0, "", "");
+    tricky.text = "a]]>b";
+    EXPECT_EQ(Debug::RenderEntry(tricky, 1), "<event>\n<date>2025-12-09 23:52:30.123456</date>\n<thread>77</thread>\n"
+                                             "<data><![CDATA[a]]]]><![CDATA[>b]]></data>\n</event>\n\n");
     EXPECT_EQ(FailureExpression([] { Debug::RenderEntry(Item(0, "", ""), 2); }), "unsupported log format");
     EXPECT_EQ(FailureExpression([] { Debug::DebugLog().Render(7); }), "unsupported log format");
 
@@ -307,6 +313,38 @@ TEST(DebugLogLifetime, ChildProcess)
     std::atexit(UseAfterExit);
     Debug::DebugLog();
     std::exit(3);
+}
+
+TEST(DebugLogStart, MachineDescriptionChild)
+{
+    if (std::getenv("FERRULE_MACHINE_CHILD") == nullptr)
+        GTEST_SKIP() << "runs in a child process only";
+    // The host registers a text for the machine description before the first use of the log.
+    static const TextEntry texts[] = {{0x10E10004, u"Machine description"}};
+    CompiledStringProvider::AddTable(texts, 1, "Host");
+    const std::string text = Debug::DebugLog().Render(0);
+    const bool ok = text.find("Starting Application Debug Log") != std::string::npos &&
+                    text.find("Machine description\n") != std::string::npos &&
+                    text.find("Operating system: Linux") != std::string::npos &&
+                    text.find("Processors: ") != std::string::npos && text.find("Memory: ") != std::string::npos;
+    std::fputs(text.c_str(), stderr);
+    std::exit(ok ? 0 : 5);
+}
+
+TEST(DebugLogStart, MachineDescriptionWhenTheHostAsksForIt)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        setenv("FERRULE_MACHINE_CHILD", "1", 1);
+        execl("/proc/self/exe", "test_base", "--gtest_filter=DebugLogStart.MachineDescriptionChild", nullptr);
+        _exit(4);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(DebugLogLifetime, UseAfterDestructionFails)

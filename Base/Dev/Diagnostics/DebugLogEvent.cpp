@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <sys/utsname.h>
+#include <unistd.h>
 #include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -177,6 +179,23 @@ std::string Cdata(const std::string& text)
     return out;
 }
 
+// The text identifier a host registers to have the machine described in the log.
+const StringId kMachineDescriptionId = 0x10E10004;
+
+// Operating system, processors and memory, one per line.
+std::string MachineDescription()
+{
+    struct utsname name;
+    std::string text;
+    if (uname(&name) == 0)
+        text += std::string("Operating system: ") + name.sysname + " " + name.release + " " + name.version + " (" +
+                name.machine + ")\n";
+    text += "Processors: " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + "\n";
+    const long long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    text += "Memory: " + std::to_string(pages * pageSize / (1024 * 1024)) + " MB\n";
+    return text;
+}
+
 int64_t NowMicroseconds()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -196,6 +215,16 @@ struct Holder
         item->thread = ThreadId();
         item->text = (boost::format("%1%\nStarting Application Debug Log\n") % std::string(45, '*')).str();
         log.Add(std::move(item));
+        // The machine, once, when the host has registered a text that asks for it.
+        const String heading = StringRepository::GetString(kMachineDescriptionId);
+        if (!heading.empty())
+        {
+            auto machine = std::make_unique<DebugItem>();
+            machine->time = NowMicroseconds();
+            machine->thread = ThreadId();
+            machine->text = Utf16ToUtf8(heading) + "\n" + MachineDescription();
+            log.Add(std::move(machine));
+        }
     }
     ~Holder() { s_bDebugLogInitialized = false; }
 };
