@@ -233,3 +233,9 @@ template <> const DispatchTable& DispatchTableOf<INotifyConnPt>();
 
 // The type library: every interface's table.
 const std::vector<const DispatchTable*>& NotificationHandlerLib();
+// The type library NOTIFICATIONHANDLERLib 1.0: the tables above, _INotifyConnPtEvents, the four
+// enumerations and the seven classes. Made when the module loads, so every interface's type
+// information knows its library.
+struct ITypeLib;
+ITypeLib* NotificationHandlerTypeLib();
+const DispatchTable& NotifyConnPtEventsTable();

@@ -36,6 +36,8 @@ __attribute__((constructor)) void ModuleLoad()
 {
     // 1. The message tables under "Ferrule", facility 3299.
     RegisterMessageTables();
+    // The type library, so each interface's type information can name it.
+    NotificationHandlerTypeLib();
     // 4. The configuration from a command line of one argument.
     Config::LoadCommandLine({"Ferrule.dll"});
     // 5. Translations from the folder "Shared" beside the program's folder; English otherwise.

@@ -1,9 +1,12 @@
 // The dispatch tables of the notification interfaces: dispatch identifiers, names, kinds and types.
 #include "Ferrule/Interfaces.h"
+#include "Platform/Com/TypeLib.h"
 
 namespace
 {
 const std::vector<VARTYPE> kNotifyParams = {VT_BSTR, VT_UI4, VT_UI4, VT_UI4, VT_BSTR, VT_BSTR, VT_DATE};
+const std::vector<const char16_t*> kNotifyParamNames = {u"Application", u"Type",   u"Priority", u"Code",
+                                                        u"Description", u"Source", u"TimeStamp"};
 } // namespace
 
 template <>
@@ -12,15 +15,19 @@ const DispatchTable& DispatchTableOf<INotify>()
     static const DispatchTable table(
         IID_INotify, u"INotify", u"Loads and manages notifications and notification handlers.",
         {
-            DispMethod<&INotify::Initialize>(0x1, u"Initialize", {VT_BSTR, VT_BSTR}, VT_EMPTY,
-                                             u"Loads notification handlers and policies from the config file. Must "
-                                             u"call this first or notifications will not be processed."),
+            Named(DispMethod<&INotify::Initialize>(0x1, u"Initialize", {VT_BSTR, VT_BSTR}, VT_EMPTY,
+                                                   u"Loads notification handlers and policies from the config file. "
+                                                   u"Must call this first or notifications will not be processed."),
+                  {u"Application", u"ConfigFile"}),
             DispPropGet<&INotify::get_Application>(0x2, u"Application", VT_BSTR, {},
                                                    u"Name of the application using the component."),
-            DispMethod<&INotify::GetHandler>(0x3, u"GetHandler", {VT_BSTR}, VT_DISPATCH,
-                                             u"Retrieves a currently loaded handler to access its custom properties."),
-            DispMethod<&INotify::Notify>(0x4, u"Notify", {VT_UI4, VT_UI4, VT_UI4, VT_BSTR, VT_BSTR, VT_DATE}, VT_EMPTY,
-                                         u"Notifications sent through here are distributed to handlers."),
+            Named(DispMethod<&INotify::GetHandler>(0x3, u"GetHandler", {VT_BSTR}, VT_DISPATCH,
+                                                   u"Retrieves a currently loaded handler to access its custom "
+                                                   u"properties."),
+                  {u"HandlerID"}),
+            Named(DispMethod<&INotify::Notify>(0x4, u"Notify", {VT_UI4, VT_UI4, VT_UI4, VT_BSTR, VT_BSTR, VT_DATE},
+                                               VT_EMPTY, u"Notifications sent through here are distributed to handlers."),
+                  {u"Type", u"Priority", u"Code", u"Description", u"Source", u"TimeStamp"}),
             DispPropGet<&INotify::get_Handler>(0x5, u"Handler", VT_DISPATCH, {VT_BSTR}, u"Retrieves a handler."),
             DispPropPut<&INotify::put_Handler>(0x5, u"Handler", VT_DISPATCH, {VT_BSTR},
                                                u"Overwrites a handler with new properties."),
@@ -35,7 +42,7 @@ const DispatchTable& DispatchTableOf<INotifyHandler>()
         IID_INotifyHandler, u"INotifyHandler",
         u"Notification handlers must implement this interface and have an entry in the notify policy config file.",
         {
-            DispMethod<&INotifyHandler::Notify>(0x100, u"Notify", kNotifyParams),
+            Named(DispMethod<&INotifyHandler::Notify>(0x100, u"Notify", kNotifyParams), kNotifyParamNames),
             DispPropGet<&INotifyHandler::get_Name>(0x101, u"Name", VT_BSTR),
             DispPropGet<&INotifyHandler::get_TypeFilter>(0x102, u"TypeFilter", VT_UI4),
             DispPropPut<&INotifyHandler::put_TypeFilter>(0x102, u"TypeFilter", VT_UI4),
@@ -68,7 +75,8 @@ const DispatchTable& DispatchTableOf<INotifySerialized>()
         IID_INotifySerialized, u"INotifySerialized",
         u"Notification handlers may implement this interface to receive notifications with untranslated, serialized "
         u"results instead of translated messages.",
-        {DispMethod<&INotifySerialized::NotifySerialized>(0x1, u"NotifySerialized", kNotifyParams)});
+        {Named(DispMethod<&INotifySerialized::NotifySerialized>(0x1, u"NotifySerialized", kNotifyParams),
+               {u"Application", u"Type", u"Priority", u"Code", u"SerializedResult", u"Source", u"TimeStamp"})});
     return table;
 }
 
@@ -230,4 +238,64 @@ const std::vector<const DispatchTable*>& NotificationHandlerLib()
         &DispatchTableOf<INotifyConnPt>(),
     };
     return tables;
+}
+
+const DispatchTable& NotifyConnPtEventsTable()
+{
+    // Sinks implement it; the connection-point handler calls it through IDispatch::Invoke.
+    static const DispatchTable* table = DispatchTable::Dispinterface(
+        IID__INotifyConnPtEvents, u"_INotifyConnPtEvents", u"Notification via connection point.",
+        {DispatchMember{0x1, u"NotifyEvent", DispatchKind::Method, kNotifyParams, VT_EMPTY, nullptr, u"",
+                        kNotifyParamNames}});
+    return *table;
+}
+
+ITypeLib* NotificationHandlerTypeLib()
+{
+    static TypeLibrary* library = [] {
+        std::vector<const DispatchTable*> interfaces = NotificationHandlerLib();
+        interfaces.push_back(&NotifyConnPtEventsTable());
+        const std::vector<EnumDescription> enums = {
+            {u"eZD_NOTIFY_TYPE", u"Possible types of notifications.",
+             {{u"NOTIFY_TYPE_UNKNOWN", 0}, {u"NOTIFY_TYPE_ERROR", 1}, {u"NOTIFY_TYPE_WARNING", 2},
+              {u"NOTIFY_TYPE_INFO", 4}, {u"NOTIFY_TYPE_TEST", 8}}},
+            {u"eZD_NOTIFY_PRIORITY", u"Possible priority levels of notifications.",
+             {{u"NOTIFY_PRIORITY_UNKNOWN", 0}, {u"NOTIFY_PRIORITY_HIGH", 1}, {u"NOTIFY_PRIORITY_MEDIUM", 2},
+              {u"NOTIFY_PRIORITY_LOW", 4}, {u"NOTIFY_PRIORITY_TEST", 8}}},
+            {u"eZD_NOTIFY_ENCRYPTION_TYPE", u"Possible encryption types for security of Emails.",
+             {{u"ENCRYPTION_TYPE_NONE", 0}, {u"ENCRYPTION_TYPE_TLS", 1}, {u"ENCRYPTION_TYPE_SSL", 2},
+              {u"ENCRYPTION_TYPE_DISABLED", 9999}}},
+            {u"eZD_NOTIFY_SMTP_AUTHENTICATION", u"",
+             {{u"SMTP_AUTH_ANONYMOUS", 0}, {u"SMTP_AUTH_BASIC", 1}, {u"SMTP_AUTH_NTLM", 2},
+              {u"SMTP_AUTH_DISABLED", 9999}}},
+        };
+        const INT def = IMPLTYPEFLAG_FDEFAULT;
+        const auto& handler = DispatchTableOf<INotifyHandler>();
+        const std::vector<CoclassDescription> classes = {
+            {&CLSID_Notify, u"Notify", u"Loads and manages notifications and notification handlers.",
+             {{&DispatchTableOf<INotify>(), def}}},
+            {&CLSID_NotifyEmail, u"NotifyEmail", u"Handles notifications by sending an email through SMTP.",
+             {{&DispatchTableOf<INotifyEmail>(), def},
+              {&DispatchTableOf<INotifyEmail2>(), 0},
+              {&DispatchTableOf<INotifyEmail3>(), 0},
+              {&DispatchTableOf<INotifyEmail4>(), 0},
+              {&handler, 0}}},
+            {&CLSID_NotifyLog, u"NotifyLog", u"Handles notifications by appending an entry to a log file.",
+             {{&DispatchTableOf<INotifyLog>(), def}, {&handler, 0}}},
+            {&CLSID_NotifySysEvent, u"NotifySysEvent",
+             u"Handles notifications by adding an entry in the system's application event log (Event Viewer)",
+             {{&DispatchTableOf<INotifySysEvent>(), def}, {&handler, 0}}},
+            {&CLSID_NotifyApp, u"NotifyApp", u"",
+             {{&DispatchTableOf<INotifyApp>(), def}, {&handler, 0}, {&DispatchTableOf<INotifySerialized>(), 0}}},
+            {&CLSID_NotifySNMPTrap, u"NotifySNMPTrap", u"", {{&DispatchTableOf<INotifySNMPTrap>(), def}, {&handler, 0}}},
+            {&CLSID_NotifyConnPt, u"NotifyConnPt", u"",
+             {{&DispatchTableOf<INotifyConnPt>(), def},
+              {&handler, 0},
+              {&DispatchTableOf<INotifySerialized>(), 0},
+              {&NotifyConnPtEventsTable(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}},
+        };
+        return MakeTypeLibrary(LIBID_NOTIFICATIONHANDLERLib, u"NOTIFICATIONHANDLERLib", u"NotificationHandler 1.0 Type Library",
+                               1, 0, interfaces, enums, classes);
+    }();
+    return AsTypeLib(library);
 }

@@ -1,8 +1,22 @@
 #include "Platform/Com/Dispatch.h"
+#include "Platform/Com/TypeLib.h"
 #include "Platform/Win32/Errors.h"
 
 #include <cstdlib>
 #include <cstring>
+
+HRESULT ContainingTypeLib(ITypeLib* library, UINT position, ITypeLib** lib, UINT* index)
+{
+    if (lib == nullptr)
+        return E_INVALIDARG;
+    *lib = library;
+    if (library == nullptr)
+        return E_NOTIMPL; // not part of a library this process made
+    library->AddRef();
+    if (index)
+        *index = position;
+    return S_OK;
+}
 
 namespace
 {
@@ -103,7 +117,7 @@ public:
         a->cFuncs = static_cast<WORD>(mTable.Members().size());
         a->cbSizeVft = static_cast<WORD>(7 * sizeof(void*));
         a->cbAlignment = sizeof(void*);
-        a->wTypeFlags = TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE;
+        a->wTypeFlags = mTable.Dual() ? TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE : TYPEFLAG_FDISPATCHABLE;
         a->wMajorVerNum = 1;
         *attr = a;
         return S_OK;
@@ -145,17 +159,19 @@ public:
         if (names == nullptr || count == nullptr)
             return E_INVALIDARG;
         *count = 0;
+        // The member's name, then its parameters' names (from the first member of that id that has them).
+        const DispatchMember* found = nullptr;
         for (const DispatchMember& m : mTable.Members())
-            if (m.id == id)
-            {
-                if (maxNames > 0)
-                {
-                    names[0] = Copy(m.name);
-                    *count = 1;
-                }
-                return S_OK;
-            }
-        return TYPE_E_ELEMENTNOTFOUND;
+            if (m.id == id && (found == nullptr || (found->paramNames.empty() && !m.paramNames.empty())))
+                found = &m;
+        if (found == nullptr)
+            return TYPE_E_ELEMENTNOTFOUND;
+        if (maxNames > 0)
+            names[(*count)++] = Copy(found->name);
+        for (const char16_t* p : found->paramNames)
+            if (*count < maxNames)
+                names[(*count)++] = Copy(p);
+        return S_OK;
     }
     STDMETHOD(GetIDsOfNames)(LPOLESTR* names, UINT count, MEMBERID* ids) override
     {
@@ -205,7 +221,10 @@ public:
     STDMETHOD(AddressOfMember)(MEMBERID, INVOKEKIND, void**) override { return E_NOTIMPL; }
     STDMETHOD(CreateInstance)(IUnknown*, REFIID, void**) override { return E_NOTIMPL; }
     STDMETHOD(GetMops)(MEMBERID, BSTR*) override { return E_NOTIMPL; }
-    STDMETHOD(GetContainingTypeLib)(ITypeLib**, UINT*) override { return E_NOTIMPL; }
+    STDMETHOD(GetContainingTypeLib)(ITypeLib** lib, UINT* index) override
+    {
+        return ContainingTypeLib(mTable.Library(), mTable.LibraryIndex(), lib, index);
+    }
     STDMETHOD_(void, ReleaseTypeAttr)(TYPEATTR* attr) override { std::free(attr); }
     STDMETHOD_(void, ReleaseFuncDesc)(FUNCDESC* desc) override
     {
@@ -237,6 +256,14 @@ DispatchTable::DispatchTable(const IID& iid, const char16_t* name, const char16_
     mMembers.insert(mMembers.end(), members.begin(), members.end());
 }
 
+DispatchTable* DispatchTable::Dispinterface(const IID& iid, const char16_t* name, const char16_t* doc,
+                                            std::vector<DispatchMember> members)
+{
+    auto* table = new DispatchTable(iid, name, doc, std::move(members));
+    table->mDual = false;
+    return table;
+}
+
 DispatchTable::~DispatchTable()
 {
     static_cast<TableTypeInfo*>(mTypeInfo)->Destroy();
@@ -253,14 +280,23 @@ HRESULT DispatchTable::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, D
         ids[i] = DISPID_UNKNOWN;
     if (count == 0)
         return S_OK;
+    // The member, then its parameters by name: a parameter's id is its position.
+    const DispatchMember* found = nullptr;
     for (const DispatchMember& m : mMembers)
-        if (names[0] && SameName(m.name, names[0]))
-        {
-            ids[0] = m.id;
-            break;
-        }
-    if (ids[0] == DISPID_UNKNOWN || count > 1) // parameters have no names here
-        hr = DISP_E_UNKNOWNNAME;
+        if (names[0] && SameName(m.name, names[0]) &&
+            (found == nullptr || (found->paramNames.empty() && !m.paramNames.empty())))
+            found = &m;
+    if (found == nullptr)
+        return DISP_E_UNKNOWNNAME;
+    ids[0] = found->id;
+    for (UINT i = 1; i < count; ++i)
+    {
+        for (size_t p = 0; p < found->paramNames.size(); ++p)
+            if (names[i] && SameName(found->paramNames[p], names[i]))
+                ids[i] = static_cast<DISPID>(p);
+        if (ids[i] == DISPID_UNKNOWN)
+            hr = DISP_E_UNKNOWNNAME;
+    }
     return hr;
 }
 
@@ -274,16 +310,45 @@ HRESULT DispatchTable::Invoke(IDispatch* self, DISPID id, REFIID riid, WORD flag
     const DispatchMember* m = Select(mMembers, id, flags);
     if (m == nullptr)
         return DISP_E_MEMBERNOTFOUND;
+    if (m->thunk == nullptr)
+        return E_NOTIMPL; // a pure dispatch interface is implemented by sinks, not here
     const bool put = m->kind == DispatchKind::PropPut || m->kind == DispatchKind::PropPutRef;
-    if (params->cNamedArgs > 0 &&
-        !(put && params->cNamedArgs == 1 && params->rgdispidNamedArgs &&
-          params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT))
+    const bool putValue = put && params->cNamedArgs == 1 && params->rgdispidNamedArgs &&
+                          params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT;
+    if (params->cNamedArgs > 0 && !putValue && (m->paramNames.empty() || params->rgdispidNamedArgs == nullptr))
         return DISP_E_NONAMEDARGS;
     if (params->cArgs != m->params.size())
         return DISP_E_BADPARAMCOUNT;
 
-    // Arguments arrive last first: parameter i is rgvarg[cArgs - 1 - i].
+    // Positional arguments arrive last first after the named ones: positional parameter i is
+    // rgvarg[cArgs - 1 - i]; a named argument j is parameter rgdispidNamedArgs[j].
     const UINT n = params->cArgs;
+    std::vector<UINT> slotOf(n); // the rgvarg index of each parameter
+    if (putValue || params->cNamedArgs == 0)
+        for (UINT i = 0; i < n; ++i)
+            slotOf[i] = n - 1 - i;
+    else
+    {
+        const UINT named = params->cNamedArgs, positional = n - named;
+        std::vector<bool> taken(n, false);
+        for (UINT i = 0; i < positional; ++i)
+        {
+            slotOf[i] = n - 1 - i;
+            taken[i] = true;
+        }
+        for (UINT j = 0; j < named; ++j)
+        {
+            const DISPID p = params->rgdispidNamedArgs[j];
+            if (p < 0 || static_cast<UINT>(p) >= n || taken[p])
+            {
+                if (argErr)
+                    *argErr = j;
+                return DISP_E_PARAMNOTFOUND;
+            }
+            slotOf[p] = j;
+            taken[p] = true;
+        }
+    }
     std::vector<VARIANT> args(n);
     HRESULT hr = S_OK;
     UINT converted = 0;
@@ -291,13 +356,13 @@ HRESULT DispatchTable::Invoke(IDispatch* self, DISPID id, REFIID riid, WORD flag
     {
         VARIANT& a = args[converted];
         VariantInit(&a);
-        const VARIANT& source = params->rgvarg[n - 1 - converted];
+        const VARIANT& source = params->rgvarg[slotOf[converted]];
         const VARTYPE vt = m->params[converted];
         hr = vt == VT_VARIANT ? VariantCopy(&a, &source) : VariantChangeType(&a, &source, 0, vt);
         if (FAILED(hr))
         {
             if (argErr)
-                *argErr = n - 1 - converted;
+                *argErr = slotOf[converted];
             if (hr != DISP_E_OVERFLOW)
                 hr = DISP_E_TYPEMISMATCH;
             break;

@@ -126,7 +126,29 @@ typedef struct tagFUNCDESC
 } FUNCDESC;
 struct ITypeComp;
 struct ITypeLib;
-struct tagVARDESC;
+
+typedef enum tagVARKIND
+{
+    VAR_PERINSTANCE = 0,
+    VAR_STATIC,
+    VAR_CONST,
+    VAR_DISPATCH
+} VARKIND;
+typedef struct tagVARDESC
+{
+    MEMBERID memid;
+    LPOLESTR lpstrSchema;
+    union
+    {
+        ULONG oInst;
+        VARIANT* lpvarValue;
+    };
+    ELEMDESC elemdescVar;
+    WORD wVarFlags;
+    VARKIND varkind;
+} VARDESC;
+#define IMPLTYPEFLAG_FDEFAULT 0x1
+#define IMPLTYPEFLAG_FSOURCE 0x2
 
 struct ITypeInfo : public IUnknown
 {
@@ -174,9 +196,17 @@ struct DispatchMember
     DispatchKind kind;
     std::vector<VARTYPE> params; // VT_VARIANT passes the argument unchanged
     VARTYPE result;              // VT_EMPTY: none
-    DispatchThunk thunk;
+    DispatchThunk thunk; // null in a pure dispatch (event) interface, which this system only calls
     const char16_t* doc;
+    std::vector<const char16_t*> paramNames = {}; // in parameter order; may be empty
 };
+
+// The member with its parameters' names, for GetNames and for GetIDsOfNames with named arguments.
+inline DispatchMember Named(DispatchMember m, std::vector<const char16_t*> names)
+{
+    m.paramNames = std::move(names);
+    return m;
+}
 
 class DispatchTable
 {
@@ -186,8 +216,20 @@ public:
     DispatchTable(const IID& iid, const char16_t* name, const char16_t* doc, const DispatchTable& base,
                   std::vector<DispatchMember> members);
     ~DispatchTable();
+    // A pure dispatch interface (an event interface that sinks implement): described, never invoked here.
+    static DispatchTable* Dispinterface(const IID& iid, const char16_t* name, const char16_t* doc,
+                                        std::vector<DispatchMember> members);
 
     const IID& Iid() const { return *mIid; }
+    bool Dual() const { return mDual; }
+    // The type library that holds this table, and its index there (set by the library).
+    void AttachLibrary(ITypeLib* library, UINT index) const
+    {
+        mLibrary = library;
+        mIndex = index;
+    }
+    ITypeLib* Library() const { return mLibrary; }
+    UINT LibraryIndex() const { return mIndex; }
     const char16_t* Name() const { return mName; }
     const char16_t* Doc() const { return mDoc; }
     const std::vector<DispatchMember>& Members() const { return mMembers; }
@@ -204,6 +246,9 @@ private:
     const char16_t* mDoc;
     std::vector<DispatchMember> mMembers;
     ITypeInfo* mTypeInfo;
+    bool mDual = true;
+    mutable ITypeLib* mLibrary = nullptr;
+    mutable UINT mIndex = 0;
 };
 
 // Specialised beside each dual interface.

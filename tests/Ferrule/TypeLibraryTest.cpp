@@ -1,0 +1,166 @@
+// The type library as a browser of type information meets it.
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/Notify.h"
+#include "Ferrule/NotifyLog.h"
+#include "Platform/Com/TypeLib.h"
+#include "Platform/Win32/Utf.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+std::string Name(ITypeInfo* info, MEMBERID id = MEMBERID_NIL)
+{
+    BSTR name = nullptr;
+    info->GetDocumentation(id, &name, nullptr, nullptr, nullptr);
+    const std::string text = Utf16ToUtf8(std::u16string(name ? name : u"", SysStringLen(name)));
+    SysFreeString(name);
+    return text;
+}
+
+ITypeInfo* Find(ITypeLib* lib, const char* wanted)
+{
+    for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i)
+    {
+        ITypeInfo* info = nullptr;
+        lib->GetTypeInfo(i, &info);
+        if (Name(info) == wanted)
+            return info;
+        info->Release();
+    }
+    return nullptr;
+}
+} // namespace
+
+TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
+{
+    RegisterMessageTables();
+    NotificationHandlerTypeLib();
+    INotifyLog* log = nullptr;
+    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, reinterpret_cast<void**>(&log)), S_OK);
+    ITypeInfo* info = nullptr;
+    ASSERT_EQ(log->GetTypeInfo(0, 0x409, &info), S_OK);
+    ITypeLib* lib = nullptr;
+    UINT index = 99;
+    ASSERT_EQ(info->GetContainingTypeLib(&lib, &index), S_OK);
+    ITypeInfo* same = nullptr;
+    ASSERT_EQ(lib->GetTypeInfo(index, &same), S_OK);
+    EXPECT_EQ(same, info);
+    same->Release();
+    info->Release();
+    log->Release();
+
+    TLIBATTR* attr = nullptr;
+    ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
+    EXPECT_TRUE(attr->guid == LIBID_NOTIFICATIONHANDLERLib);
+    EXPECT_EQ(attr->wMajorVerNum, 1);
+    EXPECT_EQ(attr->wMinorVerNum, 0);
+    lib->ReleaseTLibAttr(attr);
+    // 4 enumerations, 13 dual interfaces, the event interface and 7 classes.
+    EXPECT_EQ(lib->GetTypeInfoCount(), 25u);
+
+    // An enumeration: its constants and values.
+    ITypeInfo* encryption = Find(lib, "eZD_NOTIFY_ENCRYPTION_TYPE");
+    ASSERT_NE(encryption, nullptr);
+    TYPEATTR* ta = nullptr;
+    encryption->GetTypeAttr(&ta);
+    EXPECT_EQ(ta->typekind, TKIND_ENUM);
+    EXPECT_EQ(ta->cVars, 4);
+    encryption->ReleaseTypeAttr(ta);
+    VARDESC* var = nullptr;
+    ASSERT_EQ(encryption->GetVarDesc(3, &var), S_OK);
+    EXPECT_EQ(var->varkind, VAR_CONST);
+    EXPECT_EQ(var->lpvarValue->lVal, 9999);
+    EXPECT_EQ(Name(encryption, var->memid), "ENCRYPTION_TYPE_DISABLED");
+    encryption->ReleaseVarDesc(var);
+    encryption->Release();
+
+    // A class: its default interface, and the event interface as its source.
+    ITypeInfo* connPt = nullptr;
+    ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_NotifyConnPt, &connPt), S_OK);
+    connPt->GetTypeAttr(&ta);
+    EXPECT_EQ(ta->typekind, TKIND_COCLASS);
+    const WORD implemented = ta->cImplTypes;
+    connPt->ReleaseTypeAttr(ta);
+    ASSERT_EQ(implemented, 4);
+    std::vector<std::pair<std::string, INT>> interfaces;
+    for (UINT i = 0; i < implemented; ++i)
+    {
+        HREFTYPE ref;
+        INT flags = 0;
+        ITypeInfo* ifc = nullptr;
+        ASSERT_EQ(connPt->GetRefTypeOfImplType(i, &ref), S_OK);
+        connPt->GetImplTypeFlags(i, &flags);
+        ASSERT_EQ(connPt->GetRefTypeInfo(ref, &ifc), S_OK);
+        interfaces.emplace_back(Name(ifc), flags);
+        ifc->Release();
+    }
+    EXPECT_EQ(interfaces, (std::vector<std::pair<std::string, INT>>{{"INotifyConnPt", IMPLTYPEFLAG_FDEFAULT},
+                                                                     {"INotifyHandler", 0},
+                                                                     {"INotifySerialized", 0},
+                                                                     {"_INotifyConnPtEvents", 3}}));
+    connPt->Release();
+
+    // The event interface: a pure dispatch interface with its one method and its parameter names.
+    ITypeInfo* events = Find(lib, "_INotifyConnPtEvents");
+    ASSERT_NE(events, nullptr);
+    events->GetTypeAttr(&ta);
+    EXPECT_EQ(ta->wTypeFlags, TYPEFLAG_FDISPATCHABLE);
+    events->ReleaseTypeAttr(ta);
+    BSTR names[8] = {};
+    UINT count = 0;
+    ASSERT_EQ(events->GetNames(1, names, 8, &count), S_OK);
+    ASSERT_EQ(count, 8u);
+    EXPECT_EQ(Utf16ToUtf8(names[0]), "NotifyEvent");
+    EXPECT_EQ(Utf16ToUtf8(names[7]), "TimeStamp");
+    for (UINT i = 0; i < count; ++i)
+        SysFreeString(names[i]);
+    events->Release();
+    // Names across the library.
+    BOOL found = FALSE;
+    OLECHAR constant[] = u"SMTP_AUTH_NTLM";
+    lib->IsName(constant, 0, &found);
+    EXPECT_TRUE(found);
+    lib->Release();
+}
+
+TEST(TypeLibrary, ParameterNamesAndNamedArguments)
+{
+    INotify* n = nullptr;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
+    OLECHAR notify[] = u"Notify", description[] = u"description", code[] = u"Code", bogus[] = u"Bogus";
+    LPOLESTR names[] = {notify, description, code};
+    DISPID ids[3];
+    ASSERT_EQ(n->GetIDsOfNames(IID_NULL, names, 3, 0x409, ids), S_OK);
+    EXPECT_EQ(ids[0], 4);
+    EXPECT_EQ(ids[1], 3);
+    EXPECT_EQ(ids[2], 2);
+    names[2] = bogus;
+    EXPECT_EQ(n->GetIDsOfNames(IID_NULL, names, 3, 0x409, ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(ids[2], DISPID_UNKNOWN);
+
+    // Initialize(ConfigFile := ".../x.xml", Application := "Named"): named arguments in any order.
+    TempDir dir;
+    OLECHAR initialize[] = u"Initialize", application[] = u"Application", configFile[] = u"ConfigFile";
+    LPOLESTR initNames[] = {initialize, configFile, application};
+    DISPID initIds[3];
+    ASSERT_EQ(n->GetIDsOfNames(IID_NULL, initNames, 3, 0x409, initIds), S_OK);
+    VARIANT args[2];
+    VariantInit(&args[0]);
+    VariantInit(&args[1]);
+    args[0].vt = VT_BSTR;
+    args[0].bstrVal = SysAllocString(Utf8ToUtf16(dir.Path() + "/x.xml").c_str());
+    args[1].vt = VT_BSTR;
+    args[1].bstrVal = SysAllocString(u"Named");
+    DISPID named[2] = {initIds[1], initIds[2]};
+    DISPPARAMS params = {args, named, 2, 2};
+    EXPECT_EQ(n->Invoke(1, IID_NULL, 0x409, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+    BSTR app = nullptr;
+    n->get_Application(&app);
+    EXPECT_EQ(Utf16ToUtf8(app), "Named");
+    SysFreeString(app);
+    VariantClear(&args[0]);
+    VariantClear(&args[1]);
+    n->Release();
+}
