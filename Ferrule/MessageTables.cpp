@@ -1,4 +1,8 @@
 #include "Ferrule/MessageTables.h"
+#include "Platform/Win32/EventLog.h"
+
+#include <cstdlib>
+#include <dlfcn.h>
 #include "Base/Dev/Global/StringRepository.h"
 
 namespace
@@ -141,10 +145,42 @@ constexpr size_t CountOf(const T (&)[N])
 {
     return N;
 }
+// The message resource the event viewer shows entries with: categories 1 to 3 and event 100.
+const MessageResourceEntry kEventMessages[] = {
+    {1, 1033, u"High Priority\r\n"},      {2, 1033, u"Medium Priority\r\n"},     {3, 1033, u"Low Priority\r\n"},
+    {1, 1031, u"Hoch Priorität\r\n"},     {2, 1031, u"Mittel Priorität\r\n"},    {3, 1031, u"Niedrig Priorität\r\n"},
+    {1, 1034, u"Alta prioridad\r\n"},     {2, 1034, u"Media prioridad\r\n"},     {3, 1034, u"Baja prioridad\r\n"},
+    {1, 1036, u"Priorité Élevé\r\n"},     {2, 1036, u"Priorité Moyen\r\n"},      {3, 1036, u"Priorité Bas\r\n"},
+    {1, 1040, u"Alta Priorità\r\n"},      {2, 1040, u"Media Priorità\r\n"},      {3, 1040, u"Bassa Priorità\r\n"},
+    {1, 1041, u"高 優先度\r\n"},          {2, 1041, u"中 優先度\r\n"},           {3, 1041, u"低 優先度\r\n"},
+    {1, 1042, u"우선순위 높음\r\n"},      {2, 1042, u"우선순위 중간\r\n"},       {3, 1042, u"우선순위 낮음\r\n"},
+    {1, 1043, u"Hoog Prioriteit\r\n"},    {2, 1043, u"Gemiddeld Prioriteit\r\n"}, {3, 1043, u"Laag Prioriteit\r\n"},
+    {1, 1045, u"Wysoki Priorytet\r\n"},   {2, 1045, u"Średni Priorytet\r\n"},    {3, 1045, u"Niski Priorytet\r\n"},
+    {1, 1046, u"Alta Prioridade\r\n"},    {2, 1046, u"Média Prioridade\r\n"},    {3, 1046, u"Baixa Prioridade\r\n"},
+    {1, 1053, u"Hög prioritet\r\n"},      {2, 1053, u"Mellanprioritet\r\n"},     {3, 1053, u"Låg prioritet\r\n"},
+    {1, 1028, u"高 優先順序\r\n"},        {2, 1028, u"中 優先順序\r\n"},         {3, 1028, u"低 優先順序\r\n"},
+    {1, 2052, u"高 优先级\r\n"},          {2, 2052, u"中 优先级\r\n"},           {3, 2052, u"低 优先级\r\n"},
+    {100, 1033, u"%1\r\n"}, {100, 1031, u"%1\r\n"}, {100, 1034, u"%1\r\n"}, {100, 1036, u"%1\r\n"},
+    {100, 1040, u"%1\r\n"}, {100, 1041, u"%1\r\n"}, {100, 1042, u"%1\r\n"}, {100, 1043, u"%1\r\n"},
+    {100, 1045, u"%1\r\n"}, {100, 1046, u"%1\r\n"}, {100, 1053, u"%1\r\n"}, {100, 1028, u"%1\r\n"},
+    {100, 2052, u"%1\r\n"},
+};
 } // namespace
+
+std::string ModulePath()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || info.dli_fname == nullptr)
+        return std::string();
+    char* resolved = realpath(info.dli_fname, nullptr);
+    std::string path = resolved ? resolved : info.dli_fname;
+    free(resolved);
+    return path;
+}
 
 void RegisterMessageTables()
 {
+    RegisterMessageResource(ModulePath().c_str(), kEventMessages, sizeof kEventMessages / sizeof kEventMessages[0]);
     StringRepository::RegisterComponent("Ferrule", kNotifyFacility);
     CompiledStringProvider::AddTable(kResultTexts, CountOf(kResultTexts), "Ferrule");
     StringRepository::AddNames(kResultNames, CountOf(kResultNames));

@@ -4,6 +4,7 @@
 #include "Base/Dev/Global/Types.h"
 
 #include <cstdint>
+#include <string>
 
 // Result codes (severity error).
 constexpr uint32_t NOTIFY_ERROR_LOAD_FAILED = 0xECE30065;
@@ -74,3 +75,7 @@ constexpr uint32_t kNotifyFacility = 3299;
 // Registers both tables and their names with the string repository under "Ferrule"; the start-up
 // step of the module. Registering again changes nothing.
 void RegisterMessageTables();
+
+// The file of the module these tables are compiled into (libFerrule.so, or the program that links
+// them), as registration names it for the event log's category messages.
+std::string ModulePath();

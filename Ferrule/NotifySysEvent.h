@@ -1,4 +1,5 @@
-// The event-log handler: settings (the two filters only).
+// The event-log handler: one entry in the system's application event log per accepted notification
+// (event 100, category from the priority); settings: the two filters only.
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
@@ -23,4 +24,7 @@ public:
     static const CLSID& ClassId() { return CLSID_NotifySysEvent; }
     static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
+
+    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                      BSTR description, BSTR source, DATE timeStamp) override;
 };

@@ -144,6 +144,8 @@ const MessagePair kSystemMessages[] = {
     {10065, u"A socket operation was attempted to an unreachable host.\r\n"},
     {11001, u"No such host is known.\r\n"},
     {15100, u"The specified resource language ID cannot be found in the image file.\r\n"},
+    // The platform's own texts.
+    {0x20000001, u" [cut: the entry was longer than the system log accepts]\r\n"},
     // HRESULTs of facilities other than Win32.
     {0x80004001, u"Not implemented\r\n"},
     {0x80004002, u"No such interface supported\r\n"},

@@ -1,0 +1,202 @@
+// The event-log handler against a syslog socket that the test binds in its own folder.
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/Notify.h"
+#include "Ferrule/NotifySysEvent.h"
+#include "Platform/Win32/EventLog.h"
+#include "Platform/Win32/Registry.h"
+#include "Platform/Win32/Utf.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+BSTR B(const std::u16string& s)
+{
+    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+}
+
+class EventLog : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RegisterMessageTables();
+        setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+        mSocketPath = mDir.Path() + "/log";
+        setenv("FERRULE_SYSLOG_SOCKET", mSocketPath.c_str(), 1);
+        unsetenv("LC_ALL");
+        unsetenv("LC_MESSAGES");
+        setenv("LANG", "C", 1);
+        mSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strcpy(a.sun_path, mSocketPath.c_str());
+        ASSERT_EQ(bind(mSocket, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        timeval wait{5, 0};
+        setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        ASSERT_EQ(ComCreator<CNotifySysEvent>::CreateInstance(nullptr, IID_INotifyHandler,
+                                                               reinterpret_cast<void**>(&mHandler)),
+                  S_OK);
+        mHandler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
+        mHandler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
+    }
+    void TearDown() override
+    {
+        mHandler->Release();
+        close(mSocket);
+        unsetenv("FERRULE_SYSLOG_SOCKET");
+    }
+
+    HRESULT Send(const std::u16string& app, int type, int priority, const std::u16string& description)
+    {
+        BSTR a = B(app), d = B(description), s = B(u"nightly");
+        const HRESULT hr = mHandler->Notify(a, static_cast<eZD_NOTIFY_TYPE>(type),
+                                            static_cast<eZD_NOTIFY_PRIORITY>(priority), 0x1F, d, s, 0);
+        SysFreeString(a);
+        SysFreeString(d);
+        SysFreeString(s);
+        return hr;
+    }
+
+    std::string Receive()
+    {
+        std::string buffer(1 << 20, '\0');
+        const ssize_t n = recv(mSocket, &buffer[0], buffer.size(), 0);
+        return n > 0 ? buffer.substr(0, static_cast<size_t>(n)) : "(nothing)";
+    }
+
+    // The datagram with its time stamp and process id checked and replaced by fixed text.
+    std::string Normalized(const std::string& datagram)
+    {
+        static const std::regex header(R"(^(<\d+>)[A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d (.*?)\[(\d+)\]: )");
+        std::smatch m;
+        if (!std::regex_search(datagram, m, header) || m[3] != std::to_string(getpid()))
+            return "(bad header) " + datagram.substr(0, 80);
+        return m[1].str() + "TIME " + m[2].str() + "[PID]: " + m.suffix().str();
+    }
+
+    void RegisterSource(const std::u16string& source)
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                  (u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source).c_str(), 0,
+                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const std::u16string file = Utf8ToUtf16(ModulePath());
+        RegSetValueExW(key, u"CategoryMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                       static_cast<DWORD>((file.size() + 1) * 2));
+        RegCloseKey(key);
+    }
+
+    TempDir mDir;
+    std::string mSocketPath;
+    int mSocket = -1;
+    INotifyHandler* mHandler = nullptr;
+};
+} // namespace
+
+TEST_F(EventLog, EntriesAsSyslogWritesThem)
+{
+    struct Case
+    {
+        std::u16string app;
+        int type, priority;
+        std::u16string description;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {u"Backup & Restore", 1, 1, u"Failed 1234ABCD: disk full",
+         "<11>TIME Backup and Restore[PID]: Failed 1234ABCD: disk full (UMI:Q-281-564-43981)\r\n\r\n"
+         "Details: \r\nSource: nightly"},
+        {u"A&B&C", 2, 2, u"Failed 1234ABCD: disk full",
+         "<12>TIME AandB&C[PID]: Failed 1234ABCD: disk full\r\nDetails: \r\nSource: nightly"},
+        {u"App", 4, 4, u"done", "<14>TIME App[PID]: done\r\nDetails: \r\nSource: nightly"},
+        {u"App", 8, 8, u"test", "<13>TIME App[PID]: test\r\nDetails: \r\nSource: nightly"},
+        {u"App", 3, 1, u"two bits", "<14>TIME App[PID]: two bits\r\nDetails: \r\nSource: nightly"},
+    };
+    for (const Case& c : cases)
+    {
+        ASSERT_EQ(Send(c.app, c.type, c.priority, c.description), S_OK);
+        EXPECT_EQ(Normalized(Receive()), c.expected);
+    }
+}
+
+TEST_F(EventLog, CategoryNamesForARegisteredSource)
+{
+    RegisterSource(u"Ardentis");
+    const std::pair<int, const char*> english[] = {
+        {1, "[High Priority] "}, {2, "[Medium Priority] "}, {4, "[Low Priority] "}, {8, "[Low Priority] "}};
+    for (auto [priority, prefix] : english)
+    {
+        ASSERT_EQ(Send(u"Ardentis", priority == 8 ? 8 : 4, priority, u"x"), S_OK);
+        EXPECT_EQ(Normalized(Receive()), std::string(priority == 8 ? "<13>" : "<14>") + "TIME Ardentis[PID]: " + prefix +
+                                             "x\r\nDetails: \r\nSource: nightly");
+    }
+    setenv("LANG", "de_DE.UTF-8", 1);
+    ASSERT_EQ(Send(u"Ardentis", 4, 2, u"x"), S_OK);
+    EXPECT_EQ(Normalized(Receive()), "<14>TIME Ardentis[PID]: [Mittel Priorität] x\r\nDetails: \r\nSource: nightly");
+    setenv("LANG", "C", 1);
+}
+
+TEST_F(EventLog, ALongEntryIsCutAndMarked)
+{
+    std::u16string description(300000, u'é');
+    ASSERT_EQ(Send(u"App", 4, 4, description), S_OK);
+    const std::string datagram = Receive();
+    EXPECT_LT(datagram.size(), 600000u);
+    EXPECT_GT(datagram.size(), 1000u);
+    const std::string mark = " [cut: the entry was longer than the system log accepts]";
+    ASSERT_GT(datagram.size(), mark.size());
+    EXPECT_EQ(datagram.substr(datagram.size() - mark.size()), mark);
+    // Whole characters only before the mark.
+    const std::string body = datagram.substr(0, datagram.size() - mark.size());
+    EXPECT_EQ(Utf8ToUtf16(body).find(u'\uFFFD'), std::u16string::npos);
+}
+
+TEST_F(EventLog, AMissingSocketFailsAndIsLogged)
+{
+    unlink(mSocketPath.c_str());
+    EXPECT_EQ(Send(u"App", 1, 1, u"x"), static_cast<HRESULT>(0x80070002));
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR d = nullptr;
+    info->GetDescription(&d);
+    info->Release();
+    EXPECT_EQ(Utf16ToUtf8(d).rfind("Result (0xece30067 ", 0), 0u) << Utf16ToUtf8(d);
+    SysFreeString(d);
+
+    // Through the manager: the failure lands in the log file as a warning.
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(mDir.Path().c_str()), 0);
+    auto* factory = new ComClassFactory(&ComCreator<CNotifySysEvent>::CreateInstance);
+    DWORD cookie;
+    CoRegisterClassObject(CLSID_NotifySysEvent, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    factory->Release();
+    INotify* n = nullptr;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
+    BSTR app = B(u"App"), none = B(u""), text = B(u"disk full"), src = B(u"nightly");
+    ASSERT_EQ(n->Initialize(app, none), S_OK);
+    EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, text, src, 0), static_cast<HRESULT>(0x80070002));
+    n->Release();
+    CoRevokeClassObject(cookie);
+    for (BSTR b : {app, none, text, src})
+        SysFreeString(b);
+    std::ifstream in("App.log.txt", std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    std::u16string log;
+    const std::string raw = bytes.str();
+    for (size_t i = 2; i + 1 < raw.size(); i += 2)
+        log += static_cast<char16_t>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8));
+    ASSERT_EQ(chdir(old), 0);
+    EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece30067 "), std::string::npos) << Utf16ToUtf8(log);
+}
