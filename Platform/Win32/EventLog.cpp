@@ -3,6 +3,8 @@
 #include "Platform/Win32/Utf.h"
 
 #include <cerrno>
+#include <chrono>
+#include <poll.h>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,8 @@
 namespace
 {
 const uint32_t kEventSourceMagic = 0x45564C47;
+// How long an entry waits for a syslog daemon that does not read.
+const std::chrono::seconds kSendWait(2);
 // The system message that ends a cut entry.
 const DWORD kCutMark = 0x20000001;
 
@@ -161,25 +165,48 @@ BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD, PSID, WORD n
         return FALSE;
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a syslog daemon that stops reading makes the write fail after kSendWait instead of
+    // holding the notification forever.
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
     {
         SetLastErrorFromErrno();
+        return FALSE;
+    }
+    // Connected, so a full queue of the reader can be waited on.
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    {
+        const int err = errno;
+        close(fd);
+        SetLastError(err == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(err));
         return FALSE;
     }
     std::string datagram = header + body;
     // Cut to what the socket takes, after a whole character, with the mark at the end.
     std::string mark;
     size_t budget = body.size();
+    const auto deadline = std::chrono::steady_clock::now() + kSendWait;
     for (int attempt = 0; attempt < 64; ++attempt)
     {
-        const ssize_t sent = sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                                    reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const ssize_t sent = send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
         if (sent >= 0)
         {
             close(fd);
             SetLastError(ERROR_SUCCESS);
             return TRUE;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLOUT, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            {
+                close(fd);
+                SetLastError(ERROR_TIMEOUT);
+                return FALSE;
+            }
+            --attempt;
+            continue;
         }
         if (errno != EMSGSIZE || budget == 0)
             break;

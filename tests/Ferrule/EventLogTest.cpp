@@ -5,6 +5,7 @@
 #include "Platform/Win32/EventLog.h"
 #include "Platform/Win32/Registry.h"
 #include "Platform/Win32/Utf.h"
+#include "SyslogSink.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +53,7 @@ protected:
     {
         mHandler->Release();
         close(mSocket);
-        unsetenv("FERRULE_SYSLOG_SOCKET");
+        setenv("FERRULE_SYSLOG_SOCKET", SyslogSink::Instance().Path().c_str(), 1);
     }
 
     HRESULT Send(const std::u16string& app, int type, int priority, const std::u16string& description)
