@@ -56,6 +56,15 @@ HRESULT LastErrorHresult();
 HRESULT CopyOut(BSTR value, BSTR* out);
 // Replaces *field with a copy of value (null stays null).
 HRESULT CopyIn(BSTR value, BSTR& field);
+// A plain value through an out parameter: E_POINTER for a null one.
+template <class T>
+HRESULT ValueOut(T field, T* out)
+{
+    if (out == nullptr)
+        return E_POINTER;
+    *out = field;
+    return S_OK;
+}
 
 // ---- INotifyHandlerImpl: name, filters and the filter test
 
@@ -141,6 +150,8 @@ struct PersistTable
 // Load: a read that fails keeps the property; a read that succeeds (an absent name answers VT_EMPTY)
 // sets it through dispatch; a failing setter ends with E_FAIL. Save: every row read through dispatch
 // and written as the row's type.
+// The rows of a handler that persists its two filters only.
+PersistTable FilterPersistTable();
 HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag, IErrorLog* errorLog);
 HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag);
 

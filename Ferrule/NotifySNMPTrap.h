@@ -1,7 +1,9 @@
-// The SNMP trap handler: settings.
+// The SNMP trap handler: turns each accepted notification into an SNMP trap through the trap library
+// (Wicket.dll, from the folder "Shared" beside the program's folder), off until SNMPTrapEnabled is set.
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+#include "Platform/Win32/Library.h"
 
 class CNotifySNMPTrap : public INotifyHandlerImpl<INotifySNMPTrap>,
                         public IPersistPropertyBagImpl<CNotifySNMPTrap>,
@@ -35,6 +37,18 @@ public:
     STDMETHOD(put_CommunityString)(BSTR value) override;
     STDMETHOD(put_SNMPTrapEnabled)(VARIANT_BOOL value) override;
     STDMETHOD(get_SNMPTrapEnabled)(VARIANT_BOOL* value) override;
+    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                      BSTR description, BSTR source, DATE timeStamp) override;
+
+    // A library by its full name, loaded while the handler lives.
+    struct Dll
+    {
+        String name;
+        HMODULE handle = nullptr;
+        ~Dll();
+    };
+    // Finds fileName in "<program's folder>\..\Shared" and loads it; true when the library is loaded.
+    bool LoadTrapLibrary(const WCHAR* fileName);
 
 private:
     BSTR mDestination = nullptr;
@@ -42,4 +56,5 @@ private:
     VARIANT_BOOL mVersion2 = VARIANT_TRUE;
     VARIANT_BOOL mEnabled = VARIANT_FALSE;
     UINT mTrapPort = 162;
+    Dll mTrapLibrary;
 };

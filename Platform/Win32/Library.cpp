@@ -154,6 +154,9 @@ DWORD SearchPathW(LPCWSTR path, LPCWSTR fileName, LPCWSTR extension, DWORD buffe
     std::string name = Narrow(fileName);
     if (extension && name.find('.') == std::string::npos)
         name += Narrow(extension);
+    // "X.dll" is the shared library libX.so, as LoadLibraryW takes it.
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".dll") == 0)
+        name = "lib" + name.substr(0, name.size() - 4) + ".so";
     std::string full = folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
     struct stat st;
     if (stat(full.c_str(), &st) != 0 || S_ISDIR(st.st_mode))

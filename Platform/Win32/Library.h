@@ -16,7 +16,7 @@ BOOL FreeLibrary(HMODULE module);
 // The module's file (null: the executable, /proc/self/exe). A buffer too small gets the truncated,
 // terminated name, the answer is size and the last error ERROR_INSUFFICIENT_BUFFER.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
-// Looks for fileName (+ extension when it has none) in the one folder path; answers the length of the
+// Looks for fileName (+ extension when it has none; "X.dll" as libX.so) in the one folder path; answers the length of the
 // full name, or the size needed when the buffer is too small, or 0 with ERROR_FILE_NOT_FOUND.
 // Search in the default places (path null) is not offered: ERROR_INVALID_PARAMETER.
 DWORD SearchPathW(LPCWSTR path, LPCWSTR fileName, LPCWSTR extension, DWORD bufferLength, LPWSTR buffer,

@@ -1,0 +1,194 @@
+#include "Ferrule/NotifySNMPTrap.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/MessageTables.h"
+#include "Platform/Win32/Files.h"
+#include "Platform/Win32/Locale.h"
+
+#include <string>
+#include <vector>
+
+namespace
+{
+const char16_t* const kTrapOid = u"1.3.6.1.4.1.64999.3.1.4.4.2.1";
+const char16_t* const kEnterpriseOid = u"1.3.6.1.4.1.64999.3.1.4.4.2";
+const char16_t* const kMessageOid = u"1.3.6.1.4.1.64999.3.3.5";
+const char16_t* const kComputerOid = u"1.3.6.1.4.1.64999.3.3.1";
+const char16_t* const kApplicationOid = u"1.3.6.1.4.1.64999.3.3.2";
+const uint32_t kTrapFailed = 0x6C8F1C25;
+
+// The trap library's exports: the trap's contract, and the same with where to send it.
+typedef bool (*SendTrapFunction)(BSTR* error, const std::vector<std::u16string>& bindings, bool version2,
+                                 LPCWSTR trapOid, LPCWSTR enterprise);
+typedef bool (*SendTrapToFunction)(BSTR* error, const std::vector<std::u16string>& bindings, bool version2,
+                                   LPCWSTR trapOid, LPCWSTR enterprise, LPCWSTR destination, UINT port,
+                                   LPCWSTR community);
+} // namespace
+
+CNotifySNMPTrap::CNotifySNMPTrap()
+{
+    SetName(StringRepository::GetString(IDS_HANDLER_NAME_SNMP_TRAP));
+}
+
+CNotifySNMPTrap::~CNotifySNMPTrap()
+{
+    SysFreeString(mDestination);
+    SysFreeString(mCommunityString);
+}
+
+PersistTable CNotifySNMPTrap::PersistRows()
+{
+    static const PersistRow rows[] = {
+        {u"TypeFilter", 0x102, VT_UI4},     {u"PriorityFilter", 0x103, VT_UI4}, {u"Destination", 0x700, VT_BSTR},
+        {u"TrapPort", 0x701, VT_UINT},       {u"SNMPVersionV2", 0x702, VT_BOOL}, {u"CommunityString", 0x703, VT_BSTR},
+        {u"SNMPTrapEnabled", 0x704, VT_BOOL},
+    };
+    return {rows, sizeof rows / sizeof rows[0]};
+}
+
+const IID* const* CNotifySNMPTrap::ErrorInfoInterfaces()
+{
+    static const IID* const iids[] = {&IID_INotifyHandler, &IID_INotifySNMPTrap, nullptr};
+    return iids;
+}
+
+STDMETHODIMP CNotifySNMPTrap::get_Destination(BSTR* value)
+{
+    return CopyOut(mDestination, value);
+}
+
+STDMETHODIMP CNotifySNMPTrap::put_Destination(BSTR value)
+{
+    return CopyIn(value, mDestination);
+}
+
+STDMETHODIMP CNotifySNMPTrap::get_TrapPort(UINT* value)
+{
+    return ValueOut(mTrapPort, value);
+}
+
+STDMETHODIMP CNotifySNMPTrap::put_TrapPort(UINT value)
+{
+    mTrapPort = value;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifySNMPTrap::get_SNMPVersionV2(VARIANT_BOOL* value)
+{
+    return ValueOut(mVersion2, value);
+}
+
+STDMETHODIMP CNotifySNMPTrap::put_SNMPVersionV2(VARIANT_BOOL value)
+{
+    mVersion2 = value;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifySNMPTrap::get_CommunityString(BSTR* value)
+{
+    return CopyOut(mCommunityString, value);
+}
+
+STDMETHODIMP CNotifySNMPTrap::put_CommunityString(BSTR value)
+{
+    return CopyIn(value, mCommunityString);
+}
+
+STDMETHODIMP CNotifySNMPTrap::put_SNMPTrapEnabled(VARIANT_BOOL value)
+{
+    mEnabled = value;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifySNMPTrap::get_SNMPTrapEnabled(VARIANT_BOOL* value)
+{
+    return ValueOut(mEnabled, value);
+}
+
+CNotifySNMPTrap::Dll::~Dll()
+{
+    if (handle)
+        FreeLibrary(handle);
+}
+
+bool CNotifySNMPTrap::LoadTrapLibrary(const WCHAR* fileName)
+{
+    if (mTrapLibrary.handle != nullptr)
+        return true;
+    if (!mTrapLibrary.name.empty() && (mTrapLibrary.handle = LoadLibraryW(mTrapLibrary.name.c_str())) != nullptr)
+        return true;
+    WCHAR program[MAX_PATH + 1] = {0};
+    String folder;
+    const DWORD n = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (n > 0 && n < MAX_PATH)
+    {
+        folder = program;
+        const size_t slash = folder.find_last_of(u"\\/");
+        folder = slash == String::npos ? String() : folder.substr(0, slash) + u"\\";
+    }
+    const String searchFolder = folder + u"\\..\\Shared";
+    if (searchFolder.size() > MAX_PATH + 1)
+        return false;
+    WCHAR found[MAX_PATH + 1] = {0};
+    const DWORD length = SearchPathW(searchFolder.c_str(), fileName, nullptr, MAX_PATH, found, nullptr);
+    if (length == 0 || length > MAX_PATH)
+        return false;
+    mTrapLibrary.name = found;
+    mTrapLibrary.handle = LoadLibraryW(found);
+    return mTrapLibrary.handle != nullptr;
+}
+
+STDMETHODIMP CNotifySNMPTrap::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                                     BSTR description, BSTR, DATE)
+{
+    if (mEnabled == VARIANT_FALSE)
+        return S_OK;
+    if (!FilterTest(type, priority))
+        return S_FALSE;
+    return Boundary("CNotifySNMPTrap::Notify", [&]() -> HRESULT {
+        WCHAR computer[16] = {0};
+        DWORD size = 16;
+        if (!GetComputerNameW(computer, &size))
+            computer[0] = 0;
+        // The code's text: the system's message for a code with bit 31 set, else nothing.
+        String codeText;
+        if (static_cast<int32_t>(code) < 0)
+        {
+            LPWSTR text = nullptr;
+            const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                                           nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                           reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+            codeText = n > 0 ? String(text, n) : CodeText(code);
+            LocalFree(text);
+        }
+        if (!LoadTrapLibrary(u"Wicket.dll"))
+            return S_OK;
+        auto sendTrap = reinterpret_cast<SendTrapFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrap"));
+        if (sendTrap == nullptr)
+            return S_OK;
+        // Where to send it: the configured destination, port and community, when the library can take them.
+        auto sendTrapTo = reinterpret_cast<SendTrapToFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrapTo"));
+
+        const std::vector<std::u16string> bindings = {
+            String(kMessageOid) + u";" + String(description ? description : u"", SysStringLen(description)) + codeText,
+            String(kComputerOid) + u";" + computer,
+            String(kApplicationOid) + u";" + String(application ? application : u"", SysStringLen(application)),
+        };
+        BSTR error = nullptr;
+        const bool version2 = mVersion2 == VARIANT_TRUE;
+        const bool sent = sendTrapTo ? sendTrapTo(&error, bindings, version2, kTrapOid, kEnterpriseOid,
+                                                  mDestination ? mDestination : u"", mTrapPort,
+                                                  mCommunityString ? mCommunityString : u"")
+                                     : sendTrap(&error, bindings, version2, kTrapOid, kEnterpriseOid);
+        if (sent)
+        {
+            SysFreeString(error);
+            return S_OK;
+        }
+        Result r;
+        r.Init("NotifySNMPTrap", __LINE__, "CNotifySNMPTrap::Notify", kTrapFailed);
+        r.GetArguments().push_back(Argument(String(error ? error : u"", SysStringLen(error))));
+        SysFreeString(error);
+        return ReportHandlerFailure(E_UNEXPECTED, r);
+    });
+}

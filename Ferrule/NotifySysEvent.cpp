@@ -1,0 +1,59 @@
+#include "Ferrule/NotifySysEvent.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/MessageTables.h"
+#include "Platform/Win32/EventLog.h"
+
+CNotifySysEvent::CNotifySysEvent()
+{
+    SetName(StringRepository::GetString(IDS_HANDLER_NAME_SYSLOG));
+}
+
+PersistTable CNotifySysEvent::PersistRows()
+{
+    return FilterPersistTable();
+}
+
+const IID* const* CNotifySysEvent::ErrorInfoInterfaces()
+{
+    static const IID* const iids[] = {&IID_INotifyHandler, &IID_INotifySysEvent, nullptr};
+    return iids;
+}
+
+STDMETHODIMP CNotifySysEvent::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG,
+                                     BSTR description, BSTR source, DATE)
+{
+    if (!FilterTest(type, priority))
+        return S_FALSE;
+    return Boundary("CNotifySysEvent::Notify", [&]() -> HRESULT {
+        auto failure = [](uint32_t resultCode) {
+            Result r;
+            r.Init("NotifySysEvent", __LINE__, "CNotifySysEvent::Notify", resultCode);
+            return r;
+        };
+        // The source: the application name with its first "&" as "and".
+        String sourceName(application ? application : u"", SysStringLen(application));
+        const size_t amp = sourceName.find(u'&');
+        if (amp != String::npos)
+            sourceName.replace(amp, 1, u"and");
+        HANDLE eventLog = RegisterEventSourceW(nullptr, sourceName.c_str());
+        if (eventLog == nullptr)
+        {
+            const HRESULT hr = LastErrorHresult();
+            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_EVENTLOG_OPEN_FAILED));
+        }
+        const String text(description ? description : u"", SysStringLen(description));
+        const String entry = StringRepository::FormatString(
+            IDS_SYSLOG_ENTRY_FORMAT, {Argument(type == NOTIFY_TYPE_ERROR ? text + UmiSuffix(text) : text),
+                                      Argument(String()), Argument(String(source ? source : u"", SysStringLen(source)))});
+        const WORD category = priority == NOTIFY_PRIORITY_HIGH ? 1 : priority == NOTIFY_PRIORITY_MEDIUM ? 2 : 3;
+        LPCWSTR strings[] = {entry.c_str()};
+        if (!ReportEventW(eventLog, static_cast<WORD>(type), category, 100, nullptr, 1, 0, strings, nullptr))
+        {
+            const HRESULT hr = LastErrorHresult();
+            DeregisterEventSource(eventLog);
+            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_EVENTLOG_WRITE_FAILED));
+        }
+        DeregisterEventSource(eventLog);
+        return S_OK;
+    });
+}
