@@ -3,7 +3,6 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/MessageTables.h"
 #include "Ferrule/NotifyApp.h"
-#include "Ferrule/NotifyConnPt.h"
 #include "Ferrule/NotifyEmail.h"
 
 PersistTable FilterPersistTable()
@@ -45,31 +44,6 @@ STDMETHODIMP CNotifyApp::NotifySerialized(BSTR application, eZD_NOTIFY_TYPE type
                                           ULONG code, BSTR serializedResult, BSTR source, DATE timeStamp)
 {
     return Notify(application, type, priority, code, serializedResult, source, timeStamp);
-}
-
-// ---- connection point
-
-CNotifyConnPt::CNotifyConnPt()
-{
-    SetName(u"NotifyConnPt");
-    SetFilters(0xFFFFFFFF, 0xFFFFFFFF);
-}
-
-PersistTable CNotifyConnPt::PersistRows()
-{
-    return FilterPersistTable();
-}
-
-const IID* const* CNotifyConnPt::ErrorInfoInterfaces()
-{
-    static const IID* const iids[] = {&IID_INotifyConnPt, nullptr};
-    return iids;
-}
-
-STDMETHODIMP CNotifyConnPt::NotifySerialized(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG, BSTR,
-                                             BSTR, DATE)
-{
-    return FilterTest(type, priority) ? S_OK : S_FALSE;
 }
 
 // ---- e-mail

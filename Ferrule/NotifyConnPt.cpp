@@ -1,0 +1,43 @@
+#include "Ferrule/NotifyConnPt.h"
+
+CNotifyConnPt::CNotifyConnPt() : mEvents(this, IID__INotifyConnPtEvents)
+{
+    SetName(u"NotifyConnPt");
+    SetFilters(0xFFFFFFFF, 0xFFFFFFFF);
+}
+
+PersistTable CNotifyConnPt::PersistRows()
+{
+    return FilterPersistTable();
+}
+
+const IID* const* CNotifyConnPt::ErrorInfoInterfaces()
+{
+    static const IID* const iids[] = {&IID_INotifyConnPt, nullptr};
+    return iids;
+}
+
+STDMETHODIMP CNotifyConnPt::NotifySerialized(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
+                                             ULONG code, BSTR serializedResult, BSTR source, DATE timeStamp)
+{
+    if (!FilterTest(type, priority))
+        return S_FALSE;
+    return Fire_NotifyEvent(application, type, priority, code, serializedResult, source, timeStamp);
+}
+
+STDMETHODIMP CNotifyConnPt::EnumConnectionPoints(IEnumConnectionPoints** points)
+{
+    return CreateConnectionPointEnumerator({&mEvents}, points);
+}
+
+STDMETHODIMP CNotifyConnPt::FindConnectionPoint(REFIID iid, IConnectionPoint** point)
+{
+    if (point == nullptr)
+        return E_POINTER;
+    *point = nullptr;
+    if (iid != IID__INotifyConnPtEvents)
+        return CONNECT_E_NOCONNECTION;
+    *point = &mEvents;
+    mEvents.AddRef();
+    return S_OK;
+}
