@@ -6,6 +6,7 @@
 #include <net-snmp/library/snmp_transport.h>
 
 #include <cstring>
+#include <dlfcn.h>
 #include <ctime>
 #include <mutex>
 
@@ -14,11 +15,19 @@ namespace
 const oid kSysUpTime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 
+std::once_flag gOnce;
+bool gInitialized = false;
+
 // The library once per process: no configuration files, no MIBs (the bindings are numeric).
 void Initialize()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(gOnce, [] {
+        gInitialized = true;
+        // Net-SNMP stays loaded once its transports are registered, even when this library is
+        // unloaded: its registrations point into it.
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(&snmp_sess_open), &info) != 0 && info.dli_fname != nullptr)
+            dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
         netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
