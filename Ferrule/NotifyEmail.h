@@ -1,8 +1,13 @@
-// The e-mail handler: settings. Its object root is multi-threaded (atomic count, own lock), taken by
-// the password operations.
+// The e-mail handler: composes a subject and a body per accepted notification and hands them to the
+// mail library (Plover.dll, chosen by Encryption) and to the CDO-style transport (chosen by
+// Authentication). Its object root is multi-threaded (atomic count, own lock), taken by the password
+// operations.
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+
+#include <string>
+#include <utility>
 
 class CNotifyEmail : public INotifyHandlerImpl<INotifyEmail4>,
                      public IPersistPropertyBagImpl<CNotifyEmail>,
@@ -52,8 +57,17 @@ public:
     STDMETHOD(get_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE* value) override;
     STDMETHOD(put_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE value) override;
 
+    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                      BSTR description, BSTR source, DATE timeStamp) override;
+
     // The account name the password's key material uses: a copy of User.
     BSTR KeyAccountName() const { return mKeyAccountName; }
+    // The clear-text password when one is stored; false (and empty) when none is.
+    virtual bool StoredPassword(String& password) const;
+    // The CDO transport: configures a message object and sends it (under the logon of User for NTLM).
+    virtual HRESULT SendMailUsingAuthentication(BSTR application, const String& subject, const String& body);
+    // What the last CDO send asked the server for (mechanism and user), for diagnostics.
+    const std::string& LastCdoLogin() const { return mLastCdoLogin; }
 
 private:
     BSTR mKeyAccountName = nullptr;
@@ -64,4 +78,8 @@ private:
     eZD_NOTIFY_SMTP_AUTHENTICATION mAuthentication = SMTP_AUTH_NTLM;
     eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
     BSTR mUser = nullptr;
+    std::string mLastCdoLogin;
 };
+
+// (name, domain) of an account: "name@domain", "domain\\name" or "name" (no domain).
+std::pair<String, String> SplitAccountName(const String& account);

@@ -1,4 +1,5 @@
 #include "Platform/Win32/Files.h"
+#include "Platform/Win32/Logon.h"
 #include "Platform/Win32/Utf.h"
 
 #include <cerrno>
@@ -356,6 +357,8 @@ BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file)
 
 BOOL CloseHandle(HANDLE handle)
 {
+    if (CloseLogonToken(handle))
+        return TRUE;
     FileHandle* f = AsFile(handle);
     if (f == nullptr)
         return FALSE;

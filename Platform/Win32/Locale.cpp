@@ -2,7 +2,9 @@
 #include "Platform/Win32/Utf.h"
 
 #include <clocale>
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iconv.h>
@@ -243,4 +245,140 @@ void GetLocalTime(SYSTEMTIME* time)
                        static_cast<WORD>(tm.tm_wday),        static_cast<WORD>(tm.tm_mday),
                        static_cast<WORD>(tm.tm_hour),        static_cast<WORD>(tm.tm_min),
                        static_cast<WORD>(tm.tm_sec),         static_cast<WORD>(now.tv_nsec / 1000000)};
+}
+
+namespace
+{
+// The iconv name of a code page.
+std::string CodePageName(UINT codePage)
+{
+    static const std::pair<UINT, const char*> kNames[] = {
+        {65001, "UTF-8"},     {20127, "ASCII"},       {28591, "ISO-8859-1"}, {28592, "ISO-8859-2"},
+        {28605, "ISO-8859-15"}, {20932, "EUC-JP"},    {932, "CP932"},        {936, "GBK"},
+        {949, "CP949"},       {950, "BIG5"},          {20866, "KOI8-R"},     {1200, "UTF-16LE"},
+    };
+    const UINT cp = codePage == CP_ACP ? GetACP() : codePage;
+    for (const auto& [number, name] : kNames)
+        if (number == cp)
+            return name;
+    return "CP" + std::to_string(cp);
+}
+
+// Converts bytes from one iconv code set to another; unconvertible input becomes replacement.
+std::string Convert(const std::string& bytes, const std::string& from, const std::string& to,
+                    const std::string& replacement, bool& replaced)
+{
+    replaced = false;
+    iconv_t cd = iconv_open(to.c_str(), from.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::string();
+    std::string out;
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    char buffer[4096];
+    while (inLeft > 0)
+    {
+        char* o = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
+        out.append(buffer, sizeof buffer - outLeft);
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG)
+        {
+            // One character the target cannot hold (or a broken input sequence): replaced, skipped.
+            replaced = true;
+            out += replacement;
+            size_t skip = 1;
+            if (from == "UTF-16LE")
+            {
+                const unsigned unit = static_cast<unsigned char>(in[0]) | (static_cast<unsigned char>(in[1]) << 8);
+                skip = (unit >= 0xD800 && unit <= 0xDBFF && inLeft >= 4) ? 4 : 2;
+            }
+            skip = std::min(skip, inLeft);
+            in += skip;
+            inLeft -= skip;
+        }
+    }
+    iconv_close(cd);
+    return out;
+}
+} // namespace
+
+UINT GetACP()
+{
+    static const UINT acp = [] {
+        std::string name = "C";
+        for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"})
+        {
+            const char* value = getenv(variable);
+            if (value != nullptr && *value != 0)
+            {
+                name = value;
+                break;
+            }
+        }
+        locale_t l = newlocale(LC_CTYPE_MASK, name.c_str(), static_cast<locale_t>(0));
+        if (l == static_cast<locale_t>(0))
+            return static_cast<UINT>(CP_UTF8);
+        const std::string codeSet = nl_langinfo_l(CODESET, l);
+        freelocale(l);
+        static const std::pair<const char*, UINT> kSets[] = {
+            {"UTF-8", 65001},      {"ANSI_X3.4-1968", 65001}, {"ISO-8859-1", 28591}, {"ISO-8859-2", 28592},
+            {"ISO-8859-15", 28605}, {"EUC-JP", 20932},       {"GBK", 936},          {"GB2312", 936},
+            {"BIG5", 950},         {"EUC-KR", 949},          {"KOI8-R", 20866},     {"CP1252", 1252},
+        };
+        for (const auto& [set, number] : kSets)
+            if (codeSet == set)
+                return number;
+        return static_cast<UINT>(CP_UTF8);
+    }();
+    return acp;
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR text, int length, char* out, int outSize, const char* defaultChar,
+                        BOOL* usedDefault)
+{
+    if (text == nullptr || outSize < 0)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t units = length < 0 ? std::char_traits<char16_t>::length(text) + 1 : static_cast<size_t>(length);
+    std::string bytes(reinterpret_cast<const char*>(text), units * 2);
+    bool replaced = false;
+    const std::string converted =
+        Convert(bytes, "UTF-16LE", CodePageName(codePage), defaultChar ? defaultChar : "?", replaced);
+    if (usedDefault)
+        *usedDefault = replaced;
+    if (outSize == 0)
+        return static_cast<int>(converted.size());
+    if (static_cast<size_t>(outSize) < converted.size())
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(out, converted.data(), converted.size());
+    return static_cast<int>(converted.size());
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD, const char* text, int length, LPWSTR out, int outSize)
+{
+    if (text == nullptr || outSize < 0)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t bytes = length < 0 ? std::strlen(text) + 1 : static_cast<size_t>(length);
+    bool replaced = false;
+    const std::string converted =
+        Convert(std::string(text, bytes), CodePageName(codePage), "UTF-16LE", std::string("\xFD\xFF", 2), replaced);
+    const size_t units = converted.size() / 2;
+    if (outSize == 0)
+        return static_cast<int>(units);
+    if (static_cast<size_t>(outSize) < units)
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(out, converted.data(), units * 2);
+    return static_cast<int>(units);
 }

@@ -24,3 +24,16 @@ BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size);
 
 // The local time now (time and localtime_r).
 void GetLocalTime(SYSTEMTIME* time);
+
+#define CP_ACP 0
+#define CP_UTF8 65001
+
+// The ANSI code page: the code set of the environment's LC_CTYPE locale (LC_ALL, LC_CTYPE, LANG) as a
+// code-page number; the C/POSIX locale counts as UTF-8 (65001), as Linux programs treat it.
+UINT GetACP();
+// Code-page conversions through iconv (CP_ACP is GetACP()). Characters the code page cannot hold
+// become "?" (usedDefault set); the sizes are in bytes and UTF-16 units, -1 for a terminated input
+// (the terminator then counts); a size of 0 for the output asks for the size needed.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length, char* out, int outSize,
+                        const char* defaultChar, BOOL* usedDefault);
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int length, LPWSTR out, int outSize);

@@ -1,0 +1,435 @@
+#include "Ferrule/NotifyEmail.h"
+#include "Base/Dev/Global/Encoders.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Ferrule/MessageTables.h"
+#include "Platform/Cdo/Message.h"
+#include "Platform/Win32/Files.h"
+#include "Platform/Win32/Library.h"
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Logon.h"
+#include "Platform/Win32/Utf.h"
+
+#include <vector>
+
+CNotifyEmail::CNotifyEmail()
+{
+    SetName(StringRepository::GetString(IDS_HANDLER_NAME_EMAIL));
+}
+
+CNotifyEmail::~CNotifyEmail()
+{
+    for (BSTR s : {mKeyAccountName, mAddress, mSMTPServer, mAddressFrom, mUser})
+        SysFreeString(s);
+}
+
+PersistTable CNotifyEmail::PersistRows()
+{
+    static const PersistRow rows[] = {
+        {u"TypeFilter", 0x102, VT_UI4},      {u"PriorityFilter", 0x103, VT_UI4}, {u"EmailAddress", 0x200, VT_BSTR},
+        {u"SMTPServer", 0x201, VT_BSTR},      {u"ServerPort", 0x202, VT_UINT},    {u"From", 0x203, VT_BSTR},
+        {u"Authentication", 0x600, VT_UI4},  {u"User", 0x601, VT_BSTR},          {u"Encryption", 0x900, VT_BSTR},
+    };
+    return {rows, sizeof rows / sizeof rows[0]};
+}
+
+const IID* const* CNotifyEmail::ErrorInfoInterfaces()
+{
+    static const IID* const iids[] = {&IID_INotifyHandler, &IID_INotifyEmail, &IID_INotifyEmail2,
+                                      &IID_INotifyEmail3,  &IID_INotifyEmail4, nullptr};
+    return iids;
+}
+
+STDMETHODIMP CNotifyEmail::get_Address(BSTR* value)
+{
+    return CopyOut(mAddress, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_Address(BSTR value)
+{
+    return CopyIn(value, mAddress);
+}
+
+STDMETHODIMP CNotifyEmail::get_SMTPServer(BSTR* value)
+{
+    return CopyOut(mSMTPServer, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_SMTPServer(BSTR value)
+{
+    return CopyIn(value, mSMTPServer);
+}
+
+STDMETHODIMP CNotifyEmail::get_ServerPort(UINT* value)
+{
+    return ValueOut(mServerPort, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_ServerPort(UINT value)
+{
+    mServerPort = (value >= 1 && value <= 65535) ? value : 25;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyEmail::get_AddressFrom(BSTR* value)
+{
+    return CopyOut(mAddressFrom, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_AddressFrom(BSTR value)
+{
+    return CopyIn(value, mAddressFrom);
+}
+
+STDMETHODIMP CNotifyEmail::get_Anonymous(VARIANT_BOOL* value)
+{
+    return ValueOut(mAuthentication == SMTP_AUTH_ANONYMOUS ? VARIANT_TRUE : VARIANT_FALSE, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_Anonymous(VARIANT_BOOL)
+{
+    mAuthentication = SMTP_AUTH_ANONYMOUS; // whatever value is passed
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyEmail::get_Authentication(eZD_NOTIFY_SMTP_AUTHENTICATION* value)
+{
+    return ValueOut(mAuthentication, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_Authentication(eZD_NOTIFY_SMTP_AUTHENTICATION value)
+{
+    mAuthentication = value;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyEmail::get_User(BSTR* value)
+{
+    return CopyOut(mUser, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_User(BSTR value)
+{
+    HRESULT hr = CopyIn(value, mUser);
+    if (SUCCEEDED(hr))
+        hr = CopyIn(value, mKeyAccountName);
+    return hr;
+}
+
+STDMETHODIMP CNotifyEmail::put_Password(BSTR)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CNotifyEmail::get_EncryptedPassword(BSTR* value)
+{
+    return value ? E_NOTIMPL : E_POINTER;
+}
+
+STDMETHODIMP CNotifyEmail::put_EncryptedPassword(BSTR)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CNotifyEmail::get_HexEncryptedPassword(BSTR* value)
+{
+    return value ? E_NOTIMPL : E_POINTER;
+}
+
+STDMETHODIMP CNotifyEmail::put_HexEncryptedPassword(BSTR)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CNotifyEmail::get_Encryption(eZD_NOTIFY_ENCRYPTION_TYPE* value)
+{
+    return ValueOut(mEncryption, value);
+}
+
+STDMETHODIMP CNotifyEmail::put_Encryption(eZD_NOTIFY_ENCRYPTION_TYPE value)
+{
+    mEncryption = value;
+    return S_OK;
+}
+
+namespace
+{
+const char16_t* const kCdoNamespace = u"cdo:configuration/";
+
+// The mail library's entry point.
+typedef unsigned char (*SendEmailFunction)(const char* server, const char* port, const char* user,
+                                           const char* password, const char* from, const char* to,
+                                           const char* subject, const char* body, bool secure, bool second);
+
+Result Failure(uint32_t code, const char* function, int line)
+{
+    Result r;
+    r.Init("NotifyEmail", line, function, code);
+    return r;
+}
+
+// The description as the ANSI code page holds it, every line feed made carriage return + line feed.
+String DescriptionText(BSTR description)
+{
+    const String text(description ? description : u"", SysStringLen(description));
+    if (text.empty())
+        return text;
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                          nullptr);
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &ansi[0], bytes, nullptr, nullptr);
+    std::string crlf;
+    crlf.reserve(ansi.size() + 16);
+    for (char c : ansi)
+        c == '\n' ? (crlf += "\r\n", void()) : (crlf += c, void());
+    const int units = MultiByteToWideChar(CP_ACP, 0, crlf.data(), static_cast<int>(crlf.size()), nullptr, 0);
+    String back(static_cast<size_t>(units), u'\0');
+    MultiByteToWideChar(CP_ACP, 0, crlf.data(), static_cast<int>(crlf.size()), &back[0], units);
+    return back;
+}
+
+// The code's system text when bit 31 is set ("0x%02X" without one); empty otherwise.
+String DetailsText(ULONG code)
+{
+    if (static_cast<int32_t>(code) >= 0)
+        return String();
+    LPWSTR text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    String details = n > 0 ? String(text, n) : CodeText(code);
+    LocalFree(text);
+    return details;
+}
+
+// The failure a non-zero result byte of the mail library stands for.
+uint32_t LibraryFailure(unsigned char status)
+{
+    switch (status)
+    {
+    case 1: return NOTIFY_ERROR_CURL_INITIALIZATION_FAILED;
+    case 2: return NOTIFY_ERROR_CURL_RESOLVE_HOST;
+    case 3: return NOTIFY_ERROR_CURL_LOGIN_DENIED;
+    default: return NOTIFY_ERROR_EMAIL_SEND;
+    }
+}
+
+// A loaded library, released when the call ends.
+struct LoadedLibrary
+{
+    HMODULE handle = nullptr;
+    ~LoadedLibrary()
+    {
+        if (handle)
+            FreeLibrary(handle);
+    }
+};
+} // namespace
+
+std::pair<String, String> SplitAccountName(const String& account)
+{
+    const size_t at = account.find(u'@');
+    if (at != String::npos)
+        return {account.substr(0, at), account.substr(at + 1)};
+    const size_t backslash = account.find(u'\\');
+    if (backslash != String::npos)
+        return {account.substr(backslash + 1), account.substr(0, backslash)};
+    return {account, String()};
+}
+
+bool CNotifyEmail::StoredPassword(String& password) const
+{
+    // The stored password's forms are not built yet: none is stored.
+    password.clear();
+    return false;
+}
+
+STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                                  BSTR description, BSTR, DATE timeStamp)
+{
+    SetErrorInfo(0, nullptr); // failures of this call nest only in each other
+    // The mail library, on every call and before the filter test; without its entry point it counts as
+    // missing.
+    LoadedLibrary library;
+    library.handle = LoadLibraryW(u"Plover.dll");
+    auto sendEmail = library.handle ? reinterpret_cast<SendEmailFunction>(GetProcAddress(library.handle,
+                                                                                         "PloverLib_SendEmail"))
+                                    : nullptr;
+    if (sendEmail == nullptr)
+        return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
+    if (!FilterTest(type, priority))
+        return S_FALSE;
+    return Boundary("CNotifyEmail::Notify", [&]() -> HRESULT {
+        if (SysStringLen(mAddress) == 0 || SysStringLen(mSMTPServer) == 0)
+            return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
+        WCHAR computer[16] = {0};
+        DWORD size = 16;
+        if (!GetComputerNameW(computer, &size))
+            computer[0] = 0;
+        const String date = TimeStampText(timeStamp);
+        const String typeWord = TypeText(type), priorityWord = PriorityText(priority);
+        const String details = DetailsText(code);
+        const String text = DescriptionText(description);
+        const String body =
+            details.empty()
+                ? StringRepository::FormatString(IDS_EMAIL_BODY_NODETAILS,
+                                                 {Argument(date), Argument(typeWord), Argument(priorityWord), Argument(text)})
+                : StringRepository::FormatString(IDS_EMAIL_BODY, {Argument(date), Argument(typeWord), Argument(priorityWord),
+                                                                  Argument(text), Argument(details)});
+        const bool failure = type == NOTIFY_TYPE_ERROR || static_cast<int32_t>(code) < 0;
+        const String outcome = StringRepository::GetString(failure ? IDS_SUBJEST_TYPE_FAILURE : IDS_SUBJEST_TYPE_SUCCESS);
+        const String subject = StringRepository::FormatString(
+            IDS_EMAIL_SUBJECT, {Argument(priorityWord), Argument(outcome), Argument(typeWord),
+                                Argument(String(application ? application : u"", SysStringLen(application))),
+                                Argument(String(computer))});
+        String password;
+        StoredPassword(password);
+
+        HRESULT status = S_OK;
+        bool libraryFailed = false;
+        if (mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL)
+        {
+            auto utf8 = [](BSTR b) { return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b))); };
+            const std::string server = utf8(mSMTPServer), port = std::to_string(mServerPort), user = utf8(mUser),
+                              pass = Utf16ToUtf8(password), from = utf8(mAddressFrom), to = utf8(mAddress);
+            const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
+            const std::string encodedBody = Base64Encode(Utf16ToUtf8(body));
+            unsigned char result = 0;
+            try
+            {
+                result = sendEmail(server.c_str(), port.c_str(), user.c_str(), pass.c_str(), from.c_str(), to.c_str(),
+                                   encodedSubject.c_str(), encodedBody.c_str(), mEncryption != ENCRYPTION_TYPE_NONE,
+                                   false);
+            }
+            catch (...)
+            {
+                return ReportHandlerFailure(E_UNEXPECTED,
+                                            Failure(NOTIFY_ERROR_CURL_RESOLVE_HOST, "CNotifyEmail::Notify", __LINE__));
+            }
+            // A mail that was not sent is a failure the caller and the log see; the CDO transport still runs.
+            if (result != 0)
+            {
+                status = ReportHandlerFailure(E_UNEXPECTED, Failure(LibraryFailure(result), "CNotifyEmail::Notify", __LINE__));
+                libraryFailed = true;
+            }
+        }
+        if (mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
+            mAuthentication == SMTP_AUTH_NTLM)
+        {
+            const HRESULT cdo = SendMailUsingAuthentication(application, subject, body);
+            if (FAILED(cdo) || !libraryFailed)
+                status = cdo;
+        }
+        return status;
+    });
+}
+
+HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String& subject, const String& body)
+{
+    const char* const function = "CNotifyEmail::SendMailUsingAuthentication";
+    std::unique_ptr<CdoMessage> message;
+    HRESULT hr = CreateCdoMessage(message);
+    if (FAILED(hr))
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_UNAVAILABLE, function, __LINE__));
+    String password;
+    StoredPassword(password);
+    auto text = [](BSTR b) { return String(b ? b : u"", SysStringLen(b)); };
+    const String sender = SysStringLen(mAddressFrom) ? text(mAddressFrom) : text(application);
+
+    CdoConfiguration* configuration = nullptr;
+    CdoFields* fields = nullptr;
+    hr = message->get_Configuration(&configuration);
+    if (SUCCEEDED(hr))
+        hr = configuration->get_Fields(&fields);
+    auto set = [&](const char16_t* name, const VARIANT& value) {
+        CdoField* field = nullptr;
+        if (SUCCEEDED(hr) && FAILED(hr = fields->get_Item(String(kCdoNamespace) + name, &field)))
+            return; // a field that cannot be obtained is a configuration failure, not assigned
+        if (field)
+            field->put_Value(value);
+    };
+    auto bstr = [](const String& s) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        return v;
+    };
+    auto number = [](VARTYPE vt, LONG n) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = vt;
+        if (vt == VT_I2)
+            v.iVal = static_cast<SHORT>(n);
+        else
+            v.lVal = n;
+        return v;
+    };
+    std::vector<std::pair<const char16_t*, VARIANT>> values = {
+        {u"smtpserver", bstr(text(mSMTPServer))},
+        {u"smtpserverport", number(VT_I4, static_cast<LONG>(mServerPort))},
+        {u"sendemailaddress", bstr(sender)},
+        {u"smtpauthenticate", number(VT_I4, mAuthentication == SMTP_AUTH_ANONYMOUS ? 0 : mAuthentication == SMTP_AUTH_BASIC ? 1 : 2)},
+    };
+    if (mAuthentication == SMTP_AUTH_BASIC)
+    {
+        values.push_back({u"sendusername", bstr(text(mUser))});
+        values.push_back({u"sendpassword", bstr(password)});
+    }
+    values.push_back({u"smtpusessl", number(VT_I2, 0)});
+    values.push_back({u"sendusing", number(VT_I4, 2)});
+    if (SUCCEEDED(hr))
+        for (auto& [name, value] : values)
+            set(name, value);
+    for (auto& [name, value] : values)
+        VariantClear(&value);
+    if (SUCCEEDED(hr))
+        hr = fields->Update();
+    if (SUCCEEDED(hr))
+        hr = message->put_Configuration(configuration);
+    if (FAILED(hr))
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CONFIG, function, __LINE__));
+
+    // The message's properties; their results OR-ed.
+    HRESULT all = message->put_To(text(mAddress));
+    all |= message->put_From(sender);
+    all |= message->put_Sender(sender);
+    all |= message->put_Subject(subject);
+    CdoBodyPart* part = nullptr;
+    const HRESULT partHr = message->get_BodyPart(&part);
+    if (FAILED(partHr) || part == nullptr)
+        all |= FAILED(partHr) ? partHr : E_NOINTERFACE;
+    else
+    {
+        all |= part->put_ContentMediaType(u"text/plain");
+        all |= part->put_Charset(u"utf-8");
+    }
+    all |= message->put_TextBody(body);
+    if (FAILED(all))
+        return ReportHandlerFailure(all, Failure(NOTIFY_ERROR_EMAIL_SEND, function, __LINE__));
+
+    if (mAuthentication == SMTP_AUTH_NTLM)
+    {
+        const auto [name, domain] = SplitAccountName(text(mUser));
+        HANDLE token = nullptr;
+        if (!LogonUserW(name.c_str(), domain.empty() ? nullptr : domain.c_str(), password.c_str(),
+                        LOGON32_LOGON_NEW_CREDENTIALS, LOGON32_PROVIDER_WINNT50, &token))
+            hr = HRESULT_FROM_WIN32(ERROR_LOGON_FAILURE);
+        else
+        {
+            if (!ImpersonateLoggedOnUser(token))
+                hr = LastErrorHresult();
+            else
+            {
+                hr = message->Send();
+                RevertToSelf();
+            }
+            CloseHandle(token);
+        }
+    }
+    else
+        hr = message->Send();
+    const CdoLogin& login = message->LastLogin();
+    mLastCdoLogin = login.mechanism.empty() ? std::string() : login.mechanism + " " + login.user;
+    if (FAILED(hr))
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_SEND, function, __LINE__));
+    return hr;
+}

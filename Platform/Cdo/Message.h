@@ -1,0 +1,111 @@
+// A CDO-style message object: a configuration whose fields are named by the configuration schema
+// (a namespace followed by a short name; only the short name after the last "/" or ":" counts), the
+// message's properties, its body part, and Send, which speaks SMTP through libcurl.
+//
+// Fields: smtpserver (text), smtpserverport (number), sendemailaddress (text), smtpauthenticate
+// (0 anonymous, 1 basic: AUTH PLAIN or LOGIN with sendusername and sendpassword, 2 NTLM: AUTH NTLM with
+// the calling thread's network credentials from an impersonated logon), sendusername, sendpassword,
+// smtpusessl (non-zero: STARTTLS required), sendusing (2: the network's SMTP port; others are refused).
+// Another field name is not found (CDO_E_FIELD_NOT_FOUND). The message's To may list several
+// recipients separated by "," or ";". Time-outs and the extra CA file follow the mail library:
+// FERRULE_SMTP_TIMEOUT (seconds, default 30) and FERRULE_SMTP_CA_FILE.
+//
+// Send's failures: the server not found HRESULT_FROM_WIN32(11001), not reached (10061), the login
+// refused (ERROR_LOGON_FAILURE), a time-out (ERROR_TIMEOUT), anything else E_FAIL; LastError() keeps
+// the transfer library's text.
+#pragma once
+
+#include "Platform/Com/OleAuto.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+#define CDO_E_FIELD_NOT_FOUND ((HRESULT)0x800A0CC1L)
+
+class CdoField
+{
+public:
+    CdoField() { VariantInit(&mValue); }
+    ~CdoField() { VariantClear(&mValue); }
+    CdoField(const CdoField&) = delete;
+    CdoField& operator=(const CdoField&) = delete;
+    HRESULT put_Value(const VARIANT& value) { return VariantCopy(&mValue, &value); }
+    const VARIANT& Value() const { return mValue; }
+
+private:
+    VARIANT mValue;
+};
+
+class CdoFields
+{
+public:
+    CdoFields();
+    // The field of that name, owned by the collection.
+    HRESULT get_Item(const std::u16string& name, CdoField** field);
+    // Takes the values assigned since the last update.
+    HRESULT Update();
+    // The value of a short name as text or number, as the last Update took it.
+    std::u16string Text(const char16_t* shortName) const;
+    LONG Number(const char16_t* shortName) const;
+
+private:
+    std::map<std::u16string, std::unique_ptr<CdoField>> mFields;
+    std::map<std::u16string, std::u16string> mUpdated;
+};
+
+class CdoConfiguration
+{
+public:
+    HRESULT get_Fields(CdoFields** fields);
+
+private:
+    CdoFields mFields;
+};
+
+class CdoBodyPart
+{
+public:
+    HRESULT put_ContentMediaType(const std::u16string& type);
+    HRESULT put_Charset(const std::u16string& charset);
+    const std::u16string& ContentMediaType() const { return mType; }
+    const std::u16string& Charset() const { return mCharset; }
+
+private:
+    std::u16string mType = u"text/plain";
+    std::u16string mCharset = u"utf-8";
+};
+
+// What the last Send asked the transfer library for (for diagnostics and tests).
+struct CdoLogin
+{
+    std::string mechanism; // "", "PLAIN LOGIN" or "NTLM"
+    std::string user;      // as given to the server ("DOMAIN\\name" for NTLM)
+};
+
+class CdoMessage
+{
+public:
+    // The configuration shared with the message (get gives it, put hands it back).
+    HRESULT get_Configuration(CdoConfiguration** configuration);
+    HRESULT put_Configuration(CdoConfiguration* configuration);
+    HRESULT put_To(const std::u16string& to);
+    HRESULT put_From(const std::u16string& from);
+    HRESULT put_Sender(const std::u16string& sender);
+    HRESULT put_Subject(const std::u16string& subject);
+    HRESULT put_TextBody(const std::u16string& body);
+    HRESULT get_BodyPart(CdoBodyPart** part);
+    HRESULT Send();
+    const CdoLogin& LastLogin() const { return mLogin; }
+    const std::string& LastError() const { return mLastError; }
+
+private:
+    std::string mLastError;
+    CdoConfiguration mConfiguration;
+    CdoBodyPart mBodyPart;
+    std::u16string mTo, mFrom, mSender, mSubject, mBody;
+    CdoLogin mLogin;
+};
+
+// A new message object (the message class's instance).
+HRESULT CreateCdoMessage(std::unique_ptr<CdoMessage>& message);

@@ -1,0 +1,465 @@
+// The e-mail handler and both transports against an SMTP server (aiosmtpd) that the test starts on
+// loopback, with a certificate it makes itself for STARTTLS and TLS.
+#include "Base/Dev/Global/Encoders.h"
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/Notify.h"
+#include "Ferrule/NotifyEmail.h"
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Logon.h"
+#include "Platform/Win32/Utf.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+BSTR B(const std::u16string& s)
+{
+    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+}
+
+// One message as the server saved it.
+struct Mail
+{
+    std::string json;
+    std::string Field(const std::string& name) const
+    {
+        const std::regex re("\"" + name + "\": (\"(?:[^\"\\\\]|\\\\.)*\"|\\[[^\\]]*\\]|null|true|false)");
+        std::smatch m;
+        return std::regex_search(json, m, re) ? m[1].str() : "";
+    }
+    // The message data with JSON escapes undone.
+    std::string Data() const
+    {
+        std::string raw = Field("data"), out;
+        for (size_t i = 1; i + 1 < raw.size(); ++i)
+        {
+            if (raw[i] != '\\')
+            {
+                out += raw[i];
+                continue;
+            }
+            const char c = raw[++i];
+            if (c == 'r')
+                out += '\r';
+            else if (c == 'n')
+                out += '\n';
+            else if (c == 't')
+                out += '\t';
+            else if (c == 'u')
+            {
+                out += Utf16ToUtf8(std::u16string(1, static_cast<char16_t>(std::stoi(raw.substr(i + 1, 4), nullptr, 16))));
+                i += 4;
+            }
+            else
+                out += c;
+        }
+        return out;
+    }
+    std::string Header(const std::string& name) const
+    {
+        const std::string data = "\r\n" + Data();
+        const size_t at = data.find("\r\n" + name + ": ");
+        if (at == std::string::npos)
+            return "";
+        const size_t start = at + name.size() + 4;
+        return data.substr(start, data.find("\r\n", start) - start);
+    }
+    std::string Body() const
+    {
+        const std::string data = Data();
+        const size_t at = data.find("\r\n\r\n");
+        std::string b64;
+        for (char c : data.substr(at + 4))
+            if (c != '\r' && c != '\n')
+                b64 += c;
+        std::string bytes;
+        Base64Decode(b64, bytes);
+        return bytes;
+    }
+    // The subject with its one encoded word decoded.
+    std::string Subject() const
+    {
+        const std::string s = Header("Subject");
+        if (s.rfind("=?utf-8?B?", 0) != 0)
+            return s;
+        std::string bytes;
+        Base64Decode(s.substr(10, s.size() - 12), bytes);
+        return bytes;
+    }
+};
+
+class SmtpServer
+{
+public:
+    explicit SmtpServer(const std::string& folder, std::vector<std::string> options = {}) : mFolder(folder)
+    {
+        mkdir((folder + "/mail").c_str(), 0755);
+        mPid = fork();
+        if (mPid == 0)
+        {
+            alarm(300);
+            if (!freopen("/dev/null", "w", stderr))
+                _exit(3);
+            std::vector<std::string> args = {"/usr/bin/python3", SMTP_PEER, "--ready", folder + "/ready", "--out",
+                                             folder + "/mail"};
+            args.insert(args.end(), options.begin(), options.end());
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(4);
+        }
+        for (int i = 0; i < 200 && ReadFile(folder + "/ready").empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        mPort = std::atoi(ReadFile(folder + "/ready").c_str());
+    }
+    ~SmtpServer()
+    {
+        kill(mPid, SIGTERM);
+        waitpid(mPid, nullptr, 0);
+        unlink((mFolder + "/ready").c_str());
+    }
+    int Port() const { return mPort; }
+    std::vector<Mail> Mails(size_t atLeast = 0) const
+    {
+        std::vector<Mail> mails;
+        for (int i = 0; i < 100; ++i)
+        {
+            mails.clear();
+            for (int n = 1;; ++n)
+            {
+                const std::string json = ReadFile(mFolder + "/mail/" + std::to_string(n) + ".json");
+                if (json.empty())
+                    break;
+                mails.push_back(Mail{json});
+            }
+            if (mails.size() >= atLeast)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return mails;
+    }
+
+private:
+    std::string mFolder;
+    pid_t mPid = -1;
+    int mPort = 0;
+};
+
+std::string ErrorDescription()
+{
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK)
+        return "(none)";
+    BSTR d = nullptr;
+    info->GetDescription(&d);
+    info->Release();
+    const std::string text = Utf16ToUtf8(std::u16string(d ? d : u"", SysStringLen(d)));
+    SysFreeString(d);
+    return text;
+}
+
+std::string Computer()
+{
+    WCHAR name[16] = {0};
+    DWORD size = 16;
+    GetComputerNameW(name, &size);
+    return Utf16ToUtf8(name);
+}
+
+class Email : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RegisterMessageTables();
+        setenv("FERRULE_SMTP_TIMEOUT", "5", 1);
+        ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, reinterpret_cast<void**>(&mEmail)),
+                  S_OK);
+        mEmail->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
+        mEmail->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
+    }
+    void TearDown() override { mEmail->Release(); }
+
+    void Set(const std::u16string& address, const std::u16string& server, UINT port, int encryption, int authentication)
+    {
+        BSTR a = B(address), s = B(server), f = B(u"backup@example.org");
+        mEmail->put_Address(a);
+        mEmail->put_SMTPServer(s);
+        mEmail->put_AddressFrom(f);
+        mEmail->put_ServerPort(port);
+        mEmail->put_Encryption(static_cast<eZD_NOTIFY_ENCRYPTION_TYPE>(encryption));
+        mEmail->put_Authentication(static_cast<eZD_NOTIFY_SMTP_AUTHENTICATION>(authentication));
+        for (BSTR b : {a, s, f})
+            SysFreeString(b);
+    }
+    void SetUser(const std::u16string& user)
+    {
+        BSTR u = B(user);
+        mEmail->put_User(u);
+        SysFreeString(u);
+    }
+    HRESULT Send(int type, int priority, ULONG code, const std::u16string& description)
+    {
+        BSTR app = B(u"Backup"), d = B(description), s = B(u"nightly");
+        SYSTEMTIME st{2026, 12, 3, 9, 23, 52, 30, 0};
+        DATE when;
+        SystemTimeToVariantTime(&st, &when);
+        const HRESULT hr = mEmail->Notify(app, static_cast<eZD_NOTIFY_TYPE>(type),
+                                          static_cast<eZD_NOTIFY_PRIORITY>(priority), code, d, s, when);
+        SysFreeString(app);
+        SysFreeString(d);
+        SysFreeString(s);
+        return hr;
+    }
+
+    TempDir mDir;
+    INotifyEmail4* mEmail = nullptr;
+};
+} // namespace
+
+TEST_F(Email, TheDefaultsSendThroughBothTransports)
+{
+    SmtpServer server(mDir.Path());
+    Set(u"ops@example.org; oncall@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 2);
+    ASSERT_EQ(Send(1, 1, 0x1F, u"Sauvegarde \u00e9chou\u00e9e\nsecond line\r\nthird"), S_OK) << ErrorDescription();
+    const std::vector<Mail> mails = server.Mails(2);
+    ASSERT_EQ(mails.size(), 2u);
+    const std::string subject = "High Priority Failure Notification (Error) from Backup on " + Computer();
+    const std::string body = "Date: 12/09/2026 23:52:30\r\nNotification Type: Error\r\nPriority: High\r\n"
+                             "Description: Sauvegarde \xC3\xA9" "chou\xC3\xA9" "e\r\nsecond line\r\r\nthird\r\n";
+    for (const Mail& m : mails)
+    {
+        EXPECT_EQ(m.Field("rcpt_tos"), "[\"ops@example.org\", \"oncall@example.org\"]");
+        EXPECT_EQ(m.Field("mail_from"), "\"backup@example.org\"");
+        EXPECT_EQ(m.Subject(), subject);
+        EXPECT_EQ(m.Header("Content-Type"), "text/plain; charset=utf-8");
+        EXPECT_EQ(m.Header("MIME-Version"), "1.0");
+        EXPECT_FALSE(m.Header("Message-ID").empty());
+        EXPECT_FALSE(m.Header("Date").empty());
+        EXPECT_EQ(m.Body(), body) << m.json;
+    }
+}
+
+TEST_F(Email, BodiesSubjectsAndWhichTransportRuns)
+{
+    SmtpServer server(mDir.Path());
+    Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 9999); // the library only
+    ASSERT_EQ(Send(4, 2, 0x8007000E, u"x"), S_OK);
+    ASSERT_EQ(Send(8, 8, 5, u"y"), S_OK);
+    Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 9999, 0); // CDO only, anonymous
+    ASSERT_EQ(Send(2, 4, 5, u"z"), S_OK);
+    Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 9999, 9999); // nothing
+    ASSERT_EQ(Send(2, 4, 5, u"never"), S_OK);
+    const std::vector<Mail> mails = server.Mails(3);
+    ASSERT_EQ(mails.size(), 3u);
+    EXPECT_EQ(mails[0].Subject(), "Medium Priority Failure Notification (Info) from Backup on " + Computer());
+    EXPECT_EQ(mails[0].Body(), "Date: 12/09/2026 23:52:30\r\nNotification Type: Info\r\nPriority: Medium\r\n"
+                               "Description: x\r\nDetails: Not enough memory resources are available to complete this "
+                               "operation.\r\n\r\n");
+    EXPECT_EQ(mails[1].Subject(), "Low Priority Success Notification (Info) from Backup on " + Computer());
+    EXPECT_EQ(mails[1].Body().find("Details"), std::string::npos);
+    EXPECT_EQ(mails[2].Subject(), "Low Priority Success Notification (Warning) from Backup on " + Computer());
+}
+
+TEST_F(Email, TlsAndLogins)
+{
+    // A certificate for 127.0.0.1, made here, trusted through FERRULE_SMTP_CA_FILE.
+    const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                           "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
+                           "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    setenv("FERRULE_SMTP_CA_FILE", cert.c_str(), 1);
+    {
+        SmtpServer server(mDir.Path(), {"--cert", cert, "--key", key, "--user", "ann", "--password", "right"});
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 1, 9999); // STARTTLS
+        SetUser(u"ann");
+        // No stored password yet: the login is refused.
+        EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+        EXPECT_EQ(ErrorDescription().rfind("Result (0xece30073 ", 0), 0u) << ErrorDescription();
+        SetUser(u"");
+        ASSERT_EQ(Send(1, 1, 0, u"over TLS"), S_OK) << ErrorDescription();
+        const std::vector<Mail> mails = server.Mails(1);
+        ASSERT_EQ(mails.size(), 1u);
+        EXPECT_EQ(mails[0].Field("tls"), "true");
+    }
+    {
+        // Port 465: TLS from the first byte.
+        const std::string folder = mDir.Path() + "/implicit";
+        mkdir(folder.c_str(), 0755);
+        SmtpServer server(folder, {"--cert", cert, "--key", key, "--implicit-tls", "--port", "465"});
+        if (server.Port() == 465)
+        {
+            Set(u"ops@example.org", u"127.0.0.1", 465, 2, 9999);
+            ASSERT_EQ(Send(1, 1, 0, u"implicit"), S_OK) << ErrorDescription();
+            const std::vector<Mail> mails = server.Mails(1);
+            ASSERT_EQ(mails.size(), 1u);
+            EXPECT_EQ(mails[0].Field("tls"), "true");
+        }
+    }
+    unsetenv("FERRULE_SMTP_CA_FILE");
+    {
+        // Without trusting the certificate, TLS fails and is reported.
+        SmtpServer server(mDir.Path(), {"--cert", cert, "--key", key});
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 2, 9999);
+        EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+        EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u) << ErrorDescription();
+    }
+}
+
+TEST_F(Email, FailuresAreReported)
+{
+    // Nothing listens: both transports fail, the later failure carries the earlier one.
+    int port = 0;
+    {
+        SmtpServer stopped(mDir.Path());
+        port = stopped.Port();
+    }
+    Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(port), 0, 1);
+    EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8007274D)); // the CDO send: not reached
+    const std::string both = ErrorDescription();
+    EXPECT_EQ(both.rfind("Result (0xece3006a ", 0), 0u) << both;
+    EXPECT_NE(both.find("Result (0xece30072 "), std::string::npos) << both; // the library: not reached
+
+    // Empty address or server: the send error, nothing tried.
+    Set(u"", u"127.0.0.1", static_cast<UINT>(port), 0, 9999);
+    EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+    EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u);
+    Set(u"ops@example.org", u"", static_cast<UINT>(port), 0, 9999);
+    EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+
+    // A server that never answers: the call returns within the time-out.
+    SmtpServer silent(mDir.Path(), {"--silent"});
+    Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(silent.Port()), 0, 9999);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST_F(Email, NtlmRunsUnderTheLogonOfUser)
+{
+    SmtpServer server(mDir.Path(), {"--user", "ann", "--password", "right"});
+    const std::pair<const char16_t*, const char*> accounts[] = {
+        {u"CORP\\ann", "NTLM CORP\\ann"}, {u"ann@CORP", "NTLM CORP\\ann"}, {u"ann", "NTLM ann"}};
+    for (auto [account, login] : accounts)
+    {
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 9999, 2);
+        SetUser(account);
+        // The server offers LOGIN and PLAIN only, so the NTLM send fails at the server.
+        EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8007052E)) << ErrorDescription();
+        EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u);
+        EXPECT_EQ(static_cast<CNotifyEmail*>(static_cast<INotifyHandlerImpl<INotifyEmail4>*>(mEmail))->LastCdoLogin(),
+                  login);
+        NetworkCredentials left;
+        EXPECT_FALSE(ThreadNetworkCredentials(left)); // reverted before Notify returned
+    }
+    EXPECT_EQ(SplitAccountName(u"ann@CORP"), std::make_pair(String(u"ann"), String(u"CORP")));
+    EXPECT_EQ(SplitAccountName(u"CORP\\ann"), std::make_pair(String(u"ann"), String(u"CORP")));
+    // An account no server could take fails the logon itself.
+    SetUser(u"bad:name");
+    EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8007052E));
+    EXPECT_TRUE(server.Mails().empty());
+}
+
+TEST(EmailLibrary, MissingLibraryFailsEvenFilteredChild)
+{
+    if (std::getenv("FERRULE_NO_MAIL_LIBRARY_CHILD") == nullptr)
+        GTEST_SKIP() << "runs in a child process only";
+    RegisterMessageTables();
+    INotifyHandler* email = nullptr;
+    ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&email));
+    BSTR a = B(u"App");
+    const HRESULT hr = email->Notify(a, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, a, a, 0); // filters are 0
+    SysFreeString(a);
+    const bool ok = hr == static_cast<HRESULT>(0x8000FFFF) && ErrorDescription().rfind("Result (0xece3006a ", 0) == 0;
+    email->Release();
+    std::exit(ok ? 0 : 5);
+}
+
+TEST(EmailLibrary, MissingLibraryFailsEvenFiltered)
+{
+    // The platform library from a folder without the mail library beside it.
+    TempDir dir;
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    std::string folder(self, static_cast<size_t>(n));
+    folder = folder.substr(0, folder.find_last_of('/'));
+    ASSERT_EQ(std::system(("cp '" + folder + "/libPlatform.so' '" + folder + "/libBase.so' '" + dir.Path() + "/'").c_str()),
+              0);
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        setenv("FERRULE_NO_MAIL_LIBRARY_CHILD", "1", 1);
+        setenv("LD_LIBRARY_PATH", dir.Path().c_str(), 1);
+        execl("/proc/self/exe", "test_ferrule", "--gtest_filter=EmailLibrary.MissingLibraryFailsEvenFilteredChild",
+              static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(EmailThroughTheManager, AFailedMailIsLoggedAsAWarning)
+{
+    RegisterMessageTables();
+    TempDir dir;
+    int port = 0;
+    {
+        SmtpServer stopped(dir.Path());
+        port = stopped.Port();
+    }
+    std::ofstream(dir.Path() + "/app.notify.xml")
+        << "<NotifyPolicy><Handlers><Handler clsid=\"{4C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0002}\"><TypeFilter vt=\"19\">7"
+           "</TypeFilter><PriorityFilter vt=\"19\">7</PriorityFilter><EmailAddress vt=\"8\">ops@example.org"
+           "</EmailAddress><SMTPServer vt=\"8\">127.0.0.1</SMTPServer><ServerPort vt=\"23\">"
+        << port
+        << "</ServerPort><From vt=\"8\"/><Authentication vt=\"19\">9999</Authentication><User vt=\"8\"/>"
+           "<Encryption vt=\"8\">0</Encryption></Handler></Handlers></NotifyPolicy>";
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+    auto* factory = new ComClassFactory(&ComCreator<CNotifyEmail>::CreateInstance);
+    DWORD cookie;
+    CoRegisterClassObject(CLSID_NotifyEmail, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    factory->Release();
+    INotify* n = nullptr;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
+    BSTR app = B(u"app"), none = B(u""), text = B(u"disk full"), src = B(u"nightly");
+    ASSERT_EQ(n->Initialize(app, none), S_OK);
+    EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, text, src, 0), static_cast<HRESULT>(0x8000FFFF));
+    n->Release();
+    CoRevokeClassObject(cookie);
+    for (BSTR b : {app, none, text, src})
+        SysFreeString(b);
+    const std::string raw = ReadFile("app.log.txt");
+    ASSERT_EQ(chdir(old), 0);
+    std::u16string log;
+    for (size_t i = 2; i + 1 < raw.size(); i += 2)
+        log += static_cast<char16_t>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8));
+    EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece30072 "), std::string::npos) << Utf16ToUtf8(log);
+}
