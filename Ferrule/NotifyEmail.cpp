@@ -20,6 +20,8 @@ CNotifyEmail::~CNotifyEmail()
 {
     for (BSTR s : {mKeyAccountName, mAddress, mSMTPServer, mAddressFrom, mUser})
         SysFreeString(s);
+    if (mMailLibrary)
+        FreeLibrary(mMailLibrary);
 }
 
 PersistTable CNotifyEmail::PersistRows()
@@ -212,16 +214,6 @@ uint32_t LibraryFailure(unsigned char status)
     }
 }
 
-// A loaded library, released when the call ends.
-struct LoadedLibrary
-{
-    HMODULE handle = nullptr;
-    ~LoadedLibrary()
-    {
-        if (handle)
-            FreeLibrary(handle);
-    }
-};
 } // namespace
 
 std::pair<String, String> SplitAccountName(const String& account)
@@ -246,13 +238,14 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
                                   BSTR description, BSTR, DATE timeStamp)
 {
     SetErrorInfo(0, nullptr); // failures of this call nest only in each other
-    // The mail library, on every call and before the filter test; without its entry point it counts as
-    // missing.
-    LoadedLibrary library;
-    library.handle = LoadLibraryW(u"Plover.dll");
-    auto sendEmail = library.handle ? reinterpret_cast<SendEmailFunction>(GetProcAddress(library.handle,
-                                                                                         "PloverLib_SendEmail"))
-                                    : nullptr;
+    // The mail library, checked on every call and before the filter test; without its entry point it
+    // counts as missing. Once loaded it stays loaded while the handler lives (loading it per call costs
+    // more than the rest of the notification).
+    if (mMailLibrary == nullptr)
+        mMailLibrary = LoadLibraryW(u"Plover.dll");
+    auto sendEmail = mMailLibrary ? reinterpret_cast<SendEmailFunction>(GetProcAddress(mMailLibrary,
+                                                                                       "PloverLib_SendEmail"))
+                                  : nullptr;
     if (sendEmail == nullptr)
         return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
     if (!FilterTest(type, priority))

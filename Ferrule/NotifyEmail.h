@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+#include "Platform/Win32/Library.h"
 
 #include <string>
 #include <utility>
@@ -79,6 +80,7 @@ private:
     eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
     BSTR mUser = nullptr;
     std::string mLastCdoLogin;
+    HMODULE mMailLibrary = nullptr; // loaded by the first Notify, kept while the handler lives
 };
 
 // (name, domain) of an account: "name@domain", "domain\\name" or "name" (no domain).

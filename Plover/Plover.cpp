@@ -33,12 +33,12 @@ size_t ReadMessage(char* buffer, size_t size, size_t count, void* user)
     return n;
 }
 
-// The server's replies, for the debug log.
-int Trace(CURL*, curl_infotype type, char* data, size_t size, void* user)
+// The server's last reply code, for the debug log (the error text holds its words).
+long LastReply(CURL* curl)
 {
-    if (type == CURLINFO_HEADER_IN)
-        static_cast<std::string*>(user)->assign(data, size);
-    return 0;
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    return code;
 }
 
 std::vector<std::string> Recipients(const std::string& to)
@@ -139,7 +139,6 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
     curl_slist* recipients = nullptr;
     for (const std::string& r : Recipients(to ? to : ""))
         recipients = curl_slist_append(recipients, Bracketed(r).c_str());
-    std::string lastReply;
     char error[CURL_ERROR_SIZE] = {0};
     long total = kDefaultTotalSeconds;
     if (const char* configured = std::getenv("FERRULE_SMTP_TIMEOUT"))
@@ -158,9 +157,6 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::min(kStallSeconds, total));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &Trace);
-    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &lastReply);
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     if (secure && !implicitTls)
         curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
     if (const char* ca = std::getenv("FERRULE_SMTP_CA_FILE"); ca && *ca)
@@ -175,7 +171,7 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
     {
         DEBUG_LOG(Debug::APPLICATION, Debug::WARN)
             << "PloverLib_SendEmail: " << url << ": " << (error[0] ? error : curl_easy_strerror(code))
-            << "; last reply: " << lastReply;
+            << "; last reply code: " << LastReply(curl);
     }
     curl_slist_free_all(recipients);
     curl_easy_cleanup(curl);

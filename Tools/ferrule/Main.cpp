@@ -19,6 +19,7 @@ const char* const kUsageText =
     "  notify --stdin [--app NAME] [--policy FILE]   one notification per input line\n"
     "  handlers [--app NAME] [--policy FILE]         list the loaded handlers and their settings\n"
     "  set [--app NAME] [--policy FILE] HANDLER NAME=VALUE...   change handler settings\n"
+    "  test [--app NAME] [--policy FILE]             a test notification to every handler on its own\n"
     "  explain CODE|SERIALIZED-RESULT                symbolic name and display text\n"
     "  log FILE [--all] [-f]                         print a log file (.old first with --all;\n"
     "                                                follow it with -f)\n"
@@ -59,7 +60,7 @@ int main(int argc, char** argv)
     const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
     const std::map<std::string, const char*> helps = {{"notify", kNotifyHelp},   {"handlers", kHandlersHelp},
                                                       {"set", kSetHelp},         {"explain", kExplainHelp},
-                                                      {"log", kLogHelp}};
+                                                      {"log", kLogHelp},         {"test", kTestHelp}};
     if (!helps.count(command))
     {
         std::fprintf(stderr, "ferrule: unknown command %s\n%s", command.c_str(), kUsageText);
@@ -89,6 +90,8 @@ int main(int argc, char** argv)
             return CommandHandlers(o, module);
         if (command == "set")
             return CommandSet(o, module);
+        if (command == "test")
+            return CommandTest(o, module);
         return CommandExplain(o, module);
     }
     catch (const UsageError& e)

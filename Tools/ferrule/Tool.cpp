@@ -333,7 +333,8 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             else
                 throw UsageError("--" + name + " needs a value");
             if (std::find(withValue.begin(), withValue.end(), name) == withValue.end() ||
-                ((name == "app" || name == "policy") && command != "notify" && command != "handlers" && command != "set") ||
+                ((name == "app" || name == "policy") && command != "notify" && command != "handlers" && command != "set" &&
+                 command != "test") ||
                 (name != "app" && name != "policy" && command != "notify"))
                 throw UsageError("unknown option --" + name + " for " + command);
             if (name == "app")

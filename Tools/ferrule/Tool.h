@@ -161,9 +161,11 @@ extern const char* const kHandlersHelp;
 extern const char* const kSetHelp;
 extern const char* const kExplainHelp;
 extern const char* const kLogHelp;
+extern const char* const kTestHelp;
 int CommandNotify(const Options& o, Module& module);
 int CommandHandlers(const Options& o, Module& module);
 int CommandSet(const Options& o, Module& module);
 int CommandExplain(const Options& o, Module& module);
 int CommandLog(const Options& o);
+int CommandTest(const Options& o, Module& module);
 } // namespace tool

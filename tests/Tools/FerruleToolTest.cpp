@@ -441,3 +441,22 @@ TEST_F(Tool, PolicyFilesKeepLinksModesAndOwners)
                 "' notify --policy fifo.xml 'still delivered'");
     EXPECT_EQ(r.code, 0) << r.out;
 }
+
+TEST_F(Tool, TestReportsEveryHandler)
+{
+    Outcome r = Ferrule("test");
+    EXPECT_EQ(r.code, 0) << r.out;
+    for (const char* line : {"LogFile      delivered\n", "EventLog     delivered\n",
+                             "SNMP Trap    accepted, not sent: SNMP traps are disabled",
+                             "NotifyConnPt accepted, not sent: no event sink is connected",
+                             "E-mail       filtered out (TypeFilter is none)\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    // A mail server that is not there: that handler fails, the others still run.
+    ASSERT_EQ(Ferrule("set E-mail SMTPServer=127.0.0.1 ServerPort=1 Address=ops@example.org Authentication=9999 "
+                      "TypeFilter=all").code,
+              0);
+    r = Ferrule("test");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("E-mail       FAILED 0x8000FFFF: Error ECE30072"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("LogFile      delivered\n"), std::string::npos) << r.out;
+}

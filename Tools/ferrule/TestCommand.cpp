@@ -1,0 +1,116 @@
+#include "Tools/ferrule/Tool.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace tool
+{
+const char* const kTestHelp =
+    "usage: ferrule test [--app NAME] [--policy FILE]\n"
+    "\n"
+    "Sends one test notification (type test, priority test) to every handler of the policy on its own\n"
+    "(through NotifySerialized where the handler offers it) and prints one line per handler:\n"
+    "  delivered             the handler sent it\n"
+    "  accepted, not sent    the handler's own rule kept it (and which rule)\n"
+    "  filtered out          a filter of 0 rejects it (and which filter)\n"
+    "  FAILED                with the readable error\n"
+    "Exit 1 when any handler failed.\n";
+
+namespace
+{
+bool BoolProperty(INotifyHandler* handler, const IID& iid, HRESULT (*read)(IUnknown*, VARIANT_BOOL*), bool& value)
+{
+    Ref<IUnknown> specific;
+    if (FAILED(handler->QueryInterface(iid, specific.vout())))
+        return false;
+    VARIANT_BOOL b = VARIANT_FALSE;
+    if (FAILED(read(specific.get(), &b)))
+        return false;
+    value = b != VARIANT_FALSE;
+    return true;
+}
+
+// Why a handler that accepted the notification sent nothing by its own rule, or "" when it sent it.
+std::string OwnRule(INotifyHandler* handler, const CLSID& clsid)
+{
+    if (clsid == CLSID_NotifySNMPTrap)
+    {
+        bool enabled = true;
+        if (BoolProperty(handler, IID_INotifySNMPTrap,
+                         [](IUnknown* u, VARIANT_BOOL* v) { return static_cast<INotifySNMPTrap*>(u)->get_SNMPTrapEnabled(v); },
+                         enabled) &&
+            !enabled)
+            return "SNMP traps are disabled (SNMPTrapEnabled=false)";
+    }
+    if (clsid == CLSID_NotifyApp)
+        return "the tray application handler never sends test notifications";
+    if (clsid == CLSID_NotifyConnPt)
+        return "no event sink is connected in this process";
+    if (clsid == CLSID_NotifyEmail)
+    {
+        Ref<INotifyEmail4> email;
+        if (SUCCEEDED(handler->QueryInterface(IID_INotifyEmail4, email.vout())))
+        {
+            eZD_NOTIFY_ENCRYPTION_TYPE encryption = ENCRYPTION_TYPE_NONE;
+            eZD_NOTIFY_SMTP_AUTHENTICATION authentication = SMTP_AUTH_ANONYMOUS;
+            email->get_Encryption(&encryption);
+            email->get_Authentication(&authentication);
+            const bool library = encryption == 0 || encryption == 1 || encryption == 2;
+            const bool cdo = authentication == 0 || authentication == 1 || authentication == 2;
+            if (!library && !cdo)
+                return "both e-mail transports are off (Encryption and Authentication not 0, 1 or 2)";
+        }
+    }
+    return "";
+}
+} // namespace
+
+int CommandTest(const Options& o, Module& module)
+{
+    if (!o.rest.empty())
+        throw UsageError("test takes no arguments");
+    Ref<INotify> notify = OpenManager(o, module.translator.get());
+    if (!notify)
+        return kFailed;
+    const DATE now = ParseTime("now");
+    Bstr app(o.app), description("Test notification from ferrule"), source("ferrule test");
+    bool anyFailed = false;
+    for (const HandlerInfo& h : LoadedHandlers(notify.get(), o))
+    {
+        CLSID clsid;
+        CLSIDFromString(h.key.c_str(), &clsid);
+        SetErrorInfo(0, nullptr);
+        Ref<INotifySerialized> serialized;
+        const eZD_NOTIFY_TYPE type = NOTIFY_TYPE_TEST;
+        const eZD_NOTIFY_PRIORITY priority = NOTIFY_PRIORITY_TEST;
+        const HRESULT hr =
+            SUCCEEDED(h.handler->QueryInterface(IID_INotifySerialized, serialized.vout()))
+                ? serialized->NotifySerialized(app.get(), type, priority, 0, description.get(), source.get(), now)
+                : h.handler->Notify(app.get(), type, priority, 0, description.get(), source.get(), now);
+        std::printf("%-12s ", h.name.c_str());
+        if (FAILED(hr))
+        {
+            anyFailed = true;
+            std::printf("FAILED 0x%08X: %s\n", static_cast<unsigned>(hr), ReadableError(module.translator.get()).c_str());
+            continue;
+        }
+        if (hr == S_FALSE)
+        {
+            eZD_NOTIFY_TYPE types = NOTIFY_TYPE_UNKNOWN;
+            eZD_NOTIFY_PRIORITY priorities = NOTIFY_PRIORITY_UNKNOWN;
+            h.handler->get_TypeFilter(&types);
+            h.handler->get_PriorityFilter(&priorities);
+            std::printf("filtered out (%s)\n", types == 0 && priorities == 0 ? "TypeFilter and PriorityFilter are none"
+                                               : types == 0                  ? "TypeFilter is none"
+                                                                             : "PriorityFilter is none");
+            continue;
+        }
+        const std::string rule = OwnRule(h.handler.get(), clsid);
+        if (rule.empty())
+            std::printf("delivered\n");
+        else
+            std::printf("accepted, not sent: %s\n", rule.c_str());
+    }
+    return anyFailed ? kFailed : kOk;
+}
+} // namespace tool
