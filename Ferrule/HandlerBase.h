@@ -176,10 +176,10 @@ public:
                 return E_FAIL;
             const HRESULT hr = LoadRows(self, T::PersistRows(), bag, errorLog);
             self->Release();
-            return hr;
+            return static_cast<T*>(this)->LoadExtra(bag, hr);
         });
     }
-    STDMETHOD(Save)(IPropertyBag* bag, BOOL, BOOL) override
+    STDMETHOD(Save)(IPropertyBag* bag, BOOL clearDirty, BOOL) override
     {
         return Boundary("IPersistPropertyBag::Save", [&] {
             IDispatch* self = Self();
@@ -187,9 +187,13 @@ public:
                 return E_FAIL;
             const HRESULT hr = SaveRows(self, T::PersistRows(), bag);
             self->Release();
-            return hr;
+            return static_cast<T*>(this)->SaveExtra(bag, clearDirty, hr);
         });
     }
+
+    // What a class persists besides its rows (the e-mail handler's password); by default nothing.
+    HRESULT LoadExtra(IPropertyBag*, HRESULT rows) { return rows; }
+    HRESULT SaveExtra(IPropertyBag*, BOOL, HRESULT rows) { return rows; }
 
 private:
     IDispatch* Self()

@@ -474,7 +474,7 @@ HRESULT CNotify::LoadPolicy()
     return hr;
 }
 
-HRESULT CNotify::PolicyText(bool terminate, std::string& text)
+HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPassword)
 {
     auto document = std::make_shared<XmlDocument>();
     XmlNode top = document->Root();
@@ -525,6 +525,15 @@ HRESULT CNotify::PolicyText(bool terminate, std::string& text)
         return hr;
     for (XmlNode& plain : document->GetElementsByTagName(kPlainPassword))
         plain.ParentNode().RemoveChild(plain);
+    if (holdsPassword)
+    {
+        // A password form makes the file private.
+        *holdsPassword = false;
+        for (const char16_t* name : {u"EncryptedPW", u"EncryptedPW2", u"EncryptedPW3", u"AESPassword", u"AES256Password",
+                                     u"AESAdvancedPwd256", u"AESAdvancedPwd256IC", u"AESAdvancedPwd256ICFIPS"})
+            for (const XmlNode& form : document->GetElementsByTagName(name))
+                *holdsPassword = *holdsPassword || !form.Text().empty();
+    }
     text = document->SaveText();
     return S_OK;
 }
@@ -548,7 +557,8 @@ void CNotify::Warn(const String& text)
 HRESULT CNotify::SavePolicy()
 {
     std::string text;
-    HRESULT hr = PolicyText(true, text);
+    bool holdsPassword = false;
+    HRESULT hr = PolicyText(true, text, &holdsPassword);
     const String file = AsString(mConfigFile);
     auto warnFailure = [&](HRESULT failure) {
         WCHAR reason[512] = {0};
@@ -607,7 +617,7 @@ HRESULT CNotify::SavePolicy()
         Warn(StringRepository::FormatString(IDS_POLICY_REPLACED_UNREADABLE,
                                             {Argument(file), Argument(mPolicyStop), Argument(copy)}));
     }
-    hr = XmlDocument::SaveFile(file, text, 0);
+    hr = XmlDocument::SaveFile(file, text, 0, holdsPassword);
     if (FAILED(hr))
     {
         warnFailure(hr);

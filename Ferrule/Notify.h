@@ -63,7 +63,7 @@ private:
     BSTR Translate(BSTR text, bool forTrap);
     HRESULT Fail(HRESULT hr, const String& description);
     // The policy document of the table as text; with terminate, each handler's Terminate runs.
-    HRESULT PolicyText(bool terminate, std::string& text);
+    HRESULT PolicyText(bool terminate, std::string& text, bool* holdsPassword = nullptr);
     // A high-priority warning through the log-file handler.
     void Warn(const String& text);
 

@@ -18,7 +18,7 @@ CNotifyEmail::CNotifyEmail()
 
 CNotifyEmail::~CNotifyEmail()
 {
-    for (BSTR s : {mKeyAccountName, mAddress, mSMTPServer, mAddressFrom, mUser})
+    for (BSTR s : {mAddress, mSMTPServer, mAddressFrom, mUser})
         SysFreeString(s);
     if (mMailLibrary)
         FreeLibrary(mMailLibrary);
@@ -113,33 +113,25 @@ STDMETHODIMP CNotifyEmail::put_User(BSTR value)
 {
     HRESULT hr = CopyIn(value, mUser);
     if (SUCCEEDED(hr))
-        hr = CopyIn(value, mKeyAccountName);
+        hr = SetKeyAccountName(value);
     return hr;
 }
 
-STDMETHODIMP CNotifyEmail::put_Password(BSTR)
+HRESULT CNotifyEmail::LoadExtra(IPropertyBag* bag, HRESULT rows)
 {
-    return E_NOTIMPL;
+    if (FAILED(rows))
+        return rows;
+    mRequiresSave = false;
+    return PasswordLoadStep(bag);
 }
 
-STDMETHODIMP CNotifyEmail::get_EncryptedPassword(BSTR* value)
+HRESULT CNotifyEmail::SaveExtra(IPropertyBag* bag, BOOL clearDirty, HRESULT rows)
 {
-    return value ? E_NOTIMPL : E_POINTER;
-}
-
-STDMETHODIMP CNotifyEmail::put_EncryptedPassword(BSTR)
-{
-    return E_NOTIMPL;
-}
-
-STDMETHODIMP CNotifyEmail::get_HexEncryptedPassword(BSTR* value)
-{
-    return value ? E_NOTIMPL : E_POINTER;
-}
-
-STDMETHODIMP CNotifyEmail::put_HexEncryptedPassword(BSTR)
-{
-    return E_NOTIMPL;
+    if (FAILED(rows))
+        return rows;
+    if (clearDirty)
+        mRequiresSave = false;
+    return PasswordSaveStep(bag);
 }
 
 STDMETHODIMP CNotifyEmail::get_Encryption(eZD_NOTIFY_ENCRYPTION_TYPE* value)
@@ -227,12 +219,6 @@ std::pair<String, String> SplitAccountName(const String& account)
     return {account, String()};
 }
 
-bool CNotifyEmail::StoredPassword(String& password) const
-{
-    // The stored password's forms are not built yet: none is stored.
-    password.clear();
-    return false;
-}
 
 STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
                                   BSTR description, BSTR, DATE timeStamp)

@@ -4,13 +4,14 @@
 // operations.
 #pragma once
 
+#include "Crypto/PasswordImpl.h"
 #include "Ferrule/HandlerBase.h"
 #include "Platform/Win32/Library.h"
 
 #include <string>
 #include <utility>
 
-class CNotifyEmail : public INotifyHandlerImpl<INotifyEmail4>,
+class CNotifyEmail : public PasswordImpl<INotifyHandlerImpl<INotifyEmail4>, 64>,
                      public IPersistPropertyBagImpl<CNotifyEmail>,
                      public ISupportErrorInfoImpl<CNotifyEmail>,
                      public ComObjectRootEx<MultiThreadModel>
@@ -49,29 +50,26 @@ public:
     STDMETHOD(put_Authentication)(eZD_NOTIFY_SMTP_AUTHENTICATION value) override;
     STDMETHOD(get_User)(BSTR* value) override;
     STDMETHOD(put_User)(BSTR value) override;
-    // The stored password and its protected forms are not built yet: these answer E_NOTIMPL.
-    STDMETHOD(put_Password)(BSTR value) override;
-    STDMETHOD(get_EncryptedPassword)(BSTR* value) override;
-    STDMETHOD(put_EncryptedPassword)(BSTR value) override;
-    STDMETHOD(get_HexEncryptedPassword)(BSTR* value) override;
-    STDMETHOD(put_HexEncryptedPassword)(BSTR value) override;
     STDMETHOD(get_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE* value) override;
     STDMETHOD(put_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE value) override;
 
     STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
                       BSTR description, BSTR source, DATE timeStamp) override;
 
-    // The account name the password's key material uses: a copy of User.
-    BSTR KeyAccountName() const { return mKeyAccountName; }
-    // The clear-text password when one is stored; false (and empty) when none is.
-    virtual bool StoredPassword(String& password) const;
+    // Load and Save: the rows, then the password steps.
+    HRESULT LoadExtra(IPropertyBag* bag, HRESULT rows);
+    HRESULT SaveExtra(IPropertyBag* bag, BOOL clearDirty, HRESULT rows);
     // The CDO transport: configures a message object and sends it (under the logon of User for NTLM).
     virtual HRESULT SendMailUsingAuthentication(BSTR application, const String& subject, const String& body);
     // What the last CDO send asked the server for (mechanism and user), for diagnostics.
     const std::string& LastCdoLogin() const { return mLastCdoLogin; }
 
+protected:
+    void PasswordLock() override { Lock(); }
+    void PasswordUnlock() override { Unlock(); }
+
 private:
-    BSTR mKeyAccountName = nullptr;
+    bool mRequiresSave = true;
     BSTR mAddress = nullptr;
     BSTR mSMTPServer = nullptr;
     BSTR mAddressFrom = nullptr;

@@ -173,3 +173,32 @@ DWORD SearchPathW(LPCWSTR path, LPCWSTR fileName, LPCWSTR extension, DWORD buffe
         *filePart = buffer + (wide.size() - Utf8ToUtf16(name).size());
     return static_cast<DWORD>(wide.size());
 }
+
+HANDLE GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+}
+
+DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size)
+{
+    if (process != GetCurrentProcess() || fileName == nullptr || size == 0)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+    {
+        SetLastErrorFromErrno();
+        return 0;
+    }
+    const std::u16string wide = Utf8ToUtf16(std::string(path, static_cast<size_t>(n)));
+    if (wide.size() + 1 > size)
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(fileName, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+    return static_cast<DWORD>(wide.size());
+}

@@ -21,3 +21,8 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 // Search in the default places (path null) is not offered: ERROR_INVALID_PARAMETER.
 DWORD SearchPathW(LPCWSTR path, LPCWSTR fileName, LPCWSTR extension, DWORD bufferLength, LPWSTR buffer,
                   LPWSTR* filePart);
+
+// The calling process (a pseudo handle).
+HANDLE GetCurrentProcess();
+// The image file of the process: /proc/self/exe for the current one. Answers the length, 0 on failure.
+DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size);

@@ -310,7 +310,7 @@ void RemoveStaleTemporaries(const std::string& target)
 // The target is the file a link at path points to when the link belongs to this process's user or to
 // root; the temporary file is made in the target's folder with the final mode and owner, locked while
 // it is written, written, flushed and renamed over the target.
-HRESULT XmlDocument::SaveFile(const std::u16string& path, const std::string& text, mode_t newMode)
+HRESULT XmlDocument::SaveFile(const std::u16string& path, const std::string& text, mode_t newMode, bool privateFile)
 {
     std::string target = FilePath(path);
     if (target.empty())
@@ -351,7 +351,9 @@ HRESULT XmlDocument::SaveFile(const std::u16string& path, const std::string& tex
     flock(fd, LOCK_EX | LOCK_NB); // tells others the file is in use
     // Mode and owner first: a file that exists keeps its own, a new one follows the umask (or the
     // caller's mode).
-    const mode_t mode = exists ? (old.st_mode & 07777) : newMode ? newMode : (0666 & ~CurrentUmask());
+    mode_t mode = exists ? (old.st_mode & 07777) : newMode ? newMode : (0666 & ~CurrentUmask());
+    if (privateFile)
+        mode = exists ? (mode & ~static_cast<mode_t>(077)) : (mode & 0600);
     int err = 0;
     if (fchmod(fd, mode) != 0)
         err = errno;

@@ -77,7 +77,9 @@ public:
     // ERROR_ACCESS_DENIED); a file that exists keeps its mode and owner, a new one gets newMode, or
     // 0666 less the umask when newMode is 0; anything but a regular file is refused. Temporary files of
     // the same name that a killed writer left are removed.
-    static HRESULT SaveFile(const std::u16string& path, const std::string& text, mode_t newMode);
+    // With privateFile (a file that holds a secret) a new file is 0600 and an existing one loses every
+    // access of group and others; a save never widens a file's mode.
+    static HRESULT SaveFile(const std::u16string& path, const std::string& text, mode_t newMode, bool privateFile = false);
     std::string SaveText() const;
 
     // The document node itself: its children are the top-level nodes.

@@ -12,6 +12,7 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ const char* const kSetHelp =
     "  filters     TypeFilter=error,warning,info,test and PriorityFilter=high,medium,low,test (or a\n"
     "              number, all, none)\n"
     "  booleans    true, false, yes, no, 1, 0\n"
+    "  Password=-  the e-mail password, typed without echo (or one line of standard input); never\n"
+    "              from the command line\n"
     "Concurrent sets on one policy file wait for each other (a lock file NAME.lock beside it), so every\n"
     "change lands. After writing, the file is read back and every property compared; a value that did\n"
     "not land is reported (exit 1). An unknown handler or property, or a property that is never saved\n"
@@ -128,11 +131,56 @@ const char* TypeName(VARTYPE vt)
     }
 }
 
+// A password typed at the terminal without echo, or one line of standard input when that is not a
+// terminal.
+bool ReadPassword(std::string& password)
+{
+    const bool terminal = isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal)
+    {
+        std::fprintf(stderr, "Password: ");
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    password.clear();
+    int c;
+    bool any = false;
+    while ((c = std::getchar()) != EOF && c != '\n')
+    {
+        any = true;
+        password += static_cast<char>(c);
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    if (terminal)
+    {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fprintf(stderr, "\n");
+    }
+    return any || c == '\n';
+}
+
 // The value text as the property's type; "" and the variant, or the reason it is refused.
 std::string Convert(const Property& p, const std::string& text, VARIANT& out)
 {
     VariantInit(&out);
     const std::string lower = Lower(text);
+    if (p.type == VT_BSTR && strcasecmp(p.name.c_str(), "Password") == 0)
+    {
+        // Never from the command line, where every user sees it in the process list.
+        if (text != "-")
+            return "a password is never taken from the command line: give Password=- and type it, or send it "
+                   "on standard input";
+        std::string password;
+        if (!ReadPassword(password))
+            return "no password was given";
+        out.vt = VT_BSTR;
+        out.bstrVal = SysAllocString(W(password).c_str());
+        return "";
+    }
     if (p.type == VT_BSTR)
     {
         out.vt = VT_BSTR;
@@ -316,6 +364,17 @@ struct Change
     std::u16string expected; // what its getter answers once set
 };
 
+// The readable property through which a put-only one is persisted (Password: HexEncryptedPassword).
+const Property* PersistedForm(const std::vector<Property>& properties, const Property& p)
+{
+    if (strcasecmp(p.name.c_str(), "Password") != 0)
+        return nullptr;
+    for (const Property& q : properties)
+        if (q.name == "HexEncryptedPassword" && q.readable)
+            return &q;
+    return nullptr;
+}
+
 std::u16string Readback(INotifyHandler* handler, DISPID id)
 {
     return W(ReadProperty(handler, id));
@@ -420,7 +479,7 @@ int CommandSet(const Options& o, Module& module)
             if (!reason.empty())
             {
                 std::fprintf(stderr, "ferrule: %s.%s = %s was refused: %s\n", target->name.c_str(),
-                             found->name.c_str(), c.text.c_str(), reason.c_str());
+                             found->name.c_str(), IsSecret(found->name) ? "(hidden)" : c.text.c_str(), reason.c_str());
                 VariantClear(&c.value);
                 release();
                 return kFailed;
@@ -473,13 +532,16 @@ int CommandSet(const Options& o, Module& module)
                         Put(target->handler.get(), changes[j].property->id, changes[j].before, ignored);
                     }
                 std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target->name.c_str(),
-                             c.property->name.c_str(), c.text.c_str(), Hex(hr).c_str(),
+                             c.property->name.c_str(), IsSecret(c.property->name) ? "(hidden)" : c.text.c_str(),
+                             Hex(hr).c_str(),
                              reason.empty() ? "" : (": " + reason).c_str());
                 release();
                 return kFailed;
             }
             if (c.property->readable)
                 c.expected = Readback(target->handler.get(), c.property->id);
+            else if (const Property* form = PersistedForm(properties, *c.property))
+                c.expected = Readback(target->handler.get(), form->id);
         }
         release();
         remover.armed = false;
@@ -505,14 +567,17 @@ int CommandSet(const Options& o, Module& module)
     int result = kOk;
     for (const Change& c : changes)
     {
-        if (!c.property->readable)
-            continue; // a put-only value (a password) is not shown
-        const std::u16string now = reread ? Readback(reread.get(), c.property->id) : u"(no handler)";
+        // A put-only value (the password) is compared through the form that is persisted, never shown.
+        const Property* compared = c.property->readable ? c.property : PersistedForm(properties, *c.property);
+        if (compared == nullptr)
+            continue;
+        const std::u16string now = reread ? Readback(reread.get(), compared->id) : u"(no handler)";
         if (now != c.expected)
         {
+            const bool secret = IsSecret(c.property->name);
             std::fprintf(stderr, "ferrule: %s.%s = %s did not land in %s (it reads back as %s): %s\n",
-                         targetName.c_str(), c.property->name.c_str(), c.text.c_str(), policyPath.c_str(), N(now).c_str(),
-                         WriteProblem(policyPath).c_str());
+                         targetName.c_str(), c.property->name.c_str(), secret ? "(hidden)" : c.text.c_str(),
+                         policyPath.c_str(), secret ? "another value" : N(now).c_str(), WriteProblem(policyPath).c_str());
             result = kFailed;
         }
     }

@@ -299,11 +299,19 @@ TEST_F(Email, TlsAndLogins)
         // No stored password yet: the login is refused.
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
         EXPECT_EQ(ErrorDescription().rfind("Result (0xece30073 ", 0), 0u) << ErrorDescription();
-        SetUser(u"");
+        // A wrong password, then the right one.
+        BSTR wrong = B(u"wrong"), right = B(u"right");
+        mEmail->put_Password(wrong);
+        EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+        EXPECT_EQ(ErrorDescription().rfind("Result (0xece30073 ", 0), 0u) << ErrorDescription();
+        mEmail->put_Password(right);
+        SysFreeString(wrong);
+        SysFreeString(right);
         ASSERT_EQ(Send(1, 1, 0, u"over TLS"), S_OK) << ErrorDescription();
         const std::vector<Mail> mails = server.Mails(1);
         ASSERT_EQ(mails.size(), 1u);
         EXPECT_EQ(mails[0].Field("tls"), "true");
+        EXPECT_EQ(mails[0].Field("user"), "\"ann\"");
     }
     {
         // Port 465: TLS from the first byte.
@@ -313,6 +321,7 @@ TEST_F(Email, TlsAndLogins)
         if (server.Port() == 465)
         {
             Set(u"ops@example.org", u"127.0.0.1", 465, 2, 9999);
+            SetUser(u""); // this server offers no login
             ASSERT_EQ(Send(1, 1, 0, u"implicit"), S_OK) << ErrorDescription();
             const std::vector<Mail> mails = server.Mails(1);
             ASSERT_EQ(mails.size(), 1u);

@@ -48,6 +48,7 @@ const TextEntry kBaseTexts[] = {
     {INFO_INFOS_EXIST, u"Informational status messages exist."},
     {ERROR_OS_ERROR, u"Following Operating System error occurred while performing requested operation: '%1'"},
     {ERROR_CHECK_FAILED, u"A check that safeguards the integrity of the program failed unexpectedly. '%1'."},
+    {ERROR_FROM_STRING_INVALID_CHARACTERS, u"The text '%1' holds characters that are not a number."},
     {ERROR_PRECONDITION_FAILED,
      u"A precondition that safeguards the integrity of the program failed unexpectedly. '%1'."},
 };
@@ -96,6 +97,7 @@ const NameEntry kBaseNames[] = {
     {INFO_INFOS_EXIST, "INFO_INFOS_EXIST"},
     {ERROR_OS_ERROR, "ERROR_OS_ERROR"},
     {ERROR_CHECK_FAILED, "ERROR_CHECK_FAILED"},
+    {ERROR_FROM_STRING_INVALID_CHARACTERS, "ERROR_FROM_STRING_INVALID_CHARACTERS"},
     {ERROR_PRECONDITION_FAILED, "ERROR_PRECONDITION_FAILED"},
     {0xEBAB001B, "ERROR_WIN_ERROR_WRONG_DISK"},
     {0xEBAB001C, "ERROR_WIN_ERROR_SEM_USER_LIMIT"},

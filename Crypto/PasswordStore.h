@@ -1,0 +1,52 @@
+// The stored SMTP password: seven encoded forms made at once, the random-number values they share,
+// and the password steps of the e-mail handler's Load and Save.
+#pragma once
+
+#include "Base/Dev/Global/Types.h"
+#include "Platform/Com/PropertyBag.h"
+
+#include <string>
+
+// Two lower-case hexadecimal digits per byte.
+String HexEncodeLower(const std::string& bytes);
+// Pairs of characters as hexadecimal bytes (a last odd character is ignored); a pair that is not a
+// hexadecimal number raises ERROR_FROM_STRING_INVALID_CHARACTERS.
+std::string HexDecode(const String& text);
+// "%02X" per byte.
+String BytesToHexUpper(const std::string& bytes);
+// Pairs read with "%2X"; fewer than two characters give nothing.
+std::string HexToBytes(const String& text);
+std::string Utf16LeBytes(const String& text);
+String FromUtf16LeBytes(const std::string& bytes);
+
+class PasswordStore
+{
+public:
+    PasswordStore() = default;
+    // Scheme s from 1 to 7: value is form s, the others are made from its clear text; any other s: value
+    // is the clear text. Raises ERROR_FROM_STRING_INVALID_CHARACTERS for a form that is not hexadecimal.
+    PasswordStore(const String& account, const String& value, int scheme);
+
+    // Form k for k from 1 to 7; Form(0) is the clear text (form 4 decrypted).
+    String Form(int k) const;
+    bool Stored() const { return !mForms[7].empty(); }
+    // Whether the random-number values the forms 5 and 6 depend on are in the registry (read, or
+    // written when made); false when this process could not store new ones.
+    bool PairsStored() const { return mPairsStored; }
+    const String& Account() const { return mAccount; }
+
+    static String Encrypt(int scheme, const String& account, const String& clear);
+    static String Decrypt(int scheme, const String& account, const String& form);
+
+private:
+    String mAccount;
+    String mForms[8]; // 1..7
+    bool mPairsStored = true;
+};
+
+// The password load step: the first form found in the bag in the load order; S_FALSE when none.
+HRESULT PasswordLoadStep(IPropertyBag* bag, const String& account, PasswordStore& store);
+// The scheme the save step writes: 7, 6, 5, or 0 for the legacy set (by the program and AgentVersion).
+int PasswordSaveTarget();
+// The password save step: the target's forms, each a string.
+HRESULT PasswordSaveStep(IPropertyBag* bag, const PasswordStore& store);

@@ -1,0 +1,253 @@
+#include "Platform/Win32/Crypt.h"
+
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace
+{
+const uint32_t kProviderMagic = 0x50525631, kHashMagic = 0x48534831, kKeyMagic = 0x4B455931;
+
+struct Provider
+{
+    uint32_t magic = kProviderMagic;
+    DWORD type;
+};
+
+struct Hash
+{
+    uint32_t magic = kHashMagic;
+    DWORD providerType;
+    EVP_MD_CTX* context = nullptr;
+};
+
+struct Key
+{
+    uint32_t magic = kKeyMagic;
+    std::vector<unsigned char> bytes;
+    EVP_CIPHER_CTX* stream = nullptr; // the running RC4 key stream, made at the first use
+};
+
+template <class T>
+T* As(ULONG_PTR handle, uint32_t magic)
+{
+    auto* p = reinterpret_cast<T*>(handle);
+    if (p == nullptr || p->magic != magic)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return p;
+}
+
+// RC4 from the legacy provider, in a library context of our own.
+const EVP_CIPHER* Rc4()
+{
+    static const EVP_CIPHER* cipher = [] {
+        OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
+        if (context == nullptr)
+            return static_cast<EVP_CIPHER*>(nullptr);
+        OSSL_PROVIDER_load(context, "legacy");
+        OSSL_PROVIDER_load(context, "default");
+        return EVP_CIPHER_fetch(context, "RC4", nullptr);
+    }();
+    return cipher;
+}
+
+BOOL Crypt(HCRYPTKEY handle, BOOL final, BYTE* data, DWORD* length)
+{
+    Key* key = As<Key>(handle, kKeyMagic);
+    if (key == nullptr || length == nullptr)
+        return FALSE;
+    const EVP_CIPHER* rc4 = Rc4();
+    if (rc4 == nullptr)
+    {
+        SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+        return FALSE;
+    }
+    if (key->stream == nullptr)
+    {
+        key->stream = EVP_CIPHER_CTX_new();
+        if (key->stream == nullptr || !EVP_CipherInit_ex(key->stream, rc4, nullptr, nullptr, nullptr, 1) ||
+            !EVP_CIPHER_CTX_set_key_length(key->stream, static_cast<int>(key->bytes.size())) ||
+            !EVP_CipherInit_ex(key->stream, nullptr, nullptr, key->bytes.data(), nullptr, 1))
+        {
+            EVP_CIPHER_CTX_free(key->stream);
+            key->stream = nullptr;
+            SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+            return FALSE;
+        }
+    }
+    int out = 0;
+    if (*length > 0 && !EVP_CipherUpdate(key->stream, data, &out, data, static_cast<int>(*length)))
+    {
+        SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+        return FALSE;
+    }
+    if (final)
+    {
+        EVP_CIPHER_CTX_free(key->stream);
+        key->stream = nullptr;
+    }
+    return TRUE;
+}
+} // namespace
+
+BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR, LPCWSTR, DWORD type, DWORD)
+{
+    if (provider == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *provider = 0;
+    if (type != PROV_RSA_FULL && type != PROV_RSA_AES)
+    {
+        SetLastError(static_cast<DWORD>(NTE_BAD_PROV_TYPE));
+        return FALSE;
+    }
+    auto* p = new Provider();
+    p->type = type;
+    *provider = reinterpret_cast<HCRYPTPROV>(p);
+    return TRUE;
+}
+
+BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD)
+{
+    Provider* p = As<Provider>(provider, kProviderMagic);
+    if (p == nullptr)
+        return FALSE;
+    p->magic = 0;
+    delete p;
+    return TRUE;
+}
+
+BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY, DWORD, HCRYPTHASH* hash)
+{
+    Provider* p = As<Provider>(provider, kProviderMagic);
+    if (p == nullptr || hash == nullptr)
+        return FALSE;
+    const EVP_MD* md = algorithm == CALG_MD5       ? EVP_md5()
+                       : algorithm == CALG_SHA1    ? EVP_sha1()
+                       : algorithm == CALG_SHA_256 && p->type == PROV_RSA_AES ? EVP_sha256()
+                                                                               : nullptr;
+    if (md == nullptr)
+    {
+        SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+        return FALSE;
+    }
+    auto* h = new Hash();
+    h->providerType = p->type;
+    h->context = EVP_MD_CTX_new();
+    if (h->context == nullptr || !EVP_DigestInit_ex(h->context, md, nullptr))
+    {
+        EVP_MD_CTX_free(h->context);
+        delete h;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    *hash = reinterpret_cast<HCRYPTHASH>(h);
+    return TRUE;
+}
+
+BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
+{
+    Hash* h = As<Hash>(hash, kHashMagic);
+    if (h == nullptr)
+        return FALSE;
+    return EVP_DigestUpdate(h->context, data, length) ? TRUE : FALSE;
+}
+
+BOOL CryptDestroyHash(HCRYPTHASH hash)
+{
+    Hash* h = As<Hash>(hash, kHashMagic);
+    if (h == nullptr)
+        return FALSE;
+    EVP_MD_CTX_free(h->context);
+    h->magic = 0;
+    delete h;
+    return TRUE;
+}
+
+BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWORD, HCRYPTKEY* key)
+{
+    Provider* p = As<Provider>(provider, kProviderMagic);
+    Hash* h = As<Hash>(hash, kHashMagic);
+    if (p == nullptr || h == nullptr || key == nullptr)
+        return FALSE;
+    if (algorithm != CALG_RC4)
+    {
+        SetLastError(static_cast<DWORD>(NTE_BAD_ALGID));
+        return FALSE;
+    }
+    // The digest so far (the hash stays usable).
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_MD_CTX* copy = EVP_MD_CTX_new();
+    if (copy == nullptr || !EVP_MD_CTX_copy_ex(copy, h->context) || !EVP_DigestFinal_ex(copy, digest, &size))
+    {
+        EVP_MD_CTX_free(copy);
+        SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
+        return FALSE;
+    }
+    EVP_MD_CTX_free(copy);
+    auto* k = new Key();
+    if (p->type == PROV_RSA_FULL)
+    {
+        // 40 bits of key and 88 bits of zero salt.
+        k->bytes.assign(digest, digest + 5);
+        k->bytes.resize(16, 0);
+    }
+    else
+        k->bytes.assign(digest, digest + std::min(16u, size));
+    *key = reinterpret_cast<HCRYPTKEY>(k);
+    return TRUE;
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY key)
+{
+    Key* k = As<Key>(key, kKeyMagic);
+    if (k == nullptr)
+        return FALSE;
+    EVP_CIPHER_CTX_free(k->stream);
+    k->magic = 0;
+    delete k;
+    return TRUE;
+}
+
+BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH, BOOL final, DWORD, BYTE* data, DWORD* length, DWORD bufferLength)
+{
+    if (length != nullptr && *length > bufferLength)
+    {
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    return Crypt(key, final, data, length);
+}
+
+BOOL CryptDecrypt(HCRYPTKEY key, HCRYPTHASH, BOOL final, DWORD, BYTE* data, DWORD* length)
+{
+    return Crypt(key, final, data, length);
+}
+
+BOOL CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE* buffer)
+{
+    if (As<Provider>(provider, kProviderMagic) == nullptr || buffer == nullptr)
+        return FALSE;
+    if (RAND_bytes(buffer, static_cast<int>(length)) != 1)
+    {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CryptUnprotectData(DATA_BLOB*, LPWSTR*, DATA_BLOB*, void*, void*, DWORD, DATA_BLOB*)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
