@@ -2,6 +2,10 @@
 // the message tables and its class object for this process, so CoCreateInstance finds it without a
 // registry entry.
 #include "Translator/MessageTranslator.h"
+#include "Platform/Com/RegistryScript.h"
+
+#include <cstdlib>
+#include <dlfcn.h>
 #include "Base/Dev/Global/StringRepository.h"
 #include "Base/Dev/Local/Localization.h"
 #include "Ferrule/MessageTables.h"
@@ -130,4 +134,57 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow()
 {
     return ComCanUnloadNow();
+}
+
+namespace
+{
+// The translator's class and ProgIDs.
+const char16_t* const kTranslatorScript = uR"(HKCR
+{
+    Quellon.MessageTranslator.1 = s 'MessageTranslator Class'
+    {
+        CLSID = s '%CLSID%'
+    }
+    Quellon.MessageTranslator = s 'MessageTranslator Class'
+    {
+        CLSID = s '%CLSID%'
+        CurVer = s 'Quellon.MessageTranslator.1'
+    }
+    NoRemove CLSID
+    {
+        ForceRemove '%CLSID%' = s 'MessageTranslator Class'
+        {
+            ProgID = s 'Quellon.MessageTranslator.1'
+            VersionIndependentProgID = s 'Quellon.MessageTranslator'
+            InprocServer32 = s '%MODULE%'
+            {
+                val ThreadingModel = s 'Both'
+            }
+        }
+    }
+}
+)";
+
+HRESULT RegisterTranslator(bool registering)
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&RegisterTranslator), &info) == 0 || info.dli_fname == nullptr)
+        return E_UNEXPECTED;
+    char* resolved = realpath(info.dli_fname, nullptr);
+    const std::u16string module = Utf8ToUtf16(resolved ? resolved : info.dli_fname);
+    free(resolved);
+    OLECHAR clsid[39];
+    StringFromGUID2(CLSID_MessageTranslator, clsid, 39);
+    return UpdateRegistryFromScript(kTranslatorScript, registering, {{u"CLSID", clsid}, {u"MODULE", module}});
+}
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer()
+{
+    return RegisterTranslator(true);
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer()
+{
+    return RegisterTranslator(false);
 }

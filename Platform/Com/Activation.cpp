@@ -65,19 +65,23 @@ HRESULT FromRegistry(REFCLSID clsid, REFIID riid, void** object)
     if (!ReadDefaultValue(KeyText(clsid), path) || path.empty())
         return REGDB_E_CLASSNOTREG;
     HMODULE module = nullptr;
+    ClassTable& table = Table();
     {
-        ClassTable& table = Table();
         std::lock_guard<std::mutex> lock(table.mutex);
         auto it = table.libraries.find(path);
         if (it != table.libraries.end())
             module = it->second;
-        else
-        {
-            module = LoadLibraryW(path.c_str());
-            if (module == nullptr)
-                return HRESULT_FROM_WIN32(GetLastError());
-            table.libraries[path] = module;
-        }
+    }
+    if (module == nullptr)
+    {
+        // Loaded outside the lock: a server registers its class objects while it loads.
+        module = LoadLibraryW(path.c_str());
+        if (module == nullptr)
+            return HRESULT_FROM_WIN32(GetLastError());
+        std::lock_guard<std::mutex> lock(table.mutex);
+        if (!table.libraries.emplace(path, module).second)
+            FreeLibrary(module); // loaded meanwhile by another thread; the loader counts both
+        module = table.libraries[path];
     }
     auto get = reinterpret_cast<LPFNGETCLASSOBJECT>(GetProcAddress(module, "DllGetClassObject"));
     if (get == nullptr)

@@ -21,6 +21,8 @@ const char* const kUsageText =
     "  set [--app NAME] [--policy FILE] HANDLER NAME=VALUE...   change handler settings\n"
     "  test [--app NAME] [--policy FILE]             a test notification to every handler on its own\n"
     "  explain CODE|SERIALIZED-RESULT                symbolic name and display text\n"
+    "  register [MODULE] / unregister [MODULE]       register the module and the translator\n"
+    "  reg query KEY [--recursive]                   print a key of the registry store\n"
     "  log FILE [--all] [-f]                         print a log file (.old first with --all;\n"
     "                                                follow it with -f)\n"
     "\n"
@@ -60,7 +62,9 @@ int main(int argc, char** argv)
     const std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
     const std::map<std::string, const char*> helps = {{"notify", kNotifyHelp},   {"handlers", kHandlersHelp},
                                                       {"set", kSetHelp},         {"explain", kExplainHelp},
-                                                      {"log", kLogHelp},         {"test", kTestHelp}};
+                                                      {"log", kLogHelp},         {"test", kTestHelp},
+                                                      {"register", kRegisterHelp}, {"unregister", kRegisterHelp},
+                                                      {"reg", kRegHelp}};
     if (!helps.count(command))
     {
         std::fprintf(stderr, "ferrule: unknown command %s\n%s", command.c_str(), kUsageText);
@@ -81,6 +85,10 @@ int main(int argc, char** argv)
         }
         if (command == "log")
             return CommandLog(o);
+        if (command == "reg")
+            return CommandReg(o);
+        if (command == "register" || command == "unregister")
+            return CommandRegister(o, command == "register");
         Module module;
         if (!module.Load())
             return kFailed;

@@ -319,6 +319,8 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             o.follow = true;
         else if (a == "--all" && command == "log")
             o.all = true;
+        else if (a == "--recursive" && command == "reg")
+            o.recursive = true;
         else if (a.rfind("--", 0) == 0 && a.size() > 2)
         {
             std::string name = a.substr(2), value;

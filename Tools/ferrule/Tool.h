@@ -26,7 +26,8 @@ struct Options
     std::map<std::string, std::string> values;
     bool stdinMode = false;
     bool follow = false;
-    bool all = false; // log: the .old generation first
+    bool all = false;       // log: the .old generation first
+    bool recursive = false; // reg query: every key below
     bool help = false;
 };
 
@@ -162,10 +163,14 @@ extern const char* const kSetHelp;
 extern const char* const kExplainHelp;
 extern const char* const kLogHelp;
 extern const char* const kTestHelp;
+extern const char* const kRegisterHelp;
+extern const char* const kRegHelp;
 int CommandNotify(const Options& o, Module& module);
 int CommandHandlers(const Options& o, Module& module);
 int CommandSet(const Options& o, Module& module);
 int CommandExplain(const Options& o, Module& module);
 int CommandLog(const Options& o);
 int CommandTest(const Options& o, Module& module);
+int CommandRegister(const Options& o, bool registering);
+int CommandReg(const Options& o);
 } // namespace tool

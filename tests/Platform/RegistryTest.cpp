@@ -1,4 +1,6 @@
 #include "Platform/Win32/Registry.h"
+#include "Platform/Com/RegistryScript.h"
+#include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -295,4 +297,75 @@ TEST_F(Registry, DamagedFileIsABadDatabase)
     EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_BADDB);
     EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"x", 1), ERROR_BADDB);
+}
+
+TEST_F(Registry, ScriptsRegisterAndUnregister)
+{
+    const std::u16string script = uR"(HKLM
+{
+    NoRemove SOFTWARE
+    {
+        ForceRemove Thing = s 'It''s %NAME%'
+        {
+            val Count = d 3
+            Path = s '%NAME%'
+            Plain
+            {
+                val Keep = s 'x'
+            }
+        }
+        Shared
+        {
+            Mine = s 'a'
+        }
+    }
+}
+)";
+    HKEY other = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared\\Theirs", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &other, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(other);
+    ASSERT_EQ(UpdateRegistryFromScript(script, true, {{u"NAME", u"/lib/x.so"}}), S_OK);
+    // Twice: ForceRemove makes the key anew.
+    ASSERT_EQ(UpdateRegistryFromScript(script, true, {{u"NAME", u"/lib/x.so"}}), S_OK);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Thing", 0, KEY_READ, &key), ERROR_SUCCESS);
+    WCHAR text[64] = {0};
+    DWORD size = sizeof text, type = 0;
+    RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(text), &size);
+    EXPECT_EQ(std::u16string(text), u"It's /lib/x.so");
+    EXPECT_EQ(GetDword(key, u"Count"), 3u);
+    RegCloseKey(key);
+
+    ASSERT_EQ(UpdateRegistryFromScript(script, false, {{u"NAME", u"/lib/x.so"}}), S_OK);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Thing", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    // A key with other subkeys stays; NoRemove keys stay.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared\\Theirs", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared\\Mine", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+TEST_F(Registry, AMalformedScriptChangesNothing)
+{
+    const std::u16string broken[] = {
+        u"HKLM { First = s 'one' Second = x 'two' }", u"HKLM { Open { }", u"HKXX { A }", u"HKLM { A = s 'unterminated }",
+        u"HKLM { val Loose = s 'x' }",
+    };
+    for (const std::u16string& script : broken)
+    {
+        EXPECT_EQ(UpdateRegistryFromScript(script, true, {}), HRESULT_FROM_WIN32(ERROR_INVALID_DATA))
+            << Utf16ToUtf8(script);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"First", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    }
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR d = nullptr;
+    info->GetDescription(&d);
+    info->Release();
+    EXPECT_EQ(Utf16ToUtf8(d).rfind("The registry script cannot be read: line 1: ", 0), 0u) << Utf16ToUtf8(d);
+    SysFreeString(d);
 }

@@ -460,3 +460,61 @@ TEST_F(Tool, TestReportsEveryHandler)
     EXPECT_NE(r.out.find("E-mail       FAILED 0x8000FFFF: Error ECE30072"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("LogFile      delivered\n"), std::string::npos) << r.out;
 }
+
+TEST_F(Tool, RegisterQueryAndUnregister)
+{
+    Outcome r = Ferrule("register");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("DllRegisterServer in "), std::string::npos);
+    Ferrule("register"); // twice: still one set of keys
+    r = Ferrule("reg query 'HKCR\\CLSID\\{1C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0006}' --recursive");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\\ProgID\n    (Default)    REG_SZ    Ferrule.NotifyConnPt.1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ThreadingModel    REG_SZ    Apartment"), std::string::npos) << r.out;
+    r = Ferrule("reg query 'HKCR\\Quellon.Notify.NotifyConnPt' --recursive");
+    EXPECT_NE(r.out.find("CurVer\n    (Default)    REG_SZ    Quellon.Notify.NotifyConnPt.1"), std::string::npos) << r.out;
+    r = Ferrule("reg query 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Ardentis'");
+    for (const char* line : {"(Default)    REG_SZ    Ardentis 22", "CategoryCount    REG_DWORD    0x3",
+                             "TypesSupported    REG_DWORD    0x7", "CategoryMessageFile    REG_SZ    /"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    r = Ferrule("reg query 'HKCR\\CLSID'");
+    size_t classes = 0;
+    for (size_t at = r.out.find("CLSID\\{"); at != std::string::npos; at = r.out.find("CLSID\\{", at + 1))
+        ++classes;
+    EXPECT_EQ(classes, 8u) << r.out; // seven classes and the translator, once each
+    r = Ferrule("reg query 'HKLM\\SOFTWARE\\Microsoft\\Internet Explorer\\ActiveX Compatibility' --recursive");
+    EXPECT_NE(r.out.find("Compatibility Flags    REG_DWORD    0x400"), std::string::npos) << r.out;
+
+    // A client that knows only the ProgID finds the module, and the module its translator.
+    r = Ferrule("--config x=1 2>/dev/null; FERRULE_REGISTRY_DIR=. FERRULE_SYSLOG_SOCKET=" + std::string(getenv("FERRULE_SYSLOG_SOCKET")) +
+                " '" + CREATE_BY_PROGID + "'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("DllCanUnloadNow while the manager lives: 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("DllCanUnloadNow after the release: 0\n"), std::string::npos) << r.out;
+    EXPECT_NE(Ferrule("log byprogid.log.txt").out.find("Low Priority Info: created by ProgID 0x00 (client)"),
+              std::string::npos);
+
+    r = Ferrule("unregister");
+    EXPECT_EQ(r.code, 0) << r.out;
+    r = Ferrule("reg query 'HKCR\\CLSID'");
+    EXPECT_EQ(r.code, 0); // the parent stays
+    EXPECT_EQ(r.out.find("CLSID\\{"), std::string::npos) << r.out;
+    EXPECT_EQ(Ferrule("reg query 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Ardentis'").code, 1);
+    EXPECT_EQ(Ferrule("reg query 'HKLM\\SOFTWARE\\Microsoft\\Internet Explorer\\ActiveX Compatibility'").code, 0);
+    EXPECT_EQ(Ferrule("reg query 'HKCR\\Quellon.Notify'").code, 1);
+}
+
+TEST_F(Tool, RegisteringNeedsAWritableHive)
+{
+    // The store made by root; an unprivileged user cannot write it.
+    ASSERT_EQ(Ferrule("register").code, 0);
+    ASSERT_EQ(Ferrule("unregister").code, 0);
+    chmod(mDir.Path().c_str(), 0755);
+    Outcome r = Ferrule("--config x=1 2>/dev/null; setpriv --reuid=65534 --regid=65534 --clear-groups env "
+                        "FERRULE_REGISTRY_DIR=. HOME=/tmp '" + std::string(FERRULE_TOOL) + "' register");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("failed: 0x80070005"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("administrative rights"), std::string::npos) << r.out;
+    r = Ferrule("reg query 'HKCR\\CLSID'");
+    EXPECT_EQ(r.out.find("CLSID\\{"), std::string::npos) << r.out;
+}

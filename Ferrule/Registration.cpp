@@ -1,0 +1,193 @@
+// The module's registry scripts (carried inside the module, by resource number) and its registration
+// exports.
+#include "Ferrule/Interfaces.h"
+#include "Platform/Com/RegistryScript.h"
+#include "Platform/Win32/Utf.h"
+
+#include <cstdlib>
+#include <dlfcn.h>
+#include <string>
+#include <vector>
+
+namespace
+{
+// Scripts 101 to 110: a class with its ProgIDs, class key and compatibility key.
+const char16_t* const kClassScript = uR"(HKCR
+{
+    '%PROGID%' = s '%DESCRIPTION%'
+    {
+        CLSID = s '%CLSID%'
+    }
+    '%VIPROGID%' = s '%DESCRIPTION%'
+    {
+        CLSID = s '%CLSID%'
+        CurVer = s '%PROGID%'
+    }
+    NoRemove CLSID
+    {
+        ForceRemove '%CLSID%' = s '%DESCRIPTION%'
+        {
+            ProgID = s '%CLASSPROGID%'
+            VersionIndependentProgID = s '%VIPROGID%'
+            ForceRemove Programmable
+            InprocServer32 = s '%MODULE%'
+            {
+                val ThreadingModel = s '%THREADING%'
+            }
+            TypeLib = s '%LIBID%'
+        }
+    }
+}
+HKLM
+{
+    NoRemove SOFTWARE
+    {
+        NoRemove Microsoft
+        {
+            NoRemove 'Internet Explorer'
+            {
+                NoRemove 'ActiveX Compatibility'
+                {
+                    ForceRemove '%CLSID%'
+                    {
+                        val 'Compatibility Flags' = d 1024
+                    }
+                }
+            }
+        }
+    }
+}
+)";
+
+// Script 205: the event-log source.
+const char16_t* const kEventSourceScript = uR"(HKLM
+{
+    NoRemove SYSTEM
+    {
+        NoRemove CurrentControlSet
+        {
+            NoRemove Services
+            {
+                NoRemove EventLog
+                {
+                    NoRemove Application
+                    {
+                        ForceRemove Ardentis = s 'Ardentis 22'
+                        {
+                            val CategoryCount = d 3
+                            val CategoryMessageFile = s '%MODULE%'
+                            val EventMessageFile = s '%MODULE%'
+                            val TypesSupported = d 7
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+)";
+
+// The type library NOTIFICATIONHANDLERLib 1.0 and the module that carries it.
+const char16_t* const kTypeLibScript = uR"(HKCR
+{
+    NoRemove TypeLib
+    {
+        ForceRemove '%LIBID%'
+        {
+            1.0 = s 'NOTIFICATIONHANDLERLib'
+            {
+                0
+                {
+                    win64 = s '%MODULE%'
+                }
+                FLAGS = s '0'
+                HELPDIR = s ''
+            }
+        }
+    }
+}
+)";
+
+struct ClassRegistration
+{
+    int script;
+    const CLSID* clsid;
+    const char16_t* description;
+    const char16_t* progId;
+    const char16_t* versionIndependent;
+    const char16_t* classProgId; // the ProgID value under the class key
+    const char16_t* threading;
+};
+
+const ClassRegistration kClasses[] = {
+    {101, &CLSID_Notify, u"Notify Class", u"Quellon.Notify.1", u"Quellon.Notify", u"Quellon.Notify.1", u"Both"},
+    {102, &CLSID_NotifyEmail, u"NotifyEmail Class", u"Quellon.Notify.NotifyEmail.1", u"Quellon.Notify.NotifyEmail",
+     u"Quellon.Notify.NotifyEmail.1", u"Apartment"},
+    {103, &CLSID_NotifyLog, u"NotifyLog Class", u"Quellon.Notify.NotifyLog.1", u"Quellon.Notify.NotifyLog",
+     u"Quellon.Notify.NotifyLog.1", u"Apartment"},
+    {104, &CLSID_NotifySysEvent, u"NotifySysEvent Class", u"Quellon.Notify.NotifySysEvent.1",
+     u"Quellon.Notify.NotifySysEvent", u"Quellon.Notify.NotifySysEvent.1", u"Apartment"},
+    {105, &CLSID_NotifyApp, u"NotifyApp Class", u"Quellon.Notify.NotifyApp.1", u"Quellon.Notify.NotifyApp",
+     u"Quellon.Notify.NotifyApp.1", u"Apartment"},
+    {109, &CLSID_NotifySNMPTrap, u"NotifySNMPTrap Class", u"Quellon.Notify.NotifySNMPTrap.1",
+     u"Quellon.Notify.NotifySNMPTrap", u"Quellon.Notify.NotifySNMPTrap.1", u"Apartment"},
+    {110, &CLSID_NotifyConnPt, u"NotifyConnPt Class", u"Quellon.Notify.NotifyConnPt.1", u"Quellon.Notify.NotifyConnPt",
+     u"Ferrule.NotifyConnPt.1", u"Apartment"},
+};
+
+std::u16string GuidText(REFGUID guid)
+{
+    OLECHAR text[39];
+    StringFromGUID2(guid, text, 39);
+    return text;
+}
+
+// The module's full path.
+std::u16string ModuleFile()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&ModuleFile), &info) == 0 || info.dli_fname == nullptr)
+        return std::u16string();
+    char* resolved = realpath(info.dli_fname, nullptr);
+    const std::u16string path = Utf8ToUtf16(resolved ? resolved : info.dli_fname);
+    free(resolved);
+    return path;
+}
+
+HRESULT RunClassScript(const ClassRegistration& c, bool registering)
+{
+    return UpdateRegistryFromScript(kClassScript, registering,
+                                    {{u"PROGID", c.progId},
+                                     {u"VIPROGID", c.versionIndependent},
+                                     {u"CLASSPROGID", c.classProgId},
+                                     {u"DESCRIPTION", c.description},
+                                     {u"THREADING", c.threading},
+                                     {u"CLSID", GuidText(*c.clsid)},
+                                     {u"LIBID", GuidText(LIBID_NOTIFICATIONHANDLERLib)},
+                                     {u"MODULE", ModuleFile()}});
+}
+
+HRESULT Register(bool registering)
+{
+    const std::vector<std::pair<std::u16string, std::u16string>> module = {
+        {u"MODULE", ModuleFile()}, {u"LIBID", GuidText(LIBID_NOTIFICATIONHANDLERLib)}};
+    UpdateRegistryFromScript(kEventSourceScript, registering, module); // its result is not reported
+    HRESULT hr = S_OK;
+    for (const ClassRegistration& c : kClasses)
+        if (SUCCEEDED(hr))
+            hr = RunClassScript(c, registering);
+    if (SUCCEEDED(hr))
+        hr = UpdateRegistryFromScript(kTypeLibScript, registering, module);
+    return hr;
+}
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer()
+{
+    return Register(true);
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer()
+{
+    return Register(false);
+}
