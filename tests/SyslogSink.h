@@ -1,17 +1,20 @@
 // A syslog socket for the whole test program: bound in a temporary folder, named by
-// FERRULE_SYSLOG_SOCKET, and drained by a thread, so that managers with the event-log handler deliver
-// as they would on a machine with a syslog daemon. Tests that look at datagrams bind their own.
+// FERRULE_SYSLOG_SOCKET, and drained by a child process (not a thread: the tests fork, and a forked
+// child of a process with other threads may hang in a lock one of them held), so that managers with the
+// event-log handler deliver as they would on a machine with a syslog daemon. Tests that look at
+// datagrams bind their own.
 #pragma once
 
 #include "TempDir.h"
 
-#include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 
 class SyslogSink
@@ -19,30 +22,39 @@ class SyslogSink
 public:
     SyslogSink()
     {
-        mPath = mDir.Path() + "/log";
-        mSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        mPath = mDir->Path() + "/log";
+        const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::strncpy(a.sun_path, mPath.c_str(), sizeof a.sun_path - 1);
-        bind(mSocket, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        timeval wait{0, 200000};
-        setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
         setenv("FERRULE_SYSLOG_SOCKET", mPath.c_str(), 1);
-        mThread = std::thread([this] {
-            std::string buffer(1 << 20, '\0');
-            while (!mStop)
-                if (recv(mSocket, &buffer[0], buffer.size(), 0) > 0)
-                    ++mReceived;
-        });
+        const pid_t parent = getpid();
+        mDrain = fork();
+        if (mDrain == 0)
+        {
+            prctl(PR_SET_PDEATHSIG, SIGKILL); // goes with the test program
+            if (getppid() != parent)
+                _exit(0);
+            static char buffer[1 << 20];
+            for (;;)
+                recv(s, buffer, sizeof buffer, 0);
+        }
+        close(s);
     }
+    // Only the program that made the sink ends it (forked children that exit normally leave it alone).
     ~SyslogSink()
     {
-        mStop = true;
-        mThread.join();
-        close(mSocket);
+        if (getpid() != mOwner)
+            return;
+        if (mDrain > 0)
+        {
+            kill(mDrain, SIGKILL);
+            waitpid(mDrain, nullptr, 0);
+        }
+        delete mDir;
     }
     const std::string& Path() const { return mPath; }
-    long Received() const { return mReceived; }
 
     // The program's sink, made on first use.
     static SyslogSink& Instance()
@@ -52,10 +64,8 @@ public:
     }
 
 private:
-    TempDir mDir;
+    TempDir* mDir = new TempDir();
     std::string mPath;
-    int mSocket = -1;
-    std::atomic<bool> mStop{false};
-    std::atomic<long> mReceived{0};
-    std::thread mThread;
+    pid_t mOwner = getpid();
+    pid_t mDrain = -1;
 };
