@@ -280,3 +280,9 @@ HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
     }
     return S_OK;
 }
+
+PersistTable FilterPersistTable()
+{
+    static const PersistRow rows[] = {{u"TypeFilter", 0x102, VT_UI4}, {u"PriorityFilter", 0x103, VT_UI4}};
+    return {rows, 2};
+}

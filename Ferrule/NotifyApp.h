@@ -1,4 +1,5 @@
-// The tray-application handler: settings. Clients is not persisted.
+// The tray-application handler: offers each accepted notification to Clients tray applications on the
+// pipe "\\.\PIPE\TRAYICON_NOTIFIER" as one 2048-byte block each. Clients is not persisted.
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
@@ -28,6 +29,8 @@ public:
 
     STDMETHOD(get_Clients)(UINT* value) override;
     STDMETHOD(put_Clients)(UINT value) override;
+    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                      BSTR description, BSTR source, DATE timeStamp) override;
     // Notify with the serialized result in the place of the description.
     STDMETHOD(NotifySerialized)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
                                 BSTR serializedResult, BSTR source, DATE timeStamp) override;

@@ -1,5 +1,6 @@
 #include "Platform/Win32/Files.h"
 #include "Platform/Win32/Logon.h"
+#include "Platform/Win32/Pipe.h"
 #include "Platform/Win32/Utf.h"
 
 #include <cerrno>
@@ -216,6 +217,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED)
 {
+    BOOL piped = FALSE;
+    if (PipeWrite(file, buffer, bytes, written, piped))
+        return piped;
     FileHandle* f = AsFile(file);
     if (written)
         *written = 0;
@@ -357,7 +361,7 @@ BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file)
 
 BOOL CloseHandle(HANDLE handle)
 {
-    if (CloseLogonToken(handle))
+    if (CloseLogonToken(handle) || PipeClose(handle))
         return TRUE;
     FileHandle* f = AsFile(handle);
     if (f == nullptr)
@@ -473,4 +477,20 @@ BOOL PathIsDirectoryW(LPCWSTR path)
         return FALSE;
     struct stat st;
     return stat(PosixPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FALSE;
+}
+
+BOOL FlushFileBuffers(HANDLE file)
+{
+    BOOL flushed = FALSE;
+    if (PipeFlush(file, flushed))
+        return flushed;
+    FileHandle* f = AsFile(file);
+    if (f == nullptr)
+        return FALSE;
+    if (fsync(f->fd) != 0)
+    {
+        SetLastErrorFromErrno();
+        return FALSE;
+    }
+    return TRUE;
 }

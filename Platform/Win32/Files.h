@@ -63,6 +63,8 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file);
 // close(2); releases the lock.
 BOOL CloseHandle(HANDLE handle);
+// fsync(2); for a pipe: waits until the client has read what was written.
+BOOL FlushFileBuffers(HANDLE file);
 
 // A file handle that closes itself.
 class FileHandleOwner

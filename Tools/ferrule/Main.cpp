@@ -19,6 +19,7 @@ const char* const kUsageText =
     "  notify --stdin [--app NAME] [--policy FILE]   one notification per input line\n"
     "  handlers [--app NAME] [--policy FILE]         list the loaded handlers and their settings\n"
     "  set [--app NAME] [--policy FILE] HANDLER NAME=VALUE...   change handler settings\n"
+    "  tray [--once]                                 the tray application: print offered notifications\n"
     "  test [--app NAME] [--policy FILE]             a test notification to every handler on its own\n"
     "  explain CODE|SERIALIZED-RESULT                symbolic name and display text\n"
     "  register [MODULE] / unregister [MODULE]       register the module and the translator\n"
@@ -64,7 +65,7 @@ int main(int argc, char** argv)
                                                       {"set", kSetHelp},         {"explain", kExplainHelp},
                                                       {"log", kLogHelp},         {"test", kTestHelp},
                                                       {"register", kRegisterHelp}, {"unregister", kRegisterHelp},
-                                                      {"reg", kRegHelp}};
+                                                      {"reg", kRegHelp},         {"tray", kTrayHelp}};
     if (!helps.count(command))
     {
         std::fprintf(stderr, "ferrule: unknown command %s\n%s", command.c_str(), kUsageText);
@@ -100,6 +101,8 @@ int main(int argc, char** argv)
             return CommandSet(o, module);
         if (command == "test")
             return CommandTest(o, module);
+        if (command == "tray")
+            return CommandTray(o, module);
         return CommandExplain(o, module);
     }
     catch (const UsageError& e)

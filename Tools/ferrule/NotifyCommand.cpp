@@ -10,7 +10,7 @@ namespace tool
 const char* const kNotifyHelp =
     "usage: ferrule notify [--app NAME] [--policy FILE] [--type T] [--priority P] [--code N]\n"
     "                      [--source TEXT] [--time ISO-8601|now] DESCRIPTION\n"
-    "       ferrule notify --stdin [--app NAME] [--policy FILE]\n"
+    "       ferrule notify --stdin [--app NAME] [--policy FILE] [--tray-clients N]\n"
     "\n"
     "Sends a notification through every handler of the policy. Defaults: --app ferrule, --policy\n"
     "<app>.notify.xml, --type info, --priority medium, --code 0, --source ferrule, --time now.\n"
@@ -18,6 +18,8 @@ const char* const kNotifyHelp =
     "  --priority  high | medium | low | test | a number\n"
     "  --code      decimal or 0x hexadecimal; with bit 31 set the description becomes a result\n"
     "  --time      YYYY-MM-DDTHH:MM:SS (local time) or now\n"
+    "  --tray-clients N  offer the notification to N tray applications (ferrule tray); each offer\n"
+    "              waits up to 5 s for its client\n"
     "With --stdin each input line is one notification of five fields separated by tabs:\n"
     "  TYPE <tab> PRIORITY <tab> CODE <tab> SOURCE <tab> DESCRIPTION\n"
     "Empty fields take the defaults; lines that are empty or start with # are skipped. A summary\n"
@@ -73,6 +75,17 @@ int CommandNotify(const Options& o, Module& module)
     Ref<INotify> notify = OpenManager(o, module.translator.get());
     if (!notify)
         return kFailed;
+    if (o.values.count("tray-clients"))
+    {
+        // Clients is not persisted: it is set on the tray handler of this manager.
+        const uint32_t clients = ParseNumber(o.values.at("tray-clients"), "number of tray clients");
+        Bstr key(KeyText(CLSID_NotifyApp));
+        Ref<INotifyHandler> handler;
+        Ref<INotifyApp> tray;
+        if (SUCCEEDED(notify->GetHandler(key.get(), handler.out())) && handler &&
+            SUCCEEDED(handler->QueryInterface(IID_INotifyApp, tray.vout())))
+            tray->put_Clients(clients);
+    }
     if (!o.stdinMode)
     {
         const HRESULT hr = SendOne(notify.get(), type, priority, code, source, o.rest[0], when);

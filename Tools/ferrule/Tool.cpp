@@ -307,7 +307,8 @@ std::string ReadProperty(INotifyHandler* handler, DISPID id)
 Options Parse(const std::vector<std::string>& args, const std::string& command)
 {
     Options o;
-    static const std::vector<std::string> withValue = {"app", "policy", "type", "priority", "code", "source", "time"};
+    static const std::vector<std::string> withValue = {"app", "policy", "type", "priority", "code", "source", "time",
+                                                             "tray-clients"};
     for (size_t i = 0; i < args.size(); ++i)
     {
         const std::string& a = args[i];
@@ -321,6 +322,8 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             o.all = true;
         else if (a == "--recursive" && command == "reg")
             o.recursive = true;
+        else if (a == "--once" && command == "tray")
+            o.once = true;
         else if (a.rfind("--", 0) == 0 && a.size() > 2)
         {
             std::string name = a.substr(2), value;

@@ -28,6 +28,7 @@ struct Options
     bool follow = false;
     bool all = false;       // log: the .old generation first
     bool recursive = false; // reg query: every key below
+    bool once = false;      // tray: exit after the first notification
     bool help = false;
 };
 
@@ -165,6 +166,7 @@ extern const char* const kLogHelp;
 extern const char* const kTestHelp;
 extern const char* const kRegisterHelp;
 extern const char* const kRegHelp;
+extern const char* const kTrayHelp;
 int CommandNotify(const Options& o, Module& module);
 int CommandHandlers(const Options& o, Module& module);
 int CommandSet(const Options& o, Module& module);
@@ -173,4 +175,5 @@ int CommandLog(const Options& o);
 int CommandTest(const Options& o, Module& module);
 int CommandRegister(const Options& o, bool registering);
 int CommandReg(const Options& o);
+int CommandTray(const Options& o, Module& module);
 } // namespace tool

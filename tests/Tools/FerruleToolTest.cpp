@@ -518,3 +518,32 @@ TEST_F(Tool, RegisteringNeedsAWritableHive)
     r = Ferrule("reg query 'HKCR\\CLSID'");
     EXPECT_EQ(r.out.find("CLSID\\{"), std::string::npos) << r.out;
 }
+
+TEST_F(Tool, TrayReceivesWhatNotifyOffers)
+{
+    const std::string pipes = mDir.Path() + "/pipes";
+    mkdir(pipes.c_str(), 0700);
+    setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+    const std::string out = mDir.Path() + "/tray.txt";
+    const pid_t tray = fork();
+    if (tray == 0)
+    {
+        if (chdir(mDir.Path().c_str()) != 0 || !freopen(out.c_str(), "w", stdout))
+            _exit(3);
+        setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+        alarm(60);
+        execl(FERRULE_TOOL, FERRULE_TOOL, "tray", "--once", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    usleep(300 * 1000); // the client is waiting
+    ASSERT_EQ(Ferrule("set AppNotifier TypeFilter=all PriorityFilter=all").code, 0);
+    Outcome r = Ferrule("notify --tray-clients 1 --type warning --code 0xECE3006A 'smtp refused'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    int status = 0;
+    waitpid(tray, &status, 0);
+    unsetenv("FERRULE_PIPE_DIR");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The serialized result the handler received, shown as its display text.
+    EXPECT_NE(Read("tray.txt").find(" Error ECE3006A: Unable to send notification e-mail."), std::string::npos)
+        << Read("tray.txt");
+}

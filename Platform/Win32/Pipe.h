@@ -1,0 +1,41 @@
+// Named pipes by their Windows names. "\\.\PIPE\NAME" is the Unix-domain stream socket NAME in the pipe
+// folder: FERRULE_PIPE_DIR when set; otherwise /run/ferrule for root (made 0755, the socket 0666, as a
+// Windows pipe's default security lets any local user connect), else $XDG_RUNTIME_DIR, else
+// /tmp/ferrule-<uid> (made 0700 and checked to belong to the user). The instances of one name share one
+// listening socket, made with the first instance and removed with the last; a socket file left by a
+// process that died is replaced, while a path that is not such a socket of this user is left alone
+// (ERROR_ACCESS_DENIED). A non-blocking ConnectNamedPipe accepts a waiting client (ERROR_PIPE_CONNECTED)
+// or answers ERROR_PIPE_LISTENING; WriteFile writes to the connected client, FlushFileBuffers waits
+// (5 s at most) until the client has read everything, DisconnectNamedPipe closes the connection.
+#pragma once
+
+#include "Platform/Win32/Errors.h"
+
+#include <string>
+
+#define PIPE_ACCESS_DUPLEX 0x00000003
+#define FILE_FLAG_OVERLAPPED 0x40000000
+#define PIPE_TYPE_MESSAGE 0x00000004
+#define PIPE_READMODE_BYTE 0x00000000
+#define PIPE_WAIT 0x00000000
+#define PIPE_NOWAIT 0x00000001
+#define PIPE_UNLIMITED_INSTANCES 255
+
+HANDLE CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,
+                        DWORD inBufferSize, DWORD defaultTimeOut, LPSECURITY_ATTRIBUTES security);
+BOOL ConnectNamedPipe(HANDLE pipe, void* overlapped);
+BOOL DisconnectNamedPipe(HANDLE pipe);
+BOOL SetNamedPipeHandleState(HANDLE pipe, LPDWORD mode, LPDWORD maxCollection, LPDWORD collectTimeout);
+// Not a Windows operation: waits up to ms milliseconds for a client to come to the pipe's name (a poll
+// on the listening socket), so a waiting server serves a client as soon as it connects. TRUE when one
+// is waiting.
+BOOL WaitForPipeClient(HANDLE pipe, DWORD ms);
+
+// The folder of the pipe sockets for this process (made when missing); "" when it cannot be used.
+std::string PipeFolder();
+
+// For WriteFile, FlushFileBuffers and CloseHandle: the pipe operations, answering false when the handle
+// is not a pipe.
+bool PipeWrite(HANDLE pipe, const void* data, DWORD bytes, DWORD* written, BOOL& result);
+bool PipeFlush(HANDLE pipe, BOOL& result);
+bool PipeClose(HANDLE pipe);

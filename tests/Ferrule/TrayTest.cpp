@@ -1,0 +1,190 @@
+// The tray-application handler with real sockets in a pipe folder of the test's own.
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/NotifyApp.h"
+#include "Platform/Win32/Utf.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+BSTR B(const std::u16string& s)
+{
+    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+}
+
+// A tray client: after `delay`, waits (up to 8 s) for the pipe, connects and reads until the server
+// closes. The bytes it got, or "(no pipe)".
+std::string Client(const std::string& folder, std::chrono::milliseconds delay)
+{
+    std::this_thread::sleep_for(delay);
+    const std::string path = folder + "/TRAYICON_NOTIFIER";
+    const auto deadline = Clock::now() + std::chrono::seconds(8);
+    for (; Clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+    {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        {
+            close(fd);
+            continue;
+        }
+        std::string bytes;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) > 0)
+            bytes.append(buffer, static_cast<size_t>(n));
+        close(fd);
+        return bytes;
+    }
+    return "(no pipe)";
+}
+
+std::string Text(const std::string& block)
+{
+    std::u16string text;
+    for (size_t i = 0; i + 1 < block.size(); i += 2)
+    {
+        const char16_t c = static_cast<char16_t>(static_cast<unsigned char>(block[i]) |
+                                                 (static_cast<unsigned char>(block[i + 1]) << 8));
+        if (c == 0)
+            break;
+        text += c;
+    }
+    return Utf16ToUtf8(text);
+}
+
+class Tray : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RegisterMessageTables();
+        setenv("FERRULE_PIPE_DIR", mDir.Path().c_str(), 1);
+        ASSERT_EQ(ComCreator<CNotifyApp>::CreateInstance(nullptr, IID_INotifyApp, reinterpret_cast<void**>(&mTray)), S_OK);
+        mTray->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
+        mTray->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
+    }
+    void TearDown() override
+    {
+        mTray->Release();
+        unsetenv("FERRULE_PIPE_DIR");
+    }
+    HRESULT Send(const std::u16string& description, int type = 1, int priority = 1)
+    {
+        BSTR a = B(u"App"), d = B(description), s = B(u"nightly");
+        const HRESULT hr = mTray->Notify(a, static_cast<eZD_NOTIFY_TYPE>(type), static_cast<eZD_NOTIFY_PRIORITY>(priority),
+                                         0, d, s, 0);
+        for (BSTR b : {a, d, s})
+            SysFreeString(b);
+        return hr;
+    }
+    bool PipeExists() const
+    {
+        struct stat st;
+        return lstat((mDir.Path() + "/TRAYICON_NOTIFIER").c_str(), &st) == 0;
+    }
+    TempDir mDir;
+    INotifyApp* mTray = nullptr;
+};
+} // namespace
+
+TEST_F(Tray, NoClientsNoPipe)
+{
+    const auto started = Clock::now();
+    EXPECT_EQ(Send(u"x"), S_OK);
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(100));
+    EXPECT_FALSE(PipeExists());
+    // A test notification is never offered; (TEST, HIGH) is.
+    mTray->put_Clients(1);
+    auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(0));
+    EXPECT_EQ(Send(u"test", 8, 8), S_OK);
+    EXPECT_FALSE(PipeExists());
+    EXPECT_EQ(Send(u"test high", 8, 1), S_OK);
+    const std::string block = client.get();
+    EXPECT_EQ(block.size(), 2048u);
+    EXPECT_EQ(Text(block), "test high");
+}
+
+TEST_F(Tray, TwoOffersOneClient)
+{
+    mTray->put_Clients(2);
+    auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(1000));
+    const auto started = Clock::now();
+    EXPECT_EQ(Send(u"Backup failed."), S_OK);
+    const auto took = Clock::now() - started;
+    EXPECT_EQ(Text(client.get()), "Backup failed.");
+    // The first offer is served at about 1 s, the second waits its ten attempts (about 5 s).
+    EXPECT_GT(took, std::chrono::milliseconds(5500));
+    EXPECT_LT(took, std::chrono::milliseconds(8000));
+    EXPECT_FALSE(PipeExists()); // the last instance took the socket with it
+}
+
+TEST_F(Tray, BlocksCutEmptyAndSerialized)
+{
+    mTray->put_Clients(1);
+    {
+        auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(0));
+        ASSERT_EQ(Send(std::u16string(1500, u'\u00e9')), S_OK);
+        const std::string block = client.get();
+        ASSERT_EQ(block.size(), 2048u);
+        EXPECT_EQ(Utf8ToUtf16(Text(block)).size(), 1023u);
+        EXPECT_EQ(block.substr(2046), std::string(2, '\0'));
+    }
+    {
+        auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(0));
+        ASSERT_EQ(Send(u""), S_OK);
+        EXPECT_EQ(client.get(), ""); // disconnected without data
+    }
+    {
+        auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(0));
+        INotifySerialized* serialized = nullptr;
+        mTray->QueryInterface(IID_INotifySerialized, reinterpret_cast<void**>(&serialized));
+        BSTR a = B(u"App"), r = B(u"Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)"), s = B(u"x");
+        ASSERT_EQ(serialized->NotifySerialized(a, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0xECE3006A, r, s, 0), S_OK);
+        serialized->Release();
+        for (BSTR b : {a, r, s})
+            SysFreeString(b);
+        EXPECT_EQ(Text(client.get()), "Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)");
+    }
+}
+
+TEST_F(Tray, StaleAndForeignSocketFiles)
+{
+    mTray->put_Clients(1);
+    // A socket file left by a process that died: replaced.
+    {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        const std::string path = mDir.Path() + "/TRAYICON_NOTIFIER";
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        close(fd); // nobody listens now
+    }
+    auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(100));
+    EXPECT_EQ(Send(u"after a crash"), S_OK);
+    EXPECT_EQ(Text(client.get()), "after a crash");
+    // A file at the path that is not such a socket of ours: left alone, the offer skipped at once.
+    std::ofstream(mDir.Path() + "/TRAYICON_NOTIFIER") << "not a socket";
+    const auto started = Clock::now();
+    EXPECT_EQ(Send(u"skipped"), S_OK);
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
+    std::ifstream in(mDir.Path() + "/TRAYICON_NOTIFIER");
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "not a socket");
+}
