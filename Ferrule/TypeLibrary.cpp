@@ -243,16 +243,23 @@ const std::vector<const DispatchTable*>& NotificationHandlerLib()
 const DispatchTable& NotifyConnPtEventsTable()
 {
     // Sinks implement it; the connection-point handler calls it through IDispatch::Invoke.
-    static const DispatchTable* table = DispatchTable::Dispinterface(
-        IID__INotifyConnPtEvents, u"_INotifyConnPtEvents", u"Notification via connection point.",
+    static const DispatchTable table(
+        DispatchTable::DispinterfaceTag{}, IID__INotifyConnPtEvents, u"_INotifyConnPtEvents",
+        u"Notification via connection point.",
         {DispatchMember{0x1, u"NotifyEvent", DispatchKind::Method, kNotifyParams, VT_EMPTY, nullptr, u"",
                         kNotifyParamNames}});
-    return *table;
+    return table;
 }
 
 ITypeLib* NotificationHandlerTypeLib()
 {
-    static TypeLibrary* library = [] {
+    // Freed with the module (the tables it points to are the module's too).
+    struct Owner
+    {
+        TypeLibrary* library;
+        ~Owner() { DestroyTypeLibrary(library); }
+    };
+    static const Owner owner{[] {
         std::vector<const DispatchTable*> interfaces = NotificationHandlerLib();
         interfaces.push_back(&NotifyConnPtEventsTable());
         const std::vector<EnumDescription> enums = {
@@ -296,6 +303,6 @@ ITypeLib* NotificationHandlerTypeLib()
         };
         return MakeTypeLibrary(LIBID_NOTIFICATIONHANDLERLib, u"NOTIFICATIONHANDLERLib", u"NotificationHandler 1.0 Type Library",
                                1, 0, interfaces, enums, classes);
-    }();
-    return AsTypeLib(library);
+    }()};
+    return AsTypeLib(owner.library);
 }

@@ -256,12 +256,11 @@ DispatchTable::DispatchTable(const IID& iid, const char16_t* name, const char16_
     mMembers.insert(mMembers.end(), members.begin(), members.end());
 }
 
-DispatchTable* DispatchTable::Dispinterface(const IID& iid, const char16_t* name, const char16_t* doc,
-                                            std::vector<DispatchMember> members)
+DispatchTable::DispatchTable(DispinterfaceTag, const IID& iid, const char16_t* name, const char16_t* doc,
+                             std::vector<DispatchMember> members)
+    : DispatchTable(iid, name, doc, std::move(members))
 {
-    auto* table = new DispatchTable(iid, name, doc, std::move(members));
-    table->mDual = false;
-    return table;
+    mDual = false;
 }
 
 DispatchTable::~DispatchTable()

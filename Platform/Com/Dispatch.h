@@ -217,8 +217,11 @@ public:
                   std::vector<DispatchMember> members);
     ~DispatchTable();
     // A pure dispatch interface (an event interface that sinks implement): described, never invoked here.
-    static DispatchTable* Dispinterface(const IID& iid, const char16_t* name, const char16_t* doc,
-                                        std::vector<DispatchMember> members);
+    struct DispinterfaceTag
+    {
+    };
+    DispatchTable(DispinterfaceTag, const IID& iid, const char16_t* name, const char16_t* doc,
+                  std::vector<DispatchMember> members);
 
     const IID& Iid() const { return *mIid; }
     bool Dual() const { return mDual; }

@@ -36,6 +36,7 @@ HRESULT Documentation(const char16_t* n, const char16_t* d, BSTR* name, BSTR* do
 class StaticTypeInfo : public ITypeInfo
 {
 public:
+    virtual ~StaticTypeInfo() = default; // owned and deleted by the library
     STDMETHOD(QueryInterface)(REFIID riid, void** out) override
     {
         if (out == nullptr)
@@ -418,4 +419,9 @@ TypeLibrary* MakeTypeLibrary(const GUID& libid, const char16_t* name, const char
 ITypeLib* AsTypeLib(TypeLibrary* library)
 {
     return library;
+}
+
+void DestroyTypeLibrary(TypeLibrary* library)
+{
+    delete library;
 }

@@ -78,3 +78,5 @@ TypeLibrary* MakeTypeLibrary(const GUID& libid, const char16_t* name, const char
                              const std::vector<const DispatchTable*>& interfaces,
                              const std::vector<EnumDescription>& enums, const std::vector<CoclassDescription>& coclasses);
 ITypeLib* AsTypeLib(TypeLibrary* library);
+// Frees a library made by MakeTypeLibrary (when the module that made it goes away).
+void DestroyTypeLibrary(TypeLibrary* library);
