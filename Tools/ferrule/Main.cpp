@@ -56,7 +56,10 @@ int main(int argc, char** argv)
     }
     if (i >= args.size() || args[i] == "--help" || args[i] == "-h" || args[i] == "help")
     {
-        std::fputs(kUsageText, i >= args.size() ? stderr : stdout);
+        FILE* out = i >= args.size() ? stderr : stdout;
+        std::fputs(kUsageText, out);
+        std::fprintf(out, "\npolicies in %s (FERRULE_CONFIG_DIR), logs of new policies in %s (FERRULE_LOG_DIR)\n",
+                     ConfigFolder().c_str(), LogFolder().c_str());
         return i >= args.size() ? kUsage : kOk;
     }
     const std::string command = args[i];

@@ -385,7 +385,7 @@ int CommandSet(const Options& o, Module& module)
 {
     if (o.rest.size() < 2)
         throw UsageError("set takes HANDLER and at least one NAME=VALUE");
-    const std::string policyPath = o.policy.empty() ? o.app + ".notify.xml" : o.policy;
+    const std::string policyPath = o.policy;
     const PolicyLock lock(policyPath);
     struct stat keptBefore;
     const bool hadKept = stat((policyPath + ".unreadable").c_str(), &keptBefore) == 0;

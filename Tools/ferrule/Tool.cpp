@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tool
 {
@@ -56,6 +58,20 @@ void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator, 
     const std::string description = ReadableError(translator);
     if (!description.empty())
         std::fprintf(stderr, "%s\n", description.c_str());
+    // What to do next, for the failures that have an answer.
+    static const std::pair<const char*, const char*> kHints[] = {
+        {"ECE30073", "check E-mail User, and set the password with: ferrule set E-mail Password=-"},
+        {"ECE30072", "check E-mail SMTPServer and ServerPort, and that the server is reachable"},
+        {"ECE30067", "is a system log running? (/dev/log, or the socket named by FERRULE_SYSLOG_SOCKET)"},
+        {"ECE30068", "check that the log folder (LogFile FilePath) exists and is writable for this user"},
+        {"ECE3006A", "ferrule test shows which e-mail transport failed; FERRULE_SMTP_CA_FILE names a private CA"},
+    };
+    for (const auto& [code, hint] : kHints)
+        if (description.find(code) != std::string::npos)
+        {
+            std::fprintf(stderr, "ferrule: %s\n", hint);
+            break;
+        }
 }
 
 // ---- loading the module
@@ -72,8 +88,46 @@ bool Module::Load()
     return true;
 }
 
+namespace
+{
+std::string HomeFolder(const char* xdgVariable, const char* fallback)
+{
+    if (const char* xdg = std::getenv(xdgVariable); xdg && *xdg)
+        return std::string(xdg) + "/ferrule";
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : "/tmp") + "/" + fallback + "/ferrule";
+}
+
+// mkdir -p.
+void MakeFolders(const std::string& path, mode_t mode)
+{
+    for (size_t at = 1; at <= path.size(); ++at)
+        if (at == path.size() || path[at] == '/')
+            mkdir(path.substr(0, at).c_str(), mode);
+}
+} // namespace
+
+std::string ConfigFolder()
+{
+    if (const char* configured = std::getenv("FERRULE_CONFIG_DIR"); configured && *configured)
+        return configured;
+    return geteuid() == 0 ? "/etc/ferrule" : HomeFolder("XDG_CONFIG_HOME", ".config");
+}
+
+std::string LogFolder()
+{
+    if (const char* configured = std::getenv("FERRULE_LOG_DIR"); configured && *configured)
+        return configured;
+    return geteuid() == 0 ? "/var/log/ferrule" : HomeFolder("XDG_STATE_HOME", ".local/state");
+}
+
 Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
 {
+    // A policy the tool creates gets the log folder of the system's conventions.
+    struct stat st;
+    const bool creates = stat(o.policy.c_str(), &st) != 0;
+    if (creates && o.defaultPolicy)
+        MakeFolders(ConfigFolder(), geteuid() == 0 ? 0755 : 0700);
     Ref<INotify> notify;
     HRESULT hr = CoCreateInstance(CLSID_Notify, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, notify.vout());
     if (FAILED(hr))
@@ -87,6 +141,21 @@ Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
     {
         PrintFailure("Initialize", hr, translator);
         return Ref<INotify>();
+    }
+    if (creates)
+    {
+        Bstr key(KeyText(CLSID_NotifyLog));
+        Ref<INotifyHandler> handler;
+        Ref<INotifyLog> log;
+        Bstr path;
+        if (SUCCEEDED(notify->GetHandler(key.get(), handler.out())) && handler &&
+            SUCCEEDED(handler->QueryInterface(IID_INotifyLog, log.vout())) && SUCCEEDED(log->get_FilePath(path.out())) &&
+            path.str().empty())
+        {
+            MakeFolders(LogFolder(), geteuid() == 0 ? 0755 : 0700);
+            Bstr folder(LogFolder());
+            log->put_FilePath(folder.get());
+        }
     }
     return notify;
 }
@@ -208,7 +277,7 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
         keys.push_back(KeyText(clsid));
     XmlDocument document;
     bool loaded = false;
-    document.Load(W(o.policy.empty() ? o.app + ".notify.xml" : o.policy), loaded);
+    document.Load(W(o.policy), loaded);
     if (!loaded)
         document.Load(u"config.notify.xml", loaded);
     for (XmlNode& element : document.GetElementsByTagName(u"Handler"))
@@ -354,6 +423,11 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
     }
     if (o.app.empty())
         throw UsageError("--app needs a name");
+    if (o.policy.empty())
+    {
+        o.policy = ConfigFolder() + "/" + o.app + ".notify.xml";
+        o.defaultPolicy = true;
+    }
     return o;
 }
 } // namespace tool

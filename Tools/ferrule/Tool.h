@@ -29,6 +29,7 @@ struct Options
     bool all = false;       // log: the .old generation first
     bool recursive = false; // reg query: every key below
     bool once = false;      // tray: exit after the first notification
+    bool defaultPolicy = false; // the policy is the default one of the configuration folder
     bool help = false;
 };
 
@@ -117,7 +118,14 @@ struct Module
     bool Load();
 };
 
-// A manager initialized for the options; null after a printed failure.
+// Where the tool keeps policies and logs: FERRULE_CONFIG_DIR, else /etc/ferrule for root and
+// $XDG_CONFIG_HOME/ferrule (~/.config/ferrule) for others; FERRULE_LOG_DIR, else /var/log/ferrule for
+// root and $XDG_STATE_HOME/ferrule (~/.local/state/ferrule) for others.
+std::string ConfigFolder();
+std::string LogFolder();
+
+// A manager initialized for the options; null after a printed failure. A policy it creates sends the
+// log file to LogFolder().
 Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator);
 
 // Decimal, or hexadecimal after "0x" (a leading 0 is not octal).

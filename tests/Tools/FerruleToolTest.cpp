@@ -26,6 +26,13 @@ struct Outcome
 class Tool : public ::testing::Test
 {
 protected:
+    // Policies and logs in the test's folder.
+    void SetUp() override
+    {
+        setenv("FERRULE_CONFIG_DIR", mDir.Path().c_str(), 1);
+        setenv("FERRULE_LOG_DIR", mDir.Path().c_str(), 1);
+    }
+
     // Runs ferrule with arguments (shell syntax) in the test's folder, input from a file when given.
     Outcome Ferrule(const std::string& arguments, const std::string& input = "")
     {
@@ -378,7 +385,9 @@ TEST_F(Tool, SetSaysWhatDidNotLand)
     // Stored by the handler but not savable, never saved, or nowhere to write: exit 1 or 2 with why.
     Outcome r = Ferrule("set E-mail Authentication=-1");
     EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_NE(r.out.find("E-mail.Authentication = -1 did not land in ferrule.notify.xml"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("E-mail.Authentication = -1 did not land in " + mDir.Path() + "/ferrule.notify.xml"),
+              std::string::npos)
+        << r.out;
     r = Ferrule("set AppNotifier Clients=3");
     EXPECT_EQ(r.code, 2) << r.out;
     EXPECT_NE(r.out.find("AppNotifier.Clients is not saved in the policy file"), std::string::npos) << r.out;
