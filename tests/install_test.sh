@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and uses it as an administrator and a C++ developer would:
+# the installed ferrule (Shared folder found), a client built outside the tree with find_package and
+# with pkg-config, and the Debian package's file list. Usage: install_test.sh BUILD-FOLDER SOURCE-FOLDER
+set -euo pipefail
+build=$1
+source=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+cd "$work"
+fail() { echo "FAILED: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+export FERRULE_CONFIG_DIR=$work/config FERRULE_LOG_DIR=$work/logs FERRULE_REGISTRY_DIR=$work FERRULE_PIPE_DIR=$work
+# A system log of our own, drained while the test runs.
+export FERRULE_SYSLOG_SOCKET=$work/log
+/usr/bin/python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1]); s.settimeout(120)
+while True:
+    try:
+        s.recv(1 << 20)
+    except OSError:
+        break
+' "$FERRULE_SYSLOG_SOCKET" &
+drain=$!
+trap 'kill $drain 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 100); do [ -S "$FERRULE_SYSLOG_SOCKET" ] && break; sleep 0.05; done
+ferrule=$prefix/bin/ferrule
+[ -L "$ferrule" ] || fail "bin/ferrule is not a link"
+
+# The installed tool: a policy in the configuration folder, the log in the log folder.
+"$ferrule" set EventLog TypeFilter=none >/dev/null
+"$ferrule" notify "installed ferrule works" || fail "notify"
+"$ferrule" log "$work/logs/ferrule.log.txt" | grep -q "installed ferrule works" || fail "log line"
+# The trap library in Shared is found: an enabled handler without a destination fails in it.
+"$ferrule" set 'SNMP Trap' SNMPTrapEnabled=true TypeFilter=all >/dev/null
+out=$("$ferrule" test || true)
+echo "$out" | grep -q "SNMP Trap    FAILED 0x8000FFFF" || fail "the trap library was not found: $out"
+# The man page describes every command and environment variable that --help names.
+help=$("$ferrule" --help)
+for command in $(echo "$help" | sed -n 's/^  \([a-z]\+\) .*/\1/p' | grep -v '^ferrule$'); do
+  grep -q "fB$command" "$prefix/share/man/man1/ferrule.1" || fail "the man page lacks $command"
+done
+for variable in $(echo "$help" | grep -o 'FERRULE_[A-Z_]*'); do
+  grep -q "$variable" "$prefix/share/man/man1/ferrule.1" || fail "the man page lacks $variable"
+done
+
+# A client built outside the tree with find_package(Ferrule).
+cmake -S "$source/tests/client" -B "$work/client" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/client" >/dev/null
+"$work/client/client" "$work/client.notify.xml" | grep -q "Notify: 0x00000000" || fail "find_package client"
+grep -q . "$work/client.notify.xml" || fail "client policy"
+
+# The same client with pkg-config.
+flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs ferrule)
+# shellcheck disable=SC2086
+g++ "$source/tests/client/client.cpp" $flags -o "$work/client-pc"
+"$work/client-pc" "$work/client2.notify.xml" | grep -q "Notify: 0x00000000" || fail "pkg-config client"
+
+# The Debian package and its files.
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/ferrule_*.deb | head -1)
+files=$(dpkg -c "$deb")
+for f in ./usr/lib/ferrule/bin/ferrule ./usr/lib/ferrule/bin/libFerrule.so ./usr/lib/ferrule/Shared/libWicket.so \
+         ./usr/share/man/man1/ferrule.1 ./usr/include/ferrule/Ferrule/Interfaces.h ./usr/lib/pkgconfig/ferrule.pc; do
+  echo "$files" | grep -q " $f\$" || fail "$f is not in the package"
+done
+dpkg -I "$deb" | grep -q "postinst" || fail "postinst"
+echo "install test: 1 passed, 0 failed"
