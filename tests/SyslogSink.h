@@ -47,11 +47,9 @@ public:
     {
         if (getpid() != mOwner)
             return;
-        if (mDrain > 0)
-        {
-            kill(mDrain, SIGKILL);
+        // A program that gave up its privileges cannot signal the drain; it ends with the program then.
+        if (mDrain > 0 && kill(mDrain, SIGKILL) == 0)
             waitpid(mDrain, nullptr, 0);
-        }
         delete mDir;
     }
     const std::string& Path() const { return mPath; }
