@@ -259,6 +259,14 @@ String FromUtf16LeBytes(const std::string& bytes)
     return text;
 }
 
+// The AES key of the counter-mode schemes 2, 4, 5 and 6.
+static std::string CounterKey(int scheme, const String& account)
+{
+    if (scheme == 2 || scheme == 4)
+        return SimpleKey(account, scheme == 2 ? Pbkdf2Digest::Sha1 : Pbkdf2Digest::Sha256);
+    return AdvancedKey(account, scheme == 5 ? kPair12 : kPair34, scheme == 5 ? 1137 : 5137);
+}
+
 String PasswordStore::Encrypt(int scheme, const String& account, const String& clear)
 {
     switch (scheme)
@@ -272,12 +280,8 @@ String PasswordStore::Encrypt(int scheme, const String& account, const String& c
     }
     case 2:
     case 4:
-        return HexEncodeLower(AesCounterTransform(SimpleKey(account, scheme == 2 ? Pbkdf2Digest::Sha1 : Pbkdf2Digest::Sha256),
-                                                  Utf16LeBytes(clear), kCounterStart));
     case 5:
-    case 6:
-        return HexEncodeLower(AesCounterTransform(AdvancedKey(account, scheme == 5 ? kPair12 : kPair34, scheme == 5 ? 1137 : 5137),
-                                                  Utf16LeBytes(clear), kCounterStart));
+    case 6: return HexEncodeLower(AesCounterTransform(CounterKey(scheme, account), Utf16LeBytes(clear), kCounterStart));
     case 7:
     {
         String t1, t2;
@@ -302,12 +306,8 @@ String PasswordStore::Decrypt(int scheme, const String& account, const String& f
     }
     case 2:
     case 4:
-        return FromUtf16LeBytes(AesCounterTransform(
-            SimpleKey(account, scheme == 2 ? Pbkdf2Digest::Sha1 : Pbkdf2Digest::Sha256), HexDecode(form), kCounterStart));
     case 5:
-    case 6:
-        return FromUtf16LeBytes(AesCounterTransform(
-            AdvancedKey(account, scheme == 5 ? kPair12 : kPair34, scheme == 5 ? 1137 : 5137), HexDecode(form), kCounterStart));
+    case 6: return FromUtf16LeBytes(AesCounterTransform(CounterKey(scheme, account), HexDecode(form), kCounterStart));
     case 7: return FromUtf16LeBytes(HexDecode(form));
     default: return form;
     }
