@@ -147,9 +147,10 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
     if (!FilterTest(type, priority))
         return S_FALSE;
     return Boundary("CNotifyLog::Notify", [&]() -> HRESULT {
-        auto failure = [](uint32_t resultCode) {
+        // A failure records the line where it was raised.
+        auto failure = [](uint32_t resultCode, int line) {
             Result r;
-            r.Init("NotifyLog", __LINE__, "CNotifyLog::Notify", resultCode);
+            r.Init("NotifyLog", line, "CNotifyLog::Notify", resultCode);
             return r;
         };
         String name;
@@ -175,7 +176,7 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             if (!file.Valid())
             {
                 const HRESULT hr = LastErrorHresult();
-                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED, __LINE__));
             }
             if (!IsFileNameOfHandle(name.c_str(), file.Get()))
             {
@@ -183,7 +184,7 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
                     continue;
                 SetLastError(ERROR_SHARING_VIOLATION);
                 const HRESULT hr = LastErrorHresult();
-                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED));
+                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED, __LINE__));
             }
             if (!GetFileSizeEx(file.Get(), &size))
                 size.QuadPart = 0;
@@ -231,7 +232,7 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             if (SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN))
                 SetEndOfFile(file.Get());
             file.Reset();
-            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_WRITE_FAILED));
+            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_WRITE_FAILED, __LINE__));
         }
         return S_OK;
     });

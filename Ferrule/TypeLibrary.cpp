@@ -4,9 +4,20 @@
 
 namespace
 {
-const std::vector<VARTYPE> kNotifyParams = {VT_BSTR, VT_UI4, VT_UI4, VT_UI4, VT_BSTR, VT_BSTR, VT_DATE};
-const std::vector<const char16_t*> kNotifyParamNames = {u"Application", u"Type",   u"Priority", u"Code",
-                                                        u"Description", u"Source", u"TimeStamp"};
+// Functions, not globals: the tables may be built while the module's globals are still being
+// initialized (a derived interface's table copies its base's members when it is first asked for).
+const std::vector<VARTYPE>& NotifyParams()
+{
+    static const std::vector<VARTYPE> params = {VT_BSTR, VT_UI4, VT_UI4, VT_UI4, VT_BSTR, VT_BSTR, VT_DATE};
+    return params;
+}
+
+const std::vector<const char16_t*>& NotifyParamNames()
+{
+    static const std::vector<const char16_t*> names = {u"Application", u"Type",   u"Priority", u"Code",
+                                                       u"Description", u"Source", u"TimeStamp"};
+    return names;
+}
 } // namespace
 
 template <>
@@ -42,7 +53,7 @@ const DispatchTable& DispatchTableOf<INotifyHandler>()
         IID_INotifyHandler, u"INotifyHandler",
         u"Notification handlers must implement this interface and have an entry in the notify policy config file.",
         {
-            Named(DispMethod<&INotifyHandler::Notify>(0x100, u"Notify", kNotifyParams), kNotifyParamNames),
+            Named(DispMethod<&INotifyHandler::Notify>(0x100, u"Notify", NotifyParams()), NotifyParamNames()),
             DispPropGet<&INotifyHandler::get_Name>(0x101, u"Name", VT_BSTR),
             DispPropGet<&INotifyHandler::get_TypeFilter>(0x102, u"TypeFilter", VT_UI4),
             DispPropPut<&INotifyHandler::put_TypeFilter>(0x102, u"TypeFilter", VT_UI4),
@@ -75,7 +86,7 @@ const DispatchTable& DispatchTableOf<INotifySerialized>()
         IID_INotifySerialized, u"INotifySerialized",
         u"Notification handlers may implement this interface to receive notifications with untranslated, serialized "
         u"results instead of translated messages.",
-        {Named(DispMethod<&INotifySerialized::NotifySerialized>(0x1, u"NotifySerialized", kNotifyParams),
+        {Named(DispMethod<&INotifySerialized::NotifySerialized>(0x1, u"NotifySerialized", NotifyParams()),
                {u"Application", u"Type", u"Priority", u"Code", u"SerializedResult", u"Source", u"TimeStamp"})});
     return table;
 }
@@ -246,8 +257,8 @@ const DispatchTable& NotifyConnPtEventsTable()
     static const DispatchTable table(
         DispatchTable::DispinterfaceTag{}, IID__INotifyConnPtEvents, u"_INotifyConnPtEvents",
         u"Notification via connection point.",
-        {DispatchMember{0x1, u"NotifyEvent", DispatchKind::Method, kNotifyParams, VT_EMPTY, nullptr, u"",
-                        kNotifyParamNames}});
+        {DispatchMember{0x1, u"NotifyEvent", DispatchKind::Method, NotifyParams(), VT_EMPTY, nullptr, u"",
+                        NotifyParamNames()}});
     return table;
 }
 

@@ -238,11 +238,57 @@ HRESULT XmlDocument::LoadText(const std::string& utf8, bool& loaded)
     return S_OK;
 }
 
+namespace
+{
+// A reader turns a carriage return in text into a line feed (XML's end-of-line rule) unless it is a
+// character reference, so every one in element text is written as "&#13;". The writer escapes "<" in
+// text and attribute values, so every "<" begins markup; comments, CDATA sections, processing
+// instructions and the document type keep theirs as they are.
+std::string CarriageReturnsAsReferences(const std::string& text)
+{
+    if (text.find('\r') == std::string::npos)
+        return text;
+    std::string out;
+    out.reserve(text.size() + 16);
+    size_t i = 0;
+    while (i < text.size())
+    {
+        const char c = text[i];
+        if (c == '\r')
+        {
+            out += "&#13;";
+            ++i;
+            continue;
+        }
+        const char* end = nullptr;
+        if (c == '<' && text.compare(i, 4, "<!--") == 0)
+            end = "-->";
+        else if (c == '<' && text.compare(i, 9, "<![CDATA[") == 0)
+            end = "]]>";
+        else if (c == '<' && text.compare(i, 2, "<?") == 0)
+            end = "?>";
+        else if (c == '<' && text.compare(i, 2, "<!") == 0)
+            end = ">";
+        if (end == nullptr)
+        {
+            out += c;
+            ++i;
+            continue;
+        }
+        const size_t stop = text.find(end, i + 2);
+        const size_t next = stop == std::string::npos ? text.size() : stop + std::strlen(end);
+        out.append(text, i, next - i);
+        i = next;
+    }
+    return out;
+}
+} // namespace
+
 std::string XmlDocument::SaveText() const
 {
     std::ostringstream out;
     mDocument->save(out, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-    return out.str();
+    return CarriageReturnsAsReferences(out.str());
 }
 
 HRESULT XmlDocument::Save(const std::u16string& path) const

@@ -565,13 +565,32 @@ int CommandSet(const Options& o, Module& module)
     Ref<INotifyHandler> reread;
     check->GetHandler(key.get(), reread.out());
     int result = kOk;
-    for (const Change& c : changes)
+    bool highNoted = false;
+    for (size_t i = 0; i < changes.size(); ++i)
     {
+        const Change& c = changes[i];
+        // The same property named again: the last one is what the file holds.
+        bool superseded = false;
+        for (size_t j = i + 1; j < changes.size(); ++j)
+            superseded = superseded || changes[j].property == c.property;
+        if (superseded)
+            continue;
         // A put-only value (the password) is compared through the form that is persisted, never shown.
         const Property* compared = c.property->readable ? c.property : PersistedForm(properties, *c.property);
         if (compared == nullptr)
             continue;
         const std::u16string now = reread ? Readback(reread.get(), compared->id) : u"(no handler)";
+        // The manager adds the high-priority bit to every handler it loads: the file holds the value set.
+        if (now != c.expected && strcasecmp(c.property->name.c_str(), "PriorityFilter") == 0 &&
+            now == W(std::to_string(std::strtoul(N(c.expected).c_str(), nullptr, 10) | NOTIFY_PRIORITY_HIGH)))
+        {
+            if (!highNoted)
+                std::fprintf(stderr, "ferrule: note: high-priority notifications are always delivered, so "
+                                     "%s.PriorityFilter reads back as %s\n",
+                             targetName.c_str(), N(now).c_str());
+            highNoted = true;
+            continue;
+        }
         if (now != c.expected)
         {
             const bool secret = IsSecret(c.property->name);

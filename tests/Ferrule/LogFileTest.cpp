@@ -20,6 +20,26 @@
 
 namespace
 {
+// Where failures of a code were raised: the source lines of their creation entries.
+std::vector<int> gRaisedAt;
+uint32_t gRaisedCode = 0;
+void RecordLine(const Result& r, const char*, int line, const char*, bool)
+{
+    if (r.GetCode() == gRaisedCode)
+        gRaisedAt.push_back(line);
+}
+
+// The text of a line of the log-file handler's source.
+std::string HandlerSourceLine(int line)
+{
+    std::ifstream in(std::string(FERRULE_SOURCE_DIR) + "/Ferrule/NotifyLog.cpp");
+    std::string text;
+    for (int n = 0; n < line && std::getline(in, text); ++n)
+    {
+    }
+    return text;
+}
+
 std::string Bytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -225,10 +245,19 @@ TEST_F(LogFile, SharingConflictKeepsEarlierEntries)
     ASSERT_EQ(Send(u"Backup failed."), S_OK);
     HANDLE other = CreateFileW(u"App.log.txt", GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    gRaisedAt.clear();
+    gRaisedCode = NOTIFY_ERROR_LOG_CREATE_FAILED;
+    SetResultEntryFunction(&RecordLine);
     EXPECT_EQ(Send(u"Backup failed."), static_cast<HRESULT>(0x80070020));
+    SetResultEntryFunction(nullptr);
     Result r;
     ASSERT_TRUE(ParseSerializedResult(Utf8ToUtf16(ErrorDescription()), r));
     EXPECT_EQ(r.GetCode(), NOTIFY_ERROR_LOG_CREATE_FAILED);
+    // The failure names the line that raised it.
+    ASSERT_FALSE(gRaisedAt.empty());
+    EXPECT_NE(HandlerSourceLine(gRaisedAt[0]).find("ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED"),
+              std::string::npos)
+        << gRaisedAt[0];
     // A reader may open the file meanwhile.
     HANDLE reader = CreateFileW(u"App.log.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
@@ -269,11 +298,17 @@ TEST_F(LogFile, FullDiskLeavesNoHalfEntry)
         // Room for a few bytes only: the entry cannot be written whole.
         struct rlimit limit = {static_cast<rlim_t>(before + 10), static_cast<rlim_t>(before + 10)};
         setrlimit(RLIMIT_FSIZE, &limit);
+        gRaisedAt.clear();
+        gRaisedCode = NOTIFY_ERROR_LOG_WRITE_FAILED;
+        SetResultEntryFunction(&RecordLine);
         const HRESULT hr = Send(u"Backup failed.");
         Result r;
         const bool reported = ParseSerializedResult(Utf8ToUtf16(ErrorDescription()), r) &&
                               r.GetCode() == NOTIFY_ERROR_LOG_WRITE_FAILED;
-        _exit(hr == static_cast<HRESULT>(0x80070070) && reported ? 0 : 1);
+        // Raised where the write failed.
+        const bool located = !gRaisedAt.empty() &&
+                             HandlerSourceLine(gRaisedAt[0]).find("failure(NOTIFY_ERROR_LOG_WRITE_FAILED") != std::string::npos;
+        _exit(hr == static_cast<HRESULT>(0x80070070) && reported && located ? 0 : 1);
     }
     int status = 0;
     waitpid(pid, &status, 0);

@@ -3,6 +3,7 @@
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyLog.h"
 #include "Platform/Com/TypeLib.h"
+#include "Platform/Win32/Library.h"
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
@@ -163,4 +164,69 @@ TEST(TypeLibrary, ParameterNamesAndNamedArguments)
     VariantClear(&args[0]);
     VariantClear(&args[1]);
     n->Release();
+}
+
+TEST(TypeLibrary, InheritedMembersKeepTheirParameters)
+{
+    // Every interface that inherits Notify or declares NotifySerialized describes all seven parameters,
+    // as the module itself answers (its tables are built while the library's globals are initialized).
+    HMODULE module = LoadLibraryW(u"Ferrule.dll");
+    ASSERT_NE(module, nullptr);
+    typedef HRESULT (*GetClassObject)(REFCLSID, REFIID, void**);
+    auto getClassObject = reinterpret_cast<GetClassObject>(GetProcAddress(module, "DllGetClassObject"));
+    ASSERT_NE(getClassObject, nullptr);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClassObject(CLSID_NotifyLog, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    INotifyHandler* handler = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&handler)), S_OK);
+    factory->Release();
+    ITypeInfo* first = nullptr;
+    ASSERT_EQ(handler->GetTypeInfo(0, 0x409, &first), S_OK);
+    ITypeLib* lib = nullptr;
+    UINT index = 0;
+    ASSERT_EQ(first->GetContainingTypeLib(&lib, &index), S_OK);
+    first->Release();
+    handler->Release();
+    const std::pair<const char*, const char*> members[] = {
+        {"INotifyHandler", "Notify"},  {"INotifyLog", "Notify"},      {"INotifySysEvent", "Notify"},
+        {"INotifyApp", "Notify"},      {"INotifySNMPTrap", "Notify"}, {"INotifyConnPt", "Notify"},
+        {"INotifyEmail4", "Notify"},   {"INotifySerialized", "NotifySerialized"},
+    };
+    for (auto [interfaceName, memberName] : members)
+    {
+        ITypeInfo* info = Find(lib, interfaceName);
+        ASSERT_NE(info, nullptr) << interfaceName;
+        TYPEATTR* attr = nullptr;
+        ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+        bool found = false;
+        for (UINT i = 0; i < attr->cFuncs; ++i)
+        {
+            FUNCDESC* desc = nullptr;
+            ASSERT_EQ(info->GetFuncDesc(i, &desc), S_OK);
+            if (Name(info, desc->memid) == memberName)
+            {
+                found = true;
+                ASSERT_EQ(desc->cParams, 7) << interfaceName;
+                const VARTYPE types[] = {VT_BSTR, VT_UI4, VT_UI4, VT_UI4, VT_BSTR, VT_BSTR, VT_DATE};
+                for (int p = 0; p < 7; ++p)
+                {
+                    EXPECT_EQ(desc->lprgelemdescParam[p].tdesc.vt, types[p]) << interfaceName << " " << p;
+                    EXPECT_EQ(desc->lprgelemdescParam[p].paramdesc.wParamFlags, PARAMFLAG_FIN);
+                }
+                BSTR names[8] = {};
+                UINT count = 0;
+                ASSERT_EQ(info->GetNames(desc->memid, names, 8, &count), S_OK);
+                EXPECT_EQ(count, 8u) << interfaceName;
+                EXPECT_EQ(Utf16ToUtf8(names[1]), "Application");
+                EXPECT_EQ(Utf16ToUtf8(names[7]), "TimeStamp");
+                for (UINT n = 0; n < count; ++n)
+                    SysFreeString(names[n]);
+            }
+            info->ReleaseFuncDesc(desc);
+        }
+        EXPECT_TRUE(found) << interfaceName;
+        info->ReleaseTypeAttr(attr);
+        info->Release();
+    }
+    lib->Release();
 }

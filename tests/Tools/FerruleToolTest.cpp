@@ -406,6 +406,37 @@ TEST_F(Tool, SetSaysWhatDidNotLand)
     EXPECT_NE(r.out.find("its folder locked is not writable"), std::string::npos) << r.out;
 }
 
+TEST_F(Tool, SetReportsOnlyRealDifferences)
+{
+    // The manager adds the high-priority bit on loading: the value landed, and a note says why it reads
+    // back with that bit.
+    Outcome r = Ferrule("set AppNotifier PriorityFilter=medium TypeFilter=error");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("note: high-priority notifications are always delivered"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("did not land"), std::string::npos) << r.out;
+    EXPECT_NE(Read("ferrule.notify.xml").find("<PriorityFilter vt=\"19\">2</PriorityFilter>"), std::string::npos)
+        << Read("ferrule.notify.xml");
+    r = Ferrule("set LogFile PriorityFilter=2 MaxSize=5");
+    EXPECT_EQ(r.code, 0) << r.out;
+
+    // The same property twice: the last one wins.
+    r = Ferrule("set LogFile MaxSize=5 MaxSize=7");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(Ferrule("handlers").out.find("MaxSize = 7\n"), std::string::npos);
+
+    // Every character XML can hold comes back, carriage returns included.
+    r = Ferrule("set 'SNMP Trap' \"CommunityString=$(printf 'a\\r\\nb\\rc')\"");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(Read("ferrule.notify.xml").find("a&#13;\nb&#13;c</CommunityString>"), std::string::npos)
+        << Read("ferrule.notify.xml");
+    EXPECT_EQ(Ferrule("set 'SNMP Trap' \"CommunityString=$(printf 'a\\r\\nb\\rc')\"").code, 0);
+
+    // A value the handler keeps but never saves is a real difference.
+    r = Ferrule("set E-mail Authentication=-1");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("did not land"), std::string::npos) << r.out;
+}
+
 TEST_F(Tool, PolicyFilesKeepLinksModesAndOwners)
 {
     // A link: the target is replaced, the link stays.
