@@ -24,6 +24,18 @@ const TextEntry kResultTexts[] = {
     {NOTIFY_ERROR_CURL_INITIALIZATION_FAILED, u"Could not intialize the curl."},
     {NOTIFY_ERROR_CURL_RESOLVE_HOST, u"Check the fully-qualified domain name and port number of the SMTP server."},
     {NOTIFY_ERROR_CURL_LOGIN_DENIED, u"Check the credentials of e-mail Id."},
+    {NOTIFY_ERROR_EMAIL_PLAIN_LOGIN,
+     u"The SMTP server %1 offers no STARTTLS, so a basic login would send the password in clear; nothing was sent. "
+     u"Enable STARTTLS on the server, or set FERRULE_SMTP_ALLOW_PLAIN_LOGIN=1 to allow such a login."},
+    {NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED,
+     u"The SMTP server refused the recipients %1; every recipient it accepted was sent the notification."},
+    {NOTIFY_ERROR_EMAIL_ADDRESS_INVALID,
+     u"The e-mail setting %1 holds a line break or another control character; nothing was sent. Set it again."},
+    {NOTIFY_ERROR_EMAIL_CERTIFICATE,
+     u"The certificate of the SMTP server %1 could not be verified; name the certificate of its authority in "
+     u"FERRULE_SMTP_CA_FILE."},
+    {NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE,
+     u"The stored SMTP password (%1) could not be read; set it again: ferrule set E-mail Password=-"},
 };
 
 const NameEntry kResultNames[] = {
@@ -42,6 +54,11 @@ const NameEntry kResultNames[] = {
     {NOTIFY_ERROR_CURL_INITIALIZATION_FAILED, "NOTIFY_ERROR_CURL_INITIALIZATION_FAILED"},
     {NOTIFY_ERROR_CURL_RESOLVE_HOST, "NOTIFY_ERROR_CURL_RESOLVE_HOST"},
     {NOTIFY_ERROR_CURL_LOGIN_DENIED, "NOTIFY_ERROR_CURL_LOGIN_DENIED"},
+    {NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, "NOTIFY_ERROR_EMAIL_PLAIN_LOGIN"},
+    {NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, "NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED"},
+    {NOTIFY_ERROR_EMAIL_ADDRESS_INVALID, "NOTIFY_ERROR_EMAIL_ADDRESS_INVALID"},
+    {NOTIFY_ERROR_EMAIL_CERTIFICATE, "NOTIFY_ERROR_EMAIL_CERTIFICATE"},
+    {NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE, "NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE"},
 };
 
 const TextEntry kStringTexts[] = {

@@ -3,11 +3,13 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/MessageTables.h"
 #include "Platform/Cdo/Message.h"
+#include "Platform/Cdo/Smtp.h"
 #include "Platform/Win32/Files.h"
 #include "Platform/Win32/Library.h"
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Logon.h"
 #include "Platform/Win32/Utf.h"
+#include "Plover/Plover.h"
 
 #include <vector>
 
@@ -154,11 +156,26 @@ typedef unsigned char (*SendEmailFunction)(const char* server, const char* port,
                                            const char* password, const char* from, const char* to,
                                            const char* subject, const char* body, bool secure, bool second);
 
-Result Failure(uint32_t code, const char* function, int line)
+Result Failure(uint32_t code, const char* function, int line, const Argument& detail = Result::NoArgument())
 {
     Result r;
-    r.Init("NotifyEmail", line, function, code);
+    r.Init("NotifyEmail", line, function, code, detail);
     return r;
+}
+
+String Text(BSTR b)
+{
+    return String(b ? b : u"", SysStringLen(b));
+}
+
+// The first of the settings that would leave its field on the way to the server (a control character in
+// an address), or "" when all are clean.
+String UncleanSetting(const std::vector<std::pair<const char16_t*, String>>& settings)
+{
+    for (const auto& [name, value] : settings)
+        if (!SmtpValueIsClean(Utf16ToUtf8(value)))
+            return name;
+    return String();
 }
 
 // The description as the ANSI code page holds it, every line feed made carriage return + line feed.
@@ -239,6 +256,16 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
     return Boundary("CNotifyEmail::Notify", [&]() -> HRESULT {
         if (SysStringLen(mAddress) == 0 || SysStringLen(mSMTPServer) == 0)
             return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
+        // No value may leave its field: a line break in an address would become a command of its own.
+        // The CDO transport sends from the application's name when no sender is set.
+        std::vector<std::pair<const char16_t*, String>> addresses = {
+            {u"Address", Text(mAddress)}, {u"AddressFrom", Text(mAddressFrom)}, {u"SMTPServer", Text(mSMTPServer)}};
+        if (SysStringLen(mAddressFrom) == 0)
+            addresses.push_back({u"Application", Text(application)});
+        const String unclean = UncleanSetting(addresses);
+        if (!unclean.empty())
+            return ReportHandlerFailure(E_INVALIDARG, Failure(NOTIFY_ERROR_EMAIL_ADDRESS_INVALID, "CNotifyEmail::Notify",
+                                                              __LINE__, Argument(unclean)));
         WCHAR computer[16] = {0};
         DWORD size = 16;
         if (!GetComputerNameW(computer, &size))
@@ -284,7 +311,16 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
                                             Failure(NOTIFY_ERROR_CURL_RESOLVE_HOST, "CNotifyEmail::Notify", __LINE__));
             }
             // A mail that was not sent is a failure the caller and the log see; the CDO transport still runs.
-            if (result != 0)
+            if (result == plover::kSomeRefused)
+            {
+                auto refused = reinterpret_cast<PloverRefusedRecipientsFunction>(
+                    GetProcAddress(mMailLibrary, "PloverLib_RefusedRecipients"));
+                const String names = Utf8ToUtf16(refused ? refused() : "");
+                status = ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED,
+                                                                    "CNotifyEmail::Notify", __LINE__, Argument(names)));
+                libraryFailed = true;
+            }
+            else if (result != 0)
             {
                 status = ReportHandlerFailure(E_UNEXPECTED, Failure(LibraryFailure(result), "CNotifyEmail::Notify", __LINE__));
                 libraryFailed = true;
@@ -408,6 +444,18 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         hr = message->Send();
     const CdoLogin& login = message->LastLogin();
     mLastCdoLogin = login.mechanism.empty() ? std::string() : login.mechanism + " " + login.user;
+    const SmtpOutcome& outcome = message->LastOutcome();
+    if (outcome.status == SmtpOutcome::PlainLoginRefused)
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, function, __LINE__, Argument(text(mSMTPServer))));
+    if (outcome.status == SmtpOutcome::CertificateFailed)
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CERTIFICATE, function, __LINE__, Argument(text(mSMTPServer))));
+    if (!outcome.refused.empty())
+    {
+        String names;
+        for (const std::string& r : outcome.refused)
+            names += (names.empty() ? u"" : u", ") + Utf8ToUtf16(r);
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, function, __LINE__, Argument(names)));
+    }
     if (FAILED(hr))
         return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_SEND, function, __LINE__));
     return hr;

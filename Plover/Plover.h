@@ -7,12 +7,16 @@
 // Base64 body (wrapped at 76 characters). "to" may list several recipients separated by "," or ";":
 // each is one envelope recipient. secure: port 465 is implicit TLS, any other port STARTTLS
 // (required); certificates are checked against the system's trust store and the file named by
-// FERRULE_SMTP_CA_FILE. A non-empty user logs in with what the server offers (PLAIN or LOGIN). The
-// second flag is unused. Time-outs: 10 s to connect; the whole exchange FERRULE_SMTP_TIMEOUT seconds
-// (default 30); a server that sends nothing for 10 s is given up.
+// FERRULE_SMTP_CA_FILE. A non-empty user logs in with what the server offers. The second flag is
+// unused. Time-outs: 10 s to connect; the whole exchange, QUIT included, FERRULE_SMTP_TIMEOUT seconds
+// (default 30); a server that sends nothing for 10 s is given up. From, To, the server and every
+// recipient may hold no control character (they would leave their field); the subject is written as it
+// is when it is printable ASCII, else as one encoded word.
 //
 // The result: 0 sent; 1 the transfer library could not start; 2 the host was not resolved or not
-// reached; 3 the login was refused; 4 any other failure (TLS, a refused recipient, a time-out).
+// reached; 3 the login was refused; 4 any other failure (TLS, a time-out, every recipient refused);
+// 5 sent, but the server refused some recipients (PloverLib_RefusedRecipients names them, for the
+// calling thread's last send); 6 a value holds a control character, nothing sent.
 #pragma once
 
 extern "C" {
@@ -25,6 +29,8 @@ __attribute__((visibility("default"))) unsigned char PloverLib_SendEmail(const c
                                                                          const char* from, const char* to,
                                                                          const char* subject, const char* body,
                                                                          bool secure, bool second);
+typedef const char* (*PloverRefusedRecipientsFunction)();
+__attribute__((visibility("default"))) const char* PloverLib_RefusedRecipients();
 }
 
 namespace plover
@@ -36,5 +42,7 @@ enum SendResult : unsigned char
     kNotReached = 2,
     kLoginDenied = 3,
     kOtherFailure = 4,
+    kSomeRefused = 5,
+    kInvalidValue = 6,
 };
 } // namespace plover

@@ -3,18 +3,23 @@
 // message's properties, its body part, and Send, which speaks SMTP through libcurl.
 //
 // Fields: smtpserver (text), smtpserverport (number), sendemailaddress (text), smtpauthenticate
-// (0 anonymous, 1 basic: AUTH PLAIN or LOGIN with sendusername and sendpassword, 2 NTLM: AUTH NTLM with
-// the calling thread's network credentials from an impersonated logon), sendusername, sendpassword,
-// smtpusessl (non-zero: STARTTLS required), sendusing (2: the network's SMTP port; others are refused).
+// (0 anonymous, 1 basic: AUTH LOGIN, or PLAIN where LOGIN is not offered, with sendusername and
+// sendpassword, 2 NTLM: AUTH NTLM with the calling thread's network credentials from an impersonated
+// logon), sendusername, sendpassword, smtpusessl (non-zero: STARTTLS required; zero: STARTTLS whenever
+// the server offers it), sendusing (2: the network's SMTP port; others are refused). A basic login sends
+// the password itself, so without STARTTLS it is refused (ERROR_ACCESS_DENIED, nothing sent) unless
+// FERRULE_SMTP_ALLOW_PLAIN_LOGIN=1 allows it.
 // Another field name is not found (CDO_E_FIELD_NOT_FOUND). The message's To may list several
 // recipients separated by "," or ";". Time-outs and the extra CA file follow the mail library:
 // FERRULE_SMTP_TIMEOUT (seconds, default 30) and FERRULE_SMTP_CA_FILE.
 //
 // Send's failures: the server not found HRESULT_FROM_WIN32(11001), not reached (10061), the login
-// refused (ERROR_LOGON_FAILURE), a time-out (ERROR_TIMEOUT), anything else E_FAIL; LastError() keeps
-// the transfer library's text.
+// refused (ERROR_LOGON_FAILURE), a time-out (ERROR_TIMEOUT), an address or server name holding a control
+// character E_INVALIDARG (nothing sent), recipients the server refused E_FAIL (the others got the mail),
+// anything else E_FAIL; LastError() keeps the transfer library's text.
 #pragma once
 
+#include "Platform/Cdo/Smtp.h"
 #include "Platform/Com/OleAuto.h"
 
 #include <map>
@@ -98,6 +103,8 @@ public:
     HRESULT Send();
     const CdoLogin& LastLogin() const { return mLogin; }
     const std::string& LastError() const { return mLastError; }
+    // What the last Send's exchange showed (refused recipients, the login used, TLS).
+    const SmtpOutcome& LastOutcome() const { return mOutcome; }
 
 private:
     std::string mLastError;
@@ -105,6 +112,7 @@ private:
     CdoBodyPart mBodyPart;
     std::u16string mTo, mFrom, mSender, mSubject, mBody;
     CdoLogin mLogin;
+    SmtpOutcome mOutcome;
 };
 
 // A new message object (the message class's instance).

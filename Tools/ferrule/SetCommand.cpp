@@ -3,6 +3,7 @@
 #include "Ferrule/MessageTables.h"
 #include "Platform/Xml/XmlDocument.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -474,6 +475,21 @@ int CommandSet(const Options& o, Module& module)
                 return kUsage;
             }
             Change c{found, o.rest[i].substr(eq + 1), {}, {}, {}};
+            // An address or server name with a line break would become a command of its own on the way
+            // to the server.
+            const bool address = strcasecmp(found->name.c_str(), "Address") == 0 ||
+                                 strcasecmp(found->name.c_str(), "AddressFrom") == 0 ||
+                                 strcasecmp(found->name.c_str(), "SMTPServer") == 0;
+            if (address && std::any_of(c.text.begin(), c.text.end(), [](char ch) {
+                    return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F;
+                }))
+            {
+                std::fprintf(stderr, "ferrule: %s.%s was refused: an address or server name may hold no line break "
+                                     "or other control character\n",
+                             target->name.c_str(), found->name.c_str());
+                release();
+                return kUsage;
+            }
             VariantInit(&c.before);
             const std::string reason = Convert(*found, c.text, c.value);
             if (!reason.empty())

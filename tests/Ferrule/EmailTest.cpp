@@ -219,9 +219,10 @@ protected:
         mEmail->put_User(u);
         SysFreeString(u);
     }
-    HRESULT Send(int type, int priority, ULONG code, const std::u16string& description)
+    HRESULT Send(int type, int priority, ULONG code, const std::u16string& description,
+                 const std::u16string& application = u"Backup")
     {
-        BSTR app = B(u"Backup"), d = B(description), s = B(u"nightly");
+        BSTR app = B(application), d = B(description), s = B(u"nightly");
         SYSTEMTIME st{2026, 12, 3, 9, 23, 52, 30, 0};
         DATE when;
         SystemTimeToVariantTime(&st, &when);
@@ -336,6 +337,130 @@ TEST_F(Email, TlsAndLogins)
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
         EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u) << ErrorDescription();
     }
+}
+
+TEST_F(Email, BasicMeansLoginAndThePasswordCrossesOnlyInsideTls)
+{
+    const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                           "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
+                           "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const std::vector<std::string> login = {"--user", "ann", "--password", "right", "--ntlm"};
+    SetUser(u"ann");
+    BSTR right = B(u"right");
+    mEmail->put_Password(right);
+    SysFreeString(right);
+    {
+        // The server offers STARTTLS and NTLM besides LOGIN and PLAIN: the CDO sender upgrades and logs in
+        // with LOGIN.
+        setenv("FERRULE_SMTP_CA_FILE", cert.c_str(), 1);
+        std::vector<std::string> options = {"--cert", cert, "--key", key};
+        options.insert(options.end(), login.begin(), login.end());
+        SmtpServer server(mDir.Path(), options);
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 9999, 1); // the CDO sender only
+        ASSERT_EQ(Send(1, 1, 0, u"inside TLS"), S_OK) << ErrorDescription();
+        const std::vector<Mail> mails = server.Mails(1);
+        ASSERT_EQ(mails.size(), 1u);
+        EXPECT_EQ(mails[0].Field("tls"), "true");
+        EXPECT_EQ(mails[0].Field("mechanism"), "\"LOGIN\"");
+        EXPECT_EQ(mails[0].Field("user"), "\"ann\"");
+        // A server without LOGIN: PLAIN.
+        const std::string folder = mDir.Path() + "/plainonly";
+        mkdir(folder.c_str(), 0755);
+        options.push_back("--plain-only");
+        SmtpServer plainOnly(folder, options);
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(plainOnly.Port()), 9999, 1);
+        ASSERT_EQ(Send(1, 1, 0, u"plain inside TLS"), S_OK) << ErrorDescription();
+        ASSERT_EQ(plainOnly.Mails(1).size(), 1u);
+        EXPECT_EQ(plainOnly.Mails(1)[0].Field("mechanism"), "\"PLAIN\"");
+        EXPECT_EQ(plainOnly.Mails(1)[0].Field("tls"), "true");
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 9999, 1);
+        // A certificate it cannot verify: reported with the way to trust it, nothing sent.
+        unsetenv("FERRULE_SMTP_CA_FILE");
+        EXPECT_TRUE(FAILED(Send(1, 1, 0, u"untrusted")));
+        EXPECT_EQ(ErrorDescription().rfind("Result (0xece30077 ", 0), 0u) << ErrorDescription();
+        EXPECT_EQ(server.Mails().size(), 1u);
+    }
+    {
+        // No STARTTLS: a basic login is refused before the password is sent, unless allowed.
+        const std::string folder = mDir.Path() + "/plain";
+        mkdir(folder.c_str(), 0755);
+        SmtpServer server(folder, login);
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 9999, 1);
+        EXPECT_EQ(Send(1, 1, 0, u"refused"), static_cast<HRESULT>(0x80070005));
+        EXPECT_EQ(ErrorDescription().rfind("Result (0xece30074 ", 0), 0u) << ErrorDescription();
+        EXPECT_TRUE(server.Mails().empty());
+        setenv("FERRULE_SMTP_ALLOW_PLAIN_LOGIN", "1", 1);
+        const HRESULT allowed = Send(1, 1, 0, u"allowed");
+        unsetenv("FERRULE_SMTP_ALLOW_PLAIN_LOGIN");
+        ASSERT_EQ(allowed, S_OK) << ErrorDescription();
+        const std::vector<Mail> mails = server.Mails(1);
+        ASSERT_EQ(mails.size(), 1u);
+        EXPECT_EQ(mails[0].Field("tls"), "false");
+        EXPECT_EQ(mails[0].Field("mechanism"), "\"LOGIN\"");
+    }
+}
+
+TEST_F(Email, AServerThatStallsAfterDataIsLeftWithinTheTimeout)
+{
+    setenv("FERRULE_SMTP_TIMEOUT", "3", 1);
+    SmtpServer server(mDir.Path(), {"--stall-data"});
+    const std::pair<int, int> transports[] = {{0, 9999}, {9999, 0}}; // the library, the CDO sender
+    for (auto [encryption, authentication] : transports)
+    {
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), encryption, authentication);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(FAILED(Send(1, 1, 0, u"x")));
+        const auto took = std::chrono::steady_clock::now() - started;
+        // The bound, a second of polling after it, and a generous margin.
+        EXPECT_LT(took, std::chrono::seconds(3 + 1 + 5)) << encryption;
+    }
+}
+
+TEST_F(Email, NoValueLeavesItsField)
+{
+    SmtpServer server(mDir.Path());
+    struct Case
+    {
+        const char16_t* address;
+        const char16_t* from;
+        const char16_t* application;
+        const char* setting;
+    };
+    const Case cases[] = {
+        {u"b@example.org>\r\nRCPT TO:<evil@example.net", u"backup@example.org", u"Backup", "Address"},
+        {u"b@example.org\nRCPT TO:<evil@example.net>", u"backup@example.org", u"Backup", "Address"},
+        {u"b@example.org", u"a@example.org>\r\nRCPT TO:<evil@example.net", u"Backup", "AddressFrom"},
+        {u"b@example.org", u"", u"Backup\r\nRCPT TO:<evil@example.net>", "Application"},
+    };
+    for (const Case& c : cases)
+    {
+        Set(c.address, u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 0); // both transports
+        BSTR from = B(c.from);
+        mEmail->put_AddressFrom(from);
+        SysFreeString(from);
+        EXPECT_EQ(Send(1, 1, 0, u"x", c.application), E_INVALIDARG) << c.setting;
+        const std::string description = ErrorDescription();
+        EXPECT_EQ(description.rfind("Result (0xece30076 ", 0), 0u) << description;
+        EXPECT_NE(description.find(c.setting), std::string::npos) << description;
+    }
+    EXPECT_TRUE(server.Mails().empty());
+}
+
+TEST_F(Email, ARefusedRecipientDoesNotStopTheOthers)
+{
+    SmtpServer server(mDir.Path(), {"--refuse", "bad@example.org"});
+    Set(u"good1@example.org, bad@example.org; good2@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 0);
+    EXPECT_TRUE(FAILED(Send(1, 1, 0, u"x")));
+    const std::string description = ErrorDescription();
+    EXPECT_EQ(description.rfind("Result (0xece30075 ", 0), 0u) << description;
+    EXPECT_NE(description.find("bad@example.org"), std::string::npos) << description;
+    const std::vector<Mail> mails = server.Mails(2);
+    ASSERT_EQ(mails.size(), 2u); // one through each transport
+    for (const Mail& m : mails)
+        EXPECT_EQ(m.Field("rcpt_tos"), "[\"good1@example.org\", \"good2@example.org\"]");
 }
 
 TEST_F(Email, FailuresAreReported)

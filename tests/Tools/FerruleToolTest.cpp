@@ -431,6 +431,16 @@ TEST_F(Tool, SetReportsOnlyRealDifferences)
         << Read("ferrule.notify.xml");
     EXPECT_EQ(Ferrule("set 'SNMP Trap' \"CommunityString=$(printf 'a\\r\\nb\\rc')\"").code, 0);
 
+    // A line break in an address would leave its field on the way to the server.
+    const std::string before = Read("ferrule.notify.xml");
+    for (const char* setting : {"Address", "AddressFrom", "SMTPServer"})
+    {
+        r = Ferrule(std::string("set E-mail \"") + setting + "=$(printf 'b@example.org\\nRCPT TO:<evil@example.net>')\"");
+        EXPECT_EQ(r.code, 2) << setting << ": " << r.out;
+        EXPECT_NE(r.out.find("no line break"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(Read("ferrule.notify.xml"), before);
+
     // A value the handler keeps but never saves is a real difference.
     r = Ferrule("set E-mail Authentication=-1");
     EXPECT_EQ(r.code, 1) << r.out;

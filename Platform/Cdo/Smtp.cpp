@@ -1,0 +1,398 @@
+#include "Platform/Cdo/Smtp.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <condition_variable>
+#include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+const long kConnectSeconds = 10;
+const long kDefaultTotalSeconds = 30;
+const long kStallSeconds = 10;
+
+} // namespace
+
+std::string SmtpBase64(std::string_view bytes)
+{
+    static const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3)
+    {
+        const uint32_t n = (static_cast<uint8_t>(bytes[i]) << 16) |
+                           (i + 1 < bytes.size() ? static_cast<uint8_t>(bytes[i + 1]) << 8 : 0) |
+                           (i + 2 < bytes.size() ? static_cast<uint8_t>(bytes[i + 2]) : 0);
+        out += kAlphabet[(n >> 18) & 63];
+        out += kAlphabet[(n >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
+    }
+    return out;
+}
+
+namespace
+{
+long TotalSeconds()
+{
+    if (const char* configured = std::getenv("FERRULE_SMTP_TIMEOUT"))
+        return std::max(1L, std::strtol(configured, nullptr, 10));
+    return kDefaultTotalSeconds;
+}
+
+struct Upload
+{
+    const std::string* data;
+    size_t position = 0;
+};
+
+size_t ReadMessage(char* buffer, size_t size, size_t count, void* user)
+{
+    auto* upload = static_cast<Upload*>(user);
+    const size_t n = std::min(size * count, upload->data->size() - upload->position);
+    std::memcpy(buffer, upload->data->data() + upload->position, n);
+    upload->position += n;
+    return n;
+}
+
+// What the exchange showed: the commands sent and the replies to them.
+struct Exchange
+{
+    std::string command;   // the last command sent, first word upper-case
+    std::string recipient; // the address of the last RCPT TO
+    std::vector<std::string> refused;
+    std::string mechanism;
+    std::string offered; // the mechanisms of the server's AUTH line, blank-separated, upper-case
+    bool tls = false;
+};
+
+int Watch(CURL*, curl_infotype type, char* data, size_t size, void* user)
+{
+    auto* x = static_cast<Exchange*>(user);
+    const std::string line(data, size);
+    if (type == CURLINFO_HEADER_OUT)
+    {
+        std::string upper = line.substr(0, std::min<size_t>(line.size(), 10));
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (upper.rfind("RCPT TO:", 0) == 0)
+        {
+            x->command = "RCPT";
+            std::string address = line.substr(8);
+            while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
+                address.pop_back();
+            if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+                address = address.substr(1, address.size() - 2);
+            x->recipient = address;
+        }
+        else if (upper.rfind("AUTH ", 0) == 0)
+        {
+            x->command = "AUTH";
+            const size_t end = line.find_first_of(" \r\n", 5);
+            x->mechanism = line.substr(5, end == std::string::npos ? std::string::npos : end - 5);
+        }
+        else if (upper.rfind("STARTTLS", 0) == 0)
+            x->command = "STARTTLS";
+        else if (!line.empty() && line[0] != '\r')
+            x->command = upper.substr(0, upper.find(' '));
+    }
+    if (type == CURLINFO_HEADER_IN && line.size() > 9 && (line.compare(4, 5, "AUTH ") == 0 || line.compare(4, 5, "AUTH=") == 0))
+    {
+        std::string upper = " " + line.substr(9);
+        for (char& c : upper)
+            c = c == '\r' || c == '\n' ? ' ' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        x->offered += upper;
+    }
+    if (type == CURLINFO_HEADER_IN && line.size() >= 4 && line[3] != '-')
+    {
+        const int code = std::atoi(line.substr(0, 3).c_str());
+        if (x->command == "RCPT" && code >= 400)
+            x->refused.push_back(x->recipient);
+        else if (x->command == "STARTTLS" && code == 220)
+            x->tls = true;
+        x->command.clear();
+    }
+    return 0;
+}
+
+// Ends the exchange at its deadline wherever it is: libcurl bounds the transfer itself, but not the wait
+// for the answer to QUIT when it closes the connection after a failure. At the deadline the watchdog shuts
+// the connection down, so that wait ends at once. The socket is known from its opening until libcurl
+// closes it, under the lock, so a descriptor reused meanwhile is never touched.
+class Watchdog
+{
+public:
+    explicit Watchdog(std::chrono::steady_clock::time_point deadline)
+        : mThread([this, deadline] {
+              std::unique_lock<std::mutex> hold(mLock);
+              if (!mDone.wait_until(hold, deadline, [this] { return mFinished; }) && mSocket >= 0)
+                  shutdown(mSocket, SHUT_RDWR);
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            const std::lock_guard<std::mutex> hold(mLock);
+            mFinished = true;
+        }
+        mDone.notify_all();
+        mThread.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    static curl_socket_t Open(void* user, curlsocktype, curl_sockaddr* address)
+    {
+        auto* self = static_cast<Watchdog*>(user);
+        const curl_socket_t s = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        const std::lock_guard<std::mutex> hold(self->mLock);
+        if (s >= 0)
+            self->mSocket = s;
+        return s;
+    }
+    static int Close(void* user, curl_socket_t s)
+    {
+        auto* self = static_cast<Watchdog*>(user);
+        const std::lock_guard<std::mutex> hold(self->mLock);
+        if (self->mSocket == s)
+            self->mSocket = -1;
+        return close(s);
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mDone;
+    bool mFinished = false;
+    curl_socket_t mSocket = -1;
+    std::thread mThread; // last: it starts once the rest is there
+};
+
+SmtpOutcome::Status StatusOf(CURLcode code)
+{
+    switch (code)
+    {
+    case CURLE_OK: return SmtpOutcome::Sent;
+    case CURLE_FAILED_INIT:
+    case CURLE_OUT_OF_MEMORY: return SmtpOutcome::StartFailed;
+    case CURLE_COULDNT_RESOLVE_HOST: return SmtpOutcome::NotResolved;
+    case CURLE_COULDNT_CONNECT: return SmtpOutcome::NotReached;
+    case CURLE_LOGIN_DENIED: return SmtpOutcome::LoginDenied;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR: return SmtpOutcome::CertificateFailed;
+    case CURLE_OPERATION_TIMEDOUT: return SmtpOutcome::TimedOut;
+    default: return SmtpOutcome::Failed;
+    }
+}
+} // namespace
+
+bool SmtpValueIsClean(std::string_view text)
+{
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7F;
+    });
+}
+
+std::vector<std::string> SmtpAddressList(std::string_view list)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= list.size())
+    {
+        size_t end = list.find_first_of(",;", start);
+        if (end == std::string_view::npos)
+            end = list.size();
+        const std::string_view one = list.substr(start, end - start);
+        const size_t first = one.find_first_not_of(" \t"), last = one.find_last_not_of(" \t");
+        if (first != std::string_view::npos)
+            out.emplace_back(one.substr(first, last - first + 1));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string SmtpBracketed(const std::string& address)
+{
+    return !address.empty() && address.front() == '<' ? address : "<" + address + ">";
+}
+
+std::string SmtpHeaderText(std::string_view utf8)
+{
+    for (unsigned char c : utf8)
+        if (c >= 0x80 || c < 0x20 || c == 0x7F)
+            return "=?utf-8?B?" + SmtpBase64(utf8) + "?=";
+    return std::string(utf8);
+}
+
+std::string SmtpDateHeader()
+{
+    const time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const long offset = tm.tm_gmtoff / 60;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday], tm.tm_mday,
+                  kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+',
+                  std::labs(offset) / 60, std::labs(offset) % 60);
+    return text;
+}
+
+std::string SmtpMessageId()
+{
+    static std::mutex lock;
+    static std::mt19937_64 random{std::random_device{}()};
+    uint64_t n;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        n = random();
+    }
+    char host[256] = "localhost";
+    gethostname(host, sizeof host - 1);
+    char id[64];
+    std::snprintf(id, sizeof id, "%016llx.%ld", static_cast<unsigned long long>(n), static_cast<long>(time(nullptr)));
+    return std::string("<") + id + "@" + host + ">";
+}
+
+std::string SmtpTextMessage(const std::vector<std::pair<std::string, std::string>>& headers,
+                            const std::string& mediaType, const std::string& charset, const std::string& base64Body)
+{
+    std::string m;
+    for (const auto& [name, value] : headers)
+        m += name + ": " + value + "\r\n";
+    m += "MIME-Version: 1.0\r\n";
+    m += "Content-Type: " + mediaType + "; charset=" + charset + "\r\n";
+    m += "Content-Transfer-Encoding: base64\r\n\r\n";
+    for (size_t i = 0; i < base64Body.size(); i += 76)
+        m += base64Body.substr(i, 76) + "\r\n";
+    return m;
+}
+
+namespace
+{
+// One exchange with the server, ending by the deadline; loginOptions names the mechanisms allowed.
+SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOptions,
+                    std::chrono::steady_clock::time_point deadline, std::string& offered)
+{
+    SmtpOutcome outcome;
+    static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURL* curl = global == CURLE_OK ? curl_easy_init() : nullptr;
+    if (curl == nullptr)
+    {
+        outcome.status = SmtpOutcome::StartFailed;
+        return outcome;
+    }
+    const long left = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now()).count());
+    const long total = std::max(1L, left);
+    const bool implicitTls = tls == SmtpMail::Tls::Implicit;
+    const std::string url = std::string(implicitTls ? "smtps://" : "smtp://") + mail.server + ":" + mail.port;
+    const std::string reversePath = mail.from.empty() ? "<>" : SmtpBracketed(mail.from);
+    curl_slist* rcpt = nullptr;
+    for (const std::string& r : mail.recipients)
+        rcpt = curl_slist_append(rcpt, SmtpBracketed(r).c_str());
+    Upload upload{&mail.message, 0};
+    Exchange exchange;
+    exchange.tls = implicitTls;
+    char error[CURL_ERROR_SIZE] = {0};
+    // The transfer ends at the bound; closing after a failure gets the second after it.
+    Watchdog watchdog(std::chrono::steady_clock::now() + std::chrono::seconds(total) + std::chrono::seconds(1));
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, reversePath.c_str());
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
+    // A refused recipient does not stop the others; the refused are named in the outcome.
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadMessage);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, total));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, total);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, total);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::min(kStallSeconds, total));
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &Watchdog::Open);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &watchdog);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &Watchdog::Close);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &watchdog);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &Watch);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    if (const char* ca = std::getenv("FERRULE_SMTP_CA_FILE"); ca && *ca)
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+    if (tls == SmtpMail::Tls::Opportunistic)
+        curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    else if (tls == SmtpMail::Tls::Required)
+        curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    if (mail.login != SmtpMail::Login::None)
+    {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, mail.user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, mail.password.c_str());
+        if (loginOptions != nullptr)
+            curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, loginOptions);
+    }
+
+    const CURLcode code = curl_easy_perform(curl);
+    outcome.status = StatusOf(code);
+    outcome.error = code == CURLE_OK ? "" : (error[0] ? error : curl_easy_strerror(code));
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.lastReply);
+    outcome.refused = exchange.refused;
+    outcome.mechanism = exchange.mechanism;
+    outcome.tls = exchange.tls;
+    offered = exchange.offered + " ";
+    if (code == CURLE_USE_SSL_FAILED)
+        outcome.status = SmtpOutcome::Failed;
+    if (code != CURLE_OK && !outcome.refused.empty() && outcome.refused.size() == mail.recipients.size())
+        outcome.status = SmtpOutcome::RecipientsRefused;
+    curl_slist_free_all(rcpt);
+    curl_easy_cleanup(curl);
+    return outcome;
+}
+} // namespace
+
+SmtpOutcome SmtpSend(const SmtpMail& mail)
+{
+    bool clean = SmtpValueIsClean(mail.server) && SmtpValueIsClean(mail.port) && SmtpValueIsClean(mail.from);
+    for (const std::string& r : mail.recipients)
+        clean = clean && SmtpValueIsClean(r);
+    if (!clean || mail.server.empty() || mail.recipients.empty())
+    {
+        SmtpOutcome outcome;
+        outcome.status = SmtpOutcome::InvalidValue;
+        return outcome;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(TotalSeconds());
+    std::string offered;
+    if (mail.login == SmtpMail::Login::Ntlm)
+        return Attempt(mail, mail.tls, "AUTH=NTLM", deadline, offered);
+    if (mail.login != SmtpMail::Login::Basic)
+        return Attempt(mail, mail.tls, nullptr, deadline, offered);
+
+    // A basic login sends the password itself: without TLS only where that is allowed.
+    const bool guardsPassword = mail.tls == SmtpMail::Tls::Opportunistic && !mail.allowPlainLogin;
+    const SmtpMail::Tls tls = guardsPassword ? SmtpMail::Tls::Required : mail.tls;
+    SmtpOutcome outcome = Attempt(mail, tls, "AUTH=LOGIN", deadline, offered);
+    if (guardsPassword && outcome.status == SmtpOutcome::Failed && !outcome.tls &&
+        outcome.error.find("STARTTLS") != std::string::npos)
+        outcome.status = SmtpOutcome::PlainLoginRefused;
+    // LOGIN first; PLAIN only where the server does not offer LOGIN.
+    if (outcome.status == SmtpOutcome::LoginDenied && outcome.mechanism.empty() &&
+        offered.find(" LOGIN ") == std::string::npos && offered.find(" PLAIN ") != std::string::npos)
+        outcome = Attempt(mail, tls, "AUTH=PLAIN", deadline, offered);
+    return outcome;
+}
