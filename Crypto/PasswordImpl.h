@@ -21,11 +21,13 @@ public:
             if (text.empty())
             {
                 mStore = PasswordStore();
+                mUnreadable.clear();
                 return S_OK;
             }
             if (text.size() > MaxLength)
                 return HRESULT_FROM_WIN32(1325); // ERROR_PASSWORD_RESTRICTION
             mStore = PasswordStore(Account(), text, 0);
+            mUnreadable.clear();
             return S_OK;
         });
     }
@@ -46,6 +48,7 @@ public:
         Boundary("PasswordImpl::put_EncryptedPassword", [&]() -> HRESULT {
             const std::string bytes(reinterpret_cast<const char*>(value), SysStringByteLen(value));
             mStore = PasswordStore(Account(), BytesToHexUpper(bytes), 7);
+            mUnreadable.clear();
             return S_OK;
         });
         return S_OK; // a form that does not convert leaves the store as it was
@@ -64,6 +67,7 @@ public:
         const PasswordLocker lock(*this, "PasswordImpl::put_HexEncryptedPassword");
         return Boundary("PasswordImpl::put_HexEncryptedPassword", [&]() -> HRESULT {
             mStore = PasswordStore(Account(), String(value ? value : u"", SysStringLen(value)), 7);
+            mUnreadable.clear();
             return S_OK;
         });
     }
@@ -75,6 +79,9 @@ public:
         return mStore.Stored();
     }
     const PasswordStore& Store() const { return mStore; }
+    // The stored form the last load could not read and why ("" when it read one, or none was there);
+    // cleared when a password is set.
+    const String& UnreadablePassword() const { return mUnreadable; }
     BSTR KeyAccountName() const { return mKeyAccountName; }
 
 protected:
@@ -86,7 +93,8 @@ protected:
     HRESULT PasswordLoadStep(IPropertyBag* bag)
     {
         const PasswordLocker lock(*this, "PasswordImpl::PasswordLoadStep");
-        return Boundary("PasswordImpl::PasswordLoadStep", [&] { return ::PasswordLoadStep(bag, Account(), mStore); });
+        return Boundary("PasswordImpl::PasswordLoadStep",
+                        [&] { return ::PasswordLoadStep(bag, Account(), mStore, mUnreadable); });
     }
     HRESULT PasswordSaveStep(IPropertyBag* bag)
     {
@@ -115,4 +123,5 @@ private:
 
     BSTR mKeyAccountName = nullptr;
     PasswordStore mStore;
+    String mUnreadable;
 };

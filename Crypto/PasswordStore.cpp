@@ -7,8 +7,11 @@
 #include "Crypto/Crypto.h"
 #include "Platform/Win32/Library.h"
 #include "Platform/Win32/Registry.h"
+#include "Platform/Win32/Utf.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace
 {
@@ -66,11 +69,22 @@ String Unprotect(const Pair& pair, const std::string& key, const String& value)
     return FromUtf16LeBytes(AesCounterTransform(key, HexDecode(value), kCounterStart));
 }
 
-// Both texts, or both empty when the key or either value is missing or empty.
-void ReadPair(const Pair& pair, const std::string& key32, String& t1, String& t2)
+// What the registry holds of one value of a pair.
+enum class ValueState
 {
-    t1.clear();
-    t2.clear();
+    Absent,  // missing or empty: made anew and written
+    Read,    // its text is in hand
+    Damaged, // present but not readable: stands in as missing in memory only, never overwritten
+};
+
+// Each text of the pair with its state.
+void ReadPair(const Pair& pair, const std::string& key32, String (&texts)[2], ValueState (&states)[2])
+{
+    for (int i = 0; i < 2; ++i)
+    {
+        texts[i].clear();
+        states[i] = ValueState::Absent;
+    }
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRandomKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return;
@@ -86,10 +100,20 @@ void ReadPair(const Pair& pair, const std::string& key32, String& t1, String& t2
                                            : size / 2);
     }
     RegCloseKey(key);
-    if (values[0].empty() || values[1].empty())
-        return;
-    t1 = Unprotect(pair, key32, values[0]);
-    t2 = Unprotect(pair, key32, values[1]);
+    for (int i = 0; i < 2; ++i)
+    {
+        if (values[i].empty())
+            continue;
+        try
+        {
+            texts[i] = Unprotect(pair, key32, values[i]);
+            states[i] = texts[i].empty() ? ValueState::Damaged : ValueState::Read;
+        }
+        catch (const Result&)
+        {
+            states[i] = ValueState::Damaged;
+        }
+    }
 }
 
 bool WriteValue(const char16_t* name, const String& value)
@@ -133,23 +157,39 @@ String RandomSaltText()
     return text;
 }
 
+// The names of the damaged random-number values the calling thread met since it last cleared the list.
+thread_local std::vector<String> tDamaged;
+
 // The pair's texts; missing ones are made and written. `stored` tells whether the pair is in the
-// registry now (read, or written successfully).
+// registry now (read, or written successfully). A damaged value is replaced by a new text in memory
+// only: the value stays as it is, and the forms made with the replacement cannot be stored.
 void EnsurePair(const Pair& pair, String& t1, String& t2, bool& stored)
 {
     const std::string key32 = PairKey(pair);
-    ReadPair(pair, key32, t1, t2);
+    String texts[2];
+    ValueState states[2];
+    ReadPair(pair, key32, texts, states);
     stored = true;
-    if (t1.empty())
+    const char16_t* names[2] = {pair.first, pair.second};
+    for (int i = 0; i < 2; ++i)
     {
-        t1 = RandomSaltText();
-        stored = WriteValue(pair.first, Protect(pair, key32, t1)) && stored;
+        if (states[i] == ValueState::Read)
+            continue;
+        texts[i] = RandomSaltText();
+        if (states[i] == ValueState::Absent)
+            stored = WriteValue(names[i], Protect(pair, key32, texts[i])) && stored;
+        else
+        {
+            stored = false;
+            if (std::find(tDamaged.begin(), tDamaged.end(), names[i]) == tDamaged.end())
+                tDamaged.push_back(names[i]);
+            DEBUG_LOG(Debug::APPLICATION, Debug::WARN)
+                << "The random-number value " << Utf16ToUtf8(names[i])
+                << " cannot be read; it is left as it is, and a replacement is used in memory only";
+        }
     }
-    if (t2.empty())
-    {
-        t2 = RandomSaltText();
-        stored = WriteValue(pair.second, Protect(pair, key32, t2)) && stored;
-    }
+    t1 = texts[0];
+    t2 = texts[1];
 }
 
 thread_local bool tPairStored = true;
@@ -319,7 +359,15 @@ PasswordStore::PasswordStore(const String& account, const String& value, int sch
     String clear = value;
     if (scheme >= 1 && scheme <= 7)
     {
+        tDamaged.clear();
         clear = Decrypt(scheme, account, value);
+        // A form made with a random-number value that cannot be read does not decrypt: say which one.
+        if (!tDamaged.empty())
+        {
+            Result r = RESULT_AT("PasswordStore::PasswordStore", ERROR_FROM_STRING_INVALID_CHARACTERS);
+            r.GetArguments().push_back(Argument(u"HKEY_LOCAL_MACHINE\\" + String(kRandomKey) + u"\\" + tDamaged.front()));
+            throw r;
+        }
         mForms[scheme] = value;
     }
     for (int k = 1; k <= 7; ++k)
@@ -335,8 +383,22 @@ String PasswordStore::Form(int k) const
     return k >= 1 && k <= 7 ? mForms[k] : String();
 }
 
-HRESULT PasswordLoadStep(IPropertyBag* bag, const String& account, PasswordStore& store)
+HRESULT PasswordLoadStep(IPropertyBag* bag, const String& account, PasswordStore& store, String& unreadable)
 {
+    unreadable.clear();
+    // A form that cannot be read leaves the store empty and says which form and why; the handler keeps
+    // working with its other settings.
+    auto make = [&](const char16_t* name, const String& form, int scheme) {
+        try
+        {
+            store = PasswordStore(account, form, scheme);
+        }
+        catch (const Result& r)
+        {
+            store = PasswordStore();
+            unreadable = String(name) + u": " + r.Serialize();
+        }
+    };
     static const std::pair<const char16_t*, int> kOrder[] = {
         {u"PlainPassword", 0},     {u"AESAdvancedPwd256ICFIPS", 7}, {u"PlainPassword", 0}, {u"AESAdvancedPwd256IC", 6},
         {u"PlainPassword", 0},     {u"AESAdvancedPwd256", 5},       {u"EncryptedPW3", 3},  {u"AESPassword256", 4},
@@ -365,11 +427,11 @@ HRESULT PasswordLoadStep(IPropertyBag* bag, const String& account, PasswordStore
             // Older raw bytes: their upper-case hexadecimal is a scheme-1 form.
             const std::string bytes(reinterpret_cast<const char*>(v.bstrVal), SysStringByteLen(v.bstrVal));
             VariantClear(&v);
-            store = PasswordStore(account, BytesToHexUpper(bytes), 1);
+            make(name, BytesToHexUpper(bytes), 1);
             return hr;
         }
         VariantClear(&v);
-        store = PasswordStore(account, text, scheme);
+        make(name, text, scheme);
         return hr;
     }
     return hr;

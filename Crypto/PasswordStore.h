@@ -24,7 +24,10 @@ class PasswordStore
 public:
     PasswordStore() = default;
     // Scheme s from 1 to 7: value is form s, the others are made from its clear text; any other s: value
-    // is the clear text. Raises ERROR_FROM_STRING_INVALID_CHARACTERS for a form that is not hexadecimal.
+    // is the clear text. Raises ERROR_FROM_STRING_INVALID_CHARACTERS for a form that is not hexadecimal,
+    // or one that depends on a random-number value that cannot be read (named in its argument). A damaged
+    // value is never overwritten; the forms made with its in-memory replacement are not stored
+    // (PairsStored is false).
     PasswordStore(const String& account, const String& value, int scheme);
 
     // Form k for k from 1 to 7; Form(0) is the clear text (form 4 decrypted).
@@ -44,8 +47,10 @@ private:
     bool mPairsStored = true;
 };
 
-// The password load step: the first form found in the bag in the load order; S_FALSE when none.
-HRESULT PasswordLoadStep(IPropertyBag* bag, const String& account, PasswordStore& store);
+// The password load step: the first form found in the bag in the load order; S_FALSE when none. A form
+// that cannot be read (not hexadecimal, or made with a random-number value that cannot be read) leaves
+// the store empty and `unreadable` naming the form's element and the reason; "" otherwise.
+HRESULT PasswordLoadStep(IPropertyBag* bag, const String& account, PasswordStore& store, String& unreadable);
 // The scheme the save step writes: 7, 6, 5, or 0 for the legacy set (by the program and AgentVersion).
 int PasswordSaveTarget();
 // The password save step: the target's forms, each a string.

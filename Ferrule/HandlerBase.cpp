@@ -243,7 +243,8 @@ HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
         if (FAILED(bag->Read(row.bagName, &value, errorLog)))
         {
             VariantClear(&value);
-            continue; // the property keeps its value
+            SetErrorInfo(0, nullptr); // not the object's failure: the property keeps its value
+            continue;
         }
         const WORD flags = (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH) ? DISPATCH_PROPERTYPUTREF
                                                                                  : DISPATCH_PROPERTYPUT;

@@ -36,6 +36,9 @@ const TextEntry kResultTexts[] = {
      u"FERRULE_SMTP_CA_FILE."},
     {NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE,
      u"The stored SMTP password (%1) could not be read; set it again: ferrule set E-mail Password=-"},
+    {NOTIFY_ERROR_HANDLER_NOT_LOADED,
+     u"The handler at %1 of the policy file %2 could not be loaded, so it delivers nothing until the file is "
+     u"corrected; the element is kept as it is. Reason: %3"},
 };
 
 const NameEntry kResultNames[] = {
@@ -59,6 +62,7 @@ const NameEntry kResultNames[] = {
     {NOTIFY_ERROR_EMAIL_ADDRESS_INVALID, "NOTIFY_ERROR_EMAIL_ADDRESS_INVALID"},
     {NOTIFY_ERROR_EMAIL_CERTIFICATE, "NOTIFY_ERROR_EMAIL_CERTIFICATE"},
     {NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE, "NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE"},
+    {NOTIFY_ERROR_HANDLER_NOT_LOADED, "NOTIFY_ERROR_HANDLER_NOT_LOADED"},
 };
 
 const TextEntry kStringTexts[] = {
@@ -107,6 +111,9 @@ const TextEntry kStringTexts[] = {
     {IDS_BAG_INVALID_NAME, u"The property name \"%1\" is not a valid XML element name."},
     {IDS_BAG_INVALID_CHARACTER, u"The value of %1 holds the character U+%2, which an XML file cannot hold."},
     {IDS_BAG_TOO_DEEP, u"Objects and arrays are nested deeper than %1 levels at %2."},
+    {IDS_HANDLER_NOT_LOADED,
+     u"The handler at %1 of the policy file %2 could not be loaded, so it delivers nothing until the file is "
+     u"corrected; the element is kept as it is. Reason: %3"},
 };
 
 const NameEntry kStringNames[] = {
@@ -155,6 +162,7 @@ const NameEntry kStringNames[] = {
     {IDS_BAG_INVALID_NAME, "IDS_BAG_INVALID_NAME"},
     {IDS_BAG_INVALID_CHARACTER, "IDS_BAG_INVALID_CHARACTER"},
     {IDS_BAG_TOO_DEEP, "IDS_BAG_TOO_DEEP"},
+    {IDS_HANDLER_NOT_LOADED, "IDS_HANDLER_NOT_LOADED"},
 };
 
 template <class T, size_t N>

@@ -211,7 +211,9 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
                 continue;
             }
             BSTR key = Alloc(KeyOf(*b.clsid));
-            if (Find(key) != nullptr)
+            const bool unloaded = std::any_of(mUnloaded.begin(), mUnloaded.end(),
+                                              [&](const Unloaded& u) { return u.key == AsString(key); });
+            if (Find(key) != nullptr || unloaded)
             {
                 SysFreeString(key);
                 handler->Release();
@@ -223,6 +225,12 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
         }
         // What the table would write now: on release the file is written only when this changed.
         mSnapshotValid = SUCCEEDED(PolicyText(false, mSnapshot));
+        // Told once the log file is configured.
+        for (const String& warning : mLoadWarnings)
+            Warn(warning);
+        for (const Unloaded& u : mUnloaded)
+            Warn(StringRepository::FormatString(IDS_HANDLER_NOT_LOADED,
+                                                {Argument(u.element), Argument(AsString(mConfigFile)), Argument(u.reason)}));
         return S_OK;
     });
 }
@@ -362,6 +370,21 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
         SysFreeString(textB);
         SysFreeString(displayB);
 
+        // A handler of the policy that could not be loaded delivered nothing: never a silent success.
+        for (const Unloaded& u : mUnloaded)
+        {
+            Result r;
+            r.Init(__FILE__, __LINE__, "CNotify::Notify", NOTIFY_ERROR_HANDLER_NOT_LOADED, Argument(u.element),
+                   Argument(AsString(mConfigFile)), Argument(u.reason));
+            Result earlier;
+            if (!failures.empty() && ParseSerializedResult(failures, earlier))
+                r.GetArguments().push_back(Argument(earlier));
+            else if (!failures.empty())
+                r.GetArguments().push_back(Argument(failures));
+            failures = r.Serialize();
+            lastFailure = FAILED(u.hr) ? u.hr : E_FAIL;
+        }
+
         if (FAILED(lastFailure))
             return Fail(lastFailure, failures);
         return lastResult;
@@ -374,9 +397,13 @@ HRESULT CNotify::LoadPolicy()
     mPolicyExisted = false;
     mPolicyWhole = true;
     mPolicyStop.clear();
+    mUnloaded.clear();
+    mReadDocument.reset();
+    mLoadWarnings.clear();
     auto stopped = [this](const String& where) {
         mPolicyWhole = false;
-        mPolicyStop = where;
+        if (mPolicyStop.empty())
+            mPolicyStop = where;
     };
     auto document = std::make_shared<XmlDocument>();
     bool loaded = false;
@@ -424,22 +451,43 @@ HRESULT CNotify::LoadPolicy()
         const String key = clsid.vt == VT_BSTR ? UpperKey(AsString(clsid.bstrVal)) : String();
         VariantClear(&clsid);
         const String element = where + u" (" + child.Name() + (key.empty() ? u"" : u" " + key) + u")";
+        // An element that cannot be loaded stays aside as it was read; the ones after it still load.
+        auto unloaded = [&](HRESULT failure) {
+            stopped(element);
+            String reason = TakeErrorDescription();
+            if (reason.empty())
+            {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(failure));
+                reason = Utf8ToUtf16(hex);
+                WCHAR text[512] = {0};
+                if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(failure), 0, text, 512, nullptr) != 0)
+                    reason += u" " + String(text);
+            }
+            while (!reason.empty() && (reason.back() == u'\n' || reason.back() == u'\r'))
+                reason.pop_back();
+            mUnloaded.push_back(Unloaded{key, element, failure, reason, child});
+            mReadDocument = document;
+        };
+        SetErrorInfo(0, nullptr);
         IPersistPropertyBag* object = nullptr;
         hr = bags.LoadObject(document, child, nullptr, &object);
         if (FAILED(hr))
         {
-            stopped(element);
-            return hr;
+            unloaded(hr);
+            continue;
         }
         if (object == nullptr)
             continue; // no class named: nothing to load for this element
+        const String loadedWith = TakeErrorDescription();
 
         INotifyHandler* handler = Ask<INotifyHandler>(object, &hr);
         object->Release();
         if (handler == nullptr)
         {
-            stopped(element);
-            return hr;
+            unloaded(hr);
+            continue;
         }
         eZD_NOTIFY_PRIORITY filter;
         if (SUCCEEDED(handler->get_PriorityFilter(&filter)) && !(filter & NOTIFY_PRIORITY_HIGH))
@@ -453,15 +501,15 @@ HRESULT CNotify::LoadPolicy()
             if (FAILED(hr))
             {
                 handler->Release();
-                stopped(element);
-                return hr;
+                unloaded(hr);
+                continue;
             }
         }
         else if (maintainHr != E_NOINTERFACE)
         {
             handler->Release();
-            stopped(element);
-            return maintainHr;
+            unloaded(maintainHr);
+            continue;
         }
         BSTR keyB = Alloc(key);
         if (!Insert(keyB, handler))
@@ -469,9 +517,10 @@ HRESULT CNotify::LoadPolicy()
             SysFreeString(keyB);
             handler->Release(); // the first handler under a key stays
         }
-        hr = S_OK;
+        else if (!loadedWith.empty())
+            mLoadWarnings.push_back(loadedWith);
     }
-    return hr;
+    return mUnloaded.empty() ? S_OK : mUnloaded.back().hr;
 }
 
 HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPassword)
@@ -484,8 +533,20 @@ HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPasswo
     if (SUCCEEDED(hr))
         hr = root.AppendChild(handlers);
     CXMLPropBag bags;
+    // Elements that could not be loaded go back as they were read, in key order among the others.
+    size_t nextUnloaded = 0;
+    std::vector<const Unloaded*> unloaded;
+    for (const Unloaded& u : mUnloaded)
+        unloaded.push_back(&u);
+    std::stable_sort(unloaded.begin(), unloaded.end(), [](const Unloaded* a, const Unloaded* b) { return a->key < b->key; });
+    auto copyUnloadedBefore = [&](const String* key) {
+        while (SUCCEEDED(hr) && nextUnloaded < unloaded.size() && (key == nullptr || unloaded[nextUnloaded]->key < *key))
+            hr = handlers.AppendCopy(unloaded[nextUnloaded++]->node);
+    };
     for (Entry& e : mHandlers)
     {
+        const String entryKey = AsString(e.key);
+        copyUnloadedBefore(&entryKey);
         if (FAILED(hr))
             break;
         XmlNode element = document->CreateElement(kHandlerElement);
@@ -521,6 +582,7 @@ HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPasswo
             maintain->Release();
         }
     }
+    copyUnloadedBefore(nullptr);
     if (FAILED(hr))
         return hr;
     for (XmlNode& plain : document->GetElementsByTagName(kPlainPassword))

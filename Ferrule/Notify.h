@@ -3,8 +3,10 @@
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+#include "Platform/Xml/XmlDocument.h"
 #include "Translator/MessageTranslator.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,10 @@ public:
     STDMETHOD(get_Handler)(BSTR handlerId, INotifyHandler** handler) override;
     STDMETHOD(put_Handler)(BSTR handlerId, INotifyHandler* handler) override;
 
-    // Reads the configuration file into the handler table; S_FALSE when nothing could be loaded.
+    // Reads the configuration file into the handler table; S_FALSE when nothing could be loaded. A
+    // Handler element that cannot be loaded is kept aside and the others still load. A handler that
+    // loads with a problem it wants known leaves error information describing it, which is warned
+    // through the log file.
     HRESULT LoadPolicy();
     // Writes the handler table to the configuration file; nothing is written when a handler fails.
     // The file is written only when it does not exist or the table's settings differ from those read
@@ -79,6 +84,21 @@ private:
     String mPolicyStop;
     std::string mSnapshot;
     bool mSnapshotValid = false;
+    // Handler elements that could not be loaded: no built-in takes their place, every Notify reports
+    // them, and the policy is written back with each element as it was read (from mReadDocument).
+    struct Unloaded
+    {
+        String key;     // upper-case class-id text, or "" without one
+        String element; // where it stands: "child N of Handlers (Handler {...})"
+        HRESULT hr;
+        String reason;
+        XmlNode node;
+    };
+    std::vector<Unloaded> mUnloaded;
+    std::shared_ptr<XmlDocument> mReadDocument;
+    // Problems that handlers loaded with (a stored password that could not be read), warned once the
+    // log-file handler is configured.
+    std::vector<String> mLoadWarnings;
 };
 
 // The braced upper-case key of a class id, and a caller's id text in upper case.

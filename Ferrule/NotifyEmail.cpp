@@ -124,7 +124,20 @@ HRESULT CNotifyEmail::LoadExtra(IPropertyBag* bag, HRESULT rows)
     if (FAILED(rows))
         return rows;
     mRequiresSave = false;
-    return PasswordLoadStep(bag);
+    const HRESULT hr = PasswordLoadStep(bag);
+    // Loaded all the same, with an empty store: the problem is left as error information, which the
+    // manager warns through the log file, and every notification says it until the password is set again.
+    if (SUCCEEDED(hr) && !UnreadablePassword().empty())
+        ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__));
+    return hr;
+}
+
+Result CNotifyEmail::PasswordProblem(int line) const
+{
+    Result r;
+    r.Init("NotifyEmail", line, "CNotifyEmail::Load", NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE,
+           Argument(UnreadablePassword()));
+    return r;
 }
 
 HRESULT CNotifyEmail::SaveExtra(IPropertyBag* bag, BOOL clearDirty, HRESULT rows)
@@ -256,6 +269,8 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
     return Boundary("CNotifyEmail::Notify", [&]() -> HRESULT {
         if (SysStringLen(mAddress) == 0 || SysStringLen(mSMTPServer) == 0)
             return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
+        if (!UnreadablePassword().empty())
+            return ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__));
         // No value may leave its field: a line break in an address would become a command of its own.
         // The CDO transport sends from the application's name when no sender is set.
         std::vector<std::pair<const char16_t*, String>> addresses = {

@@ -58,6 +58,9 @@ public:
 
     // Load and Save: the rows, then the password steps.
     HRESULT LoadExtra(IPropertyBag* bag, HRESULT rows);
+    // The failure of a stored password that could not be read (HRESULT kPasswordUnreadable).
+    static constexpr HRESULT kPasswordUnreadable = static_cast<HRESULT>(0x8007000D); // ERROR_INVALID_DATA
+    Result PasswordProblem(int line) const;
     HRESULT SaveExtra(IPropertyBag* bag, BOOL clearDirty, HRESULT rows);
     // The CDO transport: configures a message object and sends it (under the logon of User for NTLM).
     virtual HRESULT SendMailUsingAuthentication(BSTR application, const String& subject, const String& body);

@@ -81,6 +81,13 @@ HRESULT XmlNode::SelectSingleNode(const std::u16string& name, XmlNode& found) co
     return S_OK;
 }
 
+HRESULT XmlNode::AppendCopy(const XmlNode& source)
+{
+    if (!mNode || !source.mNode)
+        return E_POINTER;
+    return Node(mNode).append_copy(Node(source.mNode)) ? S_OK : E_FAIL;
+}
+
 HRESULT XmlNode::AppendChild(XmlNode& child)
 {
     if (!mNode || !child.mNode)

@@ -37,6 +37,8 @@ public:
     // Appends child (made by the same document's CreateElement, not yet attached), or moves it.
     HRESULT AppendChild(XmlNode& child);
     HRESULT RemoveChild(const XmlNode& child);
+    // Appends a deep copy of source, which may belong to another document; source stays as it is.
+    HRESULT AppendCopy(const XmlNode& source);
 
     // The text of the element (its character data); setting replaces all children with one text.
     std::u16string Text() const;

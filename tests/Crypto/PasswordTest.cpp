@@ -50,6 +50,18 @@ void SetRandomValue(const char16_t* name, const std::string& hex)
     RegCloseKey(key);
 }
 
+std::string RandomValue(const char16_t* name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quellon\\Random Number", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "";
+    WCHAR buffer[256] = {0};
+    DWORD size = sizeof buffer - 2, type = 0;
+    const LSTATUS rc = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? Utf16ToUtf8(std::u16string(buffer, size / 2)) : "";
+}
+
 BSTR B(const std::u16string& s)
 {
     return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
@@ -155,6 +167,8 @@ TEST_F(Password, TheLoadOrderOfTheBag)
         {"<AES256Password vt=\"8\">" + Utf16ToUtf8(PasswordStore(u"ann", u"four", 0).Form(4)) + "</AES256Password>", ""},
         {"<AESPassword256 vt=\"8\">" + Utf16ToUtf8(PasswordStore(u"ann", u"four", 0).Form(4)) + "</AESPassword256>",
          "four"},
+        // A damaged form: an empty store, the element named.
+        {"<AESAdvancedPwd256ICFIPS vt=\"8\">6z0062</AESAdvancedPwd256ICFIPS>", "!AESAdvancedPwd256ICFIPS"},
     };
     for (const auto& [xml, expected] : cases)
     {
@@ -165,9 +179,18 @@ TEST_F(Password, TheLoadOrderOfTheBag)
         IPropertyBag* bag = nullptr;
         CXMLPropBag().CreateBag(document, document->Root().FirstChild(), &bag);
         PasswordStore store;
-        const HRESULT hr = PasswordLoadStep(bag, u"ann", store);
+        String unreadable;
+        const HRESULT hr = PasswordLoadStep(bag, u"ann", store, unreadable);
         bag->Release();
         EXPECT_EQ(hr, expected.empty() ? S_FALSE : S_OK) << xml;
+        if (expected[0] == '!')
+        {
+            EXPECT_FALSE(store.Stored());
+            EXPECT_EQ(Utf16ToUtf8(unreadable).rfind(expected.substr(1) + ": Result (0xebab03fa", 0), 0u)
+                << Utf16ToUtf8(unreadable);
+            continue;
+        }
+        EXPECT_EQ(unreadable, u"");
         EXPECT_EQ(Utf16ToUtf8(store.Form(0)), expected) << xml;
     }
 }
@@ -234,7 +257,8 @@ TEST_F(Password, StoresAreSharedBetweenProcessesAndWorkWithoutAWritableHive)
         if (FAILED(PasswordSaveStep(bag, saved)))
             return 4;
         PasswordStore back;
-        PasswordLoadStep(bag, u"ann", back);
+        String unreadable;
+        PasswordLoadStep(bag, u"ann", back, unreadable);
         bag->Release();
         return back.Form(0) == u"mine" ? 0 : 5;
     }));
@@ -280,4 +304,43 @@ TEST(PasswordConsole, TheSaveTargetFollowsTheAgentVersion)
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(Password, ADamagedRandomValueIsNeverOverwrittenAndOnlyItsFormsFail)
+{
+    const String form6 = PasswordStore(u"ann", u"six", 0).Form(6); // makes S1 to S4
+    const std::string s4 = RandomValue(u"S4");
+    ASSERT_FALSE(s4.empty());
+    SetRandomValue(u"S3", "not hexadecimal");
+
+    // A store that does not depend on S3 is made whole; S3 and its intact partner stay as they are.
+    PasswordStore fresh(u"ann", u"seven", 0);
+    EXPECT_EQ(fresh.Form(0), u"seven");
+    EXPECT_EQ(PasswordStore(u"ann", fresh.Form(7), 7).Form(0), u"seven");
+    EXPECT_FALSE(fresh.PairsStored()); // its scheme-6 form cannot be stored
+    EXPECT_EQ(RandomValue(u"S3"), "not hexadecimal");
+    EXPECT_EQ(RandomValue(u"S4"), s4);
+
+    // A form that depends on it fails, naming the value.
+    try
+    {
+        PasswordStore broken(u"ann", form6, 6);
+        ADD_FAILURE() << "a scheme-6 form decrypted with a damaged S3";
+    }
+    catch (const Result& r)
+    {
+        EXPECT_NE(Utf16ToUtf8(r.Serialize()).find("Random Number\\S3"), std::string::npos) << Utf16ToUtf8(r.Serialize());
+    }
+    EXPECT_EQ(RandomValue(u"S3"), "not hexadecimal");
+
+    // Only a value that is really absent is created.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quellon\\Random Number", 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    RegDeleteValueW(key, u"S4");
+    RegCloseKey(key);
+    PasswordStore again(u"ann", u"again", 0);
+    EXPECT_FALSE(RandomValue(u"S4").empty());
+    EXPECT_NE(RandomValue(u"S4"), s4);
+    EXPECT_EQ(RandomValue(u"S3"), "not hexadecimal");
 }

@@ -32,6 +32,16 @@ std::string ReadFile(const std::string& path)
     return s.str();
 }
 
+// A UTF-16LE file (the log file) as UTF-8.
+std::string Utf16File(const std::string& path)
+{
+    const std::string raw = ReadFile(path);
+    std::u16string text;
+    for (size_t i = 2; i + 1 < raw.size(); i += 2)
+        text += static_cast<char16_t>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8));
+    return Utf16ToUtf8(text);
+}
+
 std::string Key(REFCLSID clsid)
 {
     return Narrow(KeyOf(clsid));
@@ -288,7 +298,17 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
         INotify* n = NewManager();
         ASSERT_EQ(Init(n, u"app"), S_OK) << content.substr(0, 60);
         EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 6u) << content.substr(0, 60);
-        EXPECT_TRUE(SUCCEEDED(Send(n, 0, u"still works", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW)));
+        // A Handler element that names a class that cannot be loaded is no silent success: every
+        // notification says so (the built-in handlers still deliver).
+        const bool unloadable = content.find("clsid=\"{1234") != std::string::npos ||
+                                content.find("not a clsid") != std::string::npos;
+        const HRESULT hr = Send(n, 0, u"still works", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW);
+        EXPECT_EQ(SUCCEEDED(hr), !unloadable) << content.substr(0, 60);
+        if (unloadable)
+        {
+            const std::string text = ErrorDescription();
+            EXPECT_EQ(text.rfind("Result (0xece30079 ", 0), 0u) << text;
+        }
         n->Release();
     }
     // The element without clsid was skipped and the one after it loaded.
@@ -474,6 +494,66 @@ TEST_F(Manager, SettingsSurviveTheFile)
     ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
     n->Release();
     EXPECT_EQ(ReadFile("policy.xml"), file); // read back and written again: the same document
+}
+
+TEST_F(Manager, AnElementThatCannotBeLoadedTakesNoOtherSettingsWithIt)
+{
+    // A handler of a class this module does not have, an e-mail handler whose stored password is
+    // damaged, and the log file's settings after both.
+    const std::string unknown = "<Handler clsid=\"{12345678-1234-1234-1234-123456789012}\"><Level vt=\"19\">3</Level></Handler>";
+    const std::string email = "<Handler clsid=\"" + Key(CLSID_NotifyEmail) +
+                              "\"><TypeFilter vt=\"19\">1</TypeFilter><PriorityFilter vt=\"19\">1</PriorityFilter>"
+                              "<EmailAddress vt=\"8\">ops@example.org</EmailAddress><SMTPServer vt=\"8\">127.0.0.1"
+                              "</SMTPServer><AESAdvancedPwd256ICFIPS vt=\"8\">6z0062</AESAdvancedPwd256ICFIPS></Handler>";
+    const std::string policy = Policy(
+        unknown + email + HandlerElement(CLSID_NotifyLog, 7, 7, "<MaxSize vt=\"19\">64</MaxSize><Path vt=\"8\">logs/</Path>"));
+    WriteFile("app.notify.xml", policy);
+    mkdir("logs", 0755);
+    INotify* n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 6u);
+
+    // Both problems are reported by every notification, and logged where the policy says.
+    EXPECT_TRUE(FAILED(Send(n, 0, u"disk full")));
+    const std::string description = ErrorDescription();
+    EXPECT_NE(description.find("0xece30079"), std::string::npos) << description; // the unknown class
+    EXPECT_NE(description.find("{12345678-1234-1234-1234-123456789012}"), std::string::npos) << description;
+    EXPECT_NE(description.find("0xece30078"), std::string::npos) << description; // the stored password
+    const std::string log = Utf16File("logs/app.log.txt");
+    EXPECT_NE(log.find("could not be loaded"), std::string::npos) << log;
+    EXPECT_NE(log.find("AESAdvancedPwd256ICFIPS"), std::string::npos) << log;
+    EXPECT_NE(log.find("disk full"), std::string::npos) << log;
+    EXPECT_FALSE(std::ifstream("app.log.txt").good());
+    n->Release();
+    EXPECT_EQ(ReadFile("app.notify.xml"), policy); // nothing changed: left as it is
+
+    // A change writes the file, with the element that could not be loaded as it was read.
+    n = NewManager();
+    ASSERT_EQ(Init(n, u"app"), S_OK);
+    INotifyHandler* logHandler = Handler(n, KeyOf(CLSID_NotifyLog));
+    INotifyLog* logFile = nullptr;
+    ASSERT_EQ(logHandler->QueryInterface(IID_INotifyLog, reinterpret_cast<void**>(&logFile)), S_OK);
+    EXPECT_EQ(logFile->put_MaxSize(32), S_OK);
+    logFile->Release();
+    logHandler->Release();
+    n->Release();
+    const std::string written = ReadFile("app.notify.xml");
+    EXPECT_NE(written.find("<Handlers>" + unknown), std::string::npos) << written;
+    EXPECT_NE(written.find("<MaxSize vt=\"19\">32</MaxSize>"), std::string::npos) << written;
+    EXPECT_EQ(ReadFile("app.notify.xml.unreadable"), policy);
+
+    // A built-in handler whose element is refused is not replaced by a default one.
+    const std::string refused = Policy(HandlerElement(CLSID_NotifyLog, 7, 7, "<MaxSize vt=\"19\">0</MaxSize>"));
+    WriteFile("refused.notify.xml", refused);
+    n = NewManager();
+    ASSERT_EQ(Init(n, u"refused"), S_OK);
+    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 5u);
+    EXPECT_EQ(Handler(n, KeyOf(CLSID_NotifyLog)), nullptr);
+    EXPECT_TRUE(FAILED(Send(n, 0, u"x")));
+    EXPECT_NE(ErrorDescription().find(Key(CLSID_NotifyLog)), std::string::npos);
+    n->Release();
+    EXPECT_EQ(ReadFile("refused.notify.xml"), refused);
+    EXPECT_FALSE(std::ifstream("refused.log.txt").good());
 }
 
 TEST_F(Manager, MaintainedHandlersAndAFailingSave)

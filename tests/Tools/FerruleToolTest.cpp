@@ -277,7 +277,13 @@ TEST_F(Tool, APolicyThatCannotBeReadWholeIsNeverLost)
     std::ofstream(mDir.Path() + "/typo.xml") << typo;
     std::ofstream(mDir.Path() + "/unknown.xml") << unknown;
     EXPECT_EQ(Ferrule("notify --policy typo.xml 'one'").code, 0);
-    EXPECT_EQ(Ferrule("notify --policy unknown.xml 'two'").code, 0);
+    // The handler that cannot be loaded fails every notification; the one after it keeps its settings.
+    Outcome two = Ferrule("notify --policy unknown.xml 'two'");
+    EXPECT_EQ(two.code, 1);
+    EXPECT_NE(two.out.find("The handler at child 1 of Handlers (Handler {11111111-2222-3333-4444-555555555555}) of the "
+                           "policy file unknown.xml could not be loaded"),
+              std::string::npos)
+        << two.out;
     EXPECT_EQ(Read("typo.xml"), typo);
     EXPECT_EQ(Read("unknown.xml"), unknown);
     const std::string log = Ferrule("log ferrule.log.txt").out;
@@ -296,6 +302,10 @@ TEST_F(Tool, APolicyThatCannotBeReadWholeIsNeverLost)
               std::string::npos) << r.out;
     EXPECT_EQ(Read("unknown.xml.unreadable"), unknown);
     EXPECT_NE(Read("unknown.xml").find("<MaxSize vt=\"19\">32</MaxSize>"), std::string::npos);
+    // The element that could not be loaded is written back as it was read.
+    EXPECT_NE(Read("unknown.xml").find("<Handlers><Handler clsid=\"{11111111-2222-3333-4444-555555555555}\"/>"),
+              std::string::npos)
+        << Read("unknown.xml");
 }
 
 TEST_F(Tool, ConcurrentChangesAllLand)
