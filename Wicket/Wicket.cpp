@@ -5,7 +5,9 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/library/snmp_transport.h>
 
+#include <arpa/inet.h>
 #include <cstring>
+#include <netdb.h>
 #include <dlfcn.h>
 #include <ctime>
 #include <mutex>
@@ -69,6 +71,36 @@ bool ParseOid(const std::u16string& text, oid* out, size_t& length)
     return n >= 2;
 }
 
+// The transport address of the destination: an IPv6 literal (with or without brackets) or a name that
+// resolves to IPv6 only goes over udp6, anything else over udp.
+std::string PeerName(std::string host, UINT port)
+{
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    in6_addr literal;
+    if (inet_pton(AF_INET6, host.c_str(), &literal) == 1)
+        return "udp6:[" + host + "]:" + std::to_string(port);
+    bool ipv6 = false;
+    if (host.find(':') == std::string::npos)
+    {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_DGRAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0)
+        {
+            bool any4 = false, any6 = false;
+            for (const addrinfo* a = found; a; a = a->ai_next)
+            {
+                any4 = any4 || a->ai_family == AF_INET;
+                any6 = any6 || a->ai_family == AF_INET6;
+            }
+            freeaddrinfo(found);
+            ipv6 = any6 && !any4;
+        }
+    }
+    return (ipv6 ? "udp6:" : "udp:") + host + ":" + std::to_string(port);
+}
+
 std::string SessionError(netsnmp_session* session)
 {
     char* text = nullptr;
@@ -102,7 +134,7 @@ extern "C" bool SendTrapTo(BSTR* error, const std::vector<std::u16string>& bindi
 
     netsnmp_session settings;
     snmp_sess_init(&settings);
-    const std::string peer = "udp:" + Utf16ToUtf8(destination) + ":" + std::to_string(port);
+    const std::string peer = PeerName(Utf16ToUtf8(destination), port);
     const std::string communityText = community && *community ? Utf16ToUtf8(community) : "public";
     settings.peername = const_cast<char*>(peer.c_str());
     settings.version = version2 ? SNMP_VERSION_2c : SNMP_VERSION_1;

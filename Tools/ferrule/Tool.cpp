@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Global/Result.h"
 #include "Platform/Win32/Library.h"
 #include "Platform/Xml/XmlDocument.h"
 
@@ -6,12 +7,41 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tool
 {
+namespace
+{
+// A code without a message text reads as "Info 6C8F1C25: " and nothing more; its text arguments are
+// the reason, so they are shown after it.
+void AddReasonsOfTextlessCodes(const Result& r, std::string& readable)
+{
+    if (r.IsSuccess())
+        return;
+    std::string reason;
+    if (const ArgumentList* arguments = r.Arguments())
+        for (const Argument& a : *arguments)
+        {
+            if (a.GetType() == DATATYPE_STRING && !a.StringValue().empty())
+                reason += (reason.empty() ? "" : "; ") + N(a.StringValue());
+            else if (a.GetType() == DATATYPE_RESULT)
+                AddReasonsOfTextlessCodes(a.GetResult(), readable);
+        }
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X: ", r.GetCode());
+    const size_t at = readable.find(code);
+    if (at == std::string::npos || reason.empty())
+        return;
+    const size_t end = at + std::strlen(code);
+    if (end == readable.size() || readable[end] == '\n' || readable[end] == '\r')
+        readable.insert(end, reason);
+}
+} // namespace
+
 std::string ReadableError(IMessageTranslator* translator)
 {
     IErrorInfo* info = nullptr;
@@ -25,7 +55,13 @@ std::string ReadableError(IMessageTranslator* translator)
     {
         Bstr readable;
         if (SUCCEEDED(translator->Translate(description.get(), readable.out(), 0)))
-            return readable.str();
+        {
+            std::string out = readable.str();
+            Result parsed;
+            if (TryDeserializeResult(text, parsed))
+                AddReasonsOfTextlessCodes(parsed, out);
+            return out;
+        }
     }
     // A plain accumulated description lists one failure per line; a serialized one may nest more.
     std::string out;

@@ -74,7 +74,7 @@ protected:
         std::ofstream(mDir.Path() + "/snmptrapd.conf")
             << "authCommunity log public\nauthCommunity log secret\n"
                "format1 TRAP1 %P enterprise=%N generic=%w specific=%q\\n%V|%v\\n\n"
-               "format2 TRAP2 %P\\n%V|%v\\n\n";
+               "format2 TRAP2 %P from %b\\n%V|%v\\n\n";
         mTrapd = fork();
         if (mTrapd == 0)
         {
@@ -83,7 +83,8 @@ protected:
             if (!freopen(out.c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr))
                 _exit(3);
             alarm(300);
-            const std::string conf = mDir.Path() + "/snmptrapd.conf", address = "udp:127.0.0.1:" + std::to_string(mPort);
+            const std::string conf = mDir.Path() + "/snmptrapd.conf", address = "udp:127.0.0.1:" + std::to_string(mPort) +
+                                                                         ",udp6:[::1]:" + std::to_string(mPort);
             execlp("snmptrapd", "snmptrapd", "-f", "-Lo", "-C", "-c", conf.c_str(), "-On", "-Ox", "-m", "",
                    address.c_str(), static_cast<char*>(nullptr));
             _exit(4);
@@ -231,6 +232,23 @@ TEST_F(SnmpTrap, VersionTwoAndOneTrapsWithTheirBindings)
         << traps[3].header;
     EXPECT_EQ(traps[3].bindings.at(kMessage), "old style");
     EXPECT_EQ(traps[3].bindings.at(kApplication), "Backup");
+}
+
+TEST_F(SnmpTrap, IPv6ManagersWithAndWithoutBrackets)
+{
+    const char16_t* destinations[] = {u"::1", u"[::1]"};
+    for (const char16_t* destination : destinations)
+    {
+        Configure(destination, u"public");
+        EXPECT_EQ(Send(5, u"over IPv6"), S_OK) << Utf16ToUtf8(destination);
+    }
+    const std::vector<Trap> traps = Traps(2);
+    ASSERT_EQ(traps.size(), 2u);
+    for (const Trap& t : traps)
+    {
+        EXPECT_NE(t.header.find("from UDP/IPv6: [::1]"), std::string::npos) << t.header;
+        EXPECT_EQ(t.bindings.at(kMessage), "over IPv6");
+    }
 }
 
 TEST_F(SnmpTrap, ALibraryFailureIsReported)

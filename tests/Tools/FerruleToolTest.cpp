@@ -451,6 +451,12 @@ TEST_F(Tool, SetReportsOnlyRealDifferences)
     }
     EXPECT_EQ(Read("ferrule.notify.xml"), before);
 
+    // A failure whose code has no text shows its reason on the terminal.
+    ASSERT_EQ(Ferrule("set 'SNMP Trap' SNMPTrapEnabled=true Destination=nonexistent.invalid TypeFilter=all").code, 0);
+    r = Ferrule("notify --type error --priority high 'trap'");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("6C8F1C25: Cannot send a trap to nonexistent.invalid"), std::string::npos) << r.out;
+
     // A value the handler keeps but never saves is a real difference.
     r = Ferrule("set E-mail Authentication=-1");
     EXPECT_EQ(r.code, 1) << r.out;
