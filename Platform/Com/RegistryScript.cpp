@@ -336,10 +336,17 @@ HRESULT UpdateRegistryFromScript(const std::u16string& script, bool registering,
         }
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     }
+    // Each hive's part of the script lands whole: a registration running at the same time in another
+    // process waits for it instead of deleting keys under its handles.
     HRESULT hr = S_OK;
     for (const Root& root : roots)
+    {
+        RegistryTransaction transaction(root.hive);
         for (const Key& k : root.keys)
             if (SUCCEEDED(hr))
                 hr = registering ? Register(root.hive, k) : Unregister(root.hive, k);
+        if (SUCCEEDED(hr))
+            hr = Hr(transaction.Commit());
+    }
     return hr;
 }

@@ -43,13 +43,33 @@ LSTATUS FromSqlite(int rc)
     }
 }
 
-// One hive: a database file and the connection this process keeps to it.
+// How long a read waits for a writer that is committing, and a write for another writer's transaction.
+const int kReadWaitMs = 500;
+const int kWriteWaitMs = 30000;
+
+// Whether reads should go to the file: its tables exist, or it cannot be read at all (a damaged file,
+// whose reads then answer ERROR_BADDB). A file without tables reads as an empty hive.
+bool HasSchema(sqlite3* db)
+{
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'vals'", -1, &s,
+                                nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(s);
+    sqlite3_finalize(s);
+    return rc != SQLITE_DONE;
+}
+
+// One hive: a database file and the connection this process keeps to it. Opening writes nothing (a
+// reader never waits for a writer's transaction); the file, its folder and its tables are made by the
+// first write.
 struct Hive
 {
     std::mutex mutex;
     std::string path;
     sqlite3* db = nullptr;
-    bool writable = false;
+    bool schema = false;   // the tables exist: reads go to the file, else the hive reads as empty
+    bool writable = false; // opened read-write
     LSTATUS writeError = ERROR_ACCESS_DENIED; // what writes answer when not writable
 
     ~Hive() { Close(); }
@@ -59,39 +79,61 @@ struct Hive
         if (db)
             sqlite3_close_v2(db);
         db = nullptr;
+        schema = false;
         writable = false;
         writeError = ERROR_ACCESS_DENIED;
     }
 
-    // (Re)opens the file for the current environment. Without a database the hive reads as empty.
+    // Opens an existing file for the current environment: read-write when this process may write it,
+    // else read-only. A missing file is left missing.
     void Open(const std::string& file)
     {
         Close();
         path = file;
-        const std::string folder = file.substr(0, file.find_last_of('/'));
-        MakeFolders(folder);
-        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                            nullptr) == SQLITE_OK &&
-            !sqlite3_db_readonly(db, "main"))
+        struct stat st;
+        if (stat(file.c_str(), &st) != 0)
         {
-            sqlite3_busy_timeout(db, 30000);
-            const int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
-            writable = rc == SQLITE_OK;
-            if (writable)
-                return;
-            // Present but not writable: a folder without write permission, or a damaged file.
-            writeError = FromSqlite(rc) == ERROR_BADDB ? ERROR_BADDB : ERROR_ACCESS_DENIED;
+            writable = true; // made by the first write
+            return;
         }
-        if (db)
-            sqlite3_close_v2(db);
-        db = nullptr;
-        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK &&
+            !sqlite3_db_readonly(db, "main"))
+            writable = true;
+        else
         {
             sqlite3_close_v2(db);
             db = nullptr;
-            return;
+            if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+            {
+                sqlite3_close_v2(db);
+                db = nullptr;
+                return;
+            }
         }
-        sqlite3_busy_timeout(db, 30000);
+        sqlite3_busy_timeout(db, kReadWaitMs);
+        schema = HasSchema(db);
+    }
+
+    // Ready for a write: the file created when missing.
+    LSTATUS PrepareWrite()
+    {
+        if (!writable)
+            return writeError;
+        if (db == nullptr)
+        {
+            MakeFolders(path.substr(0, path.find_last_of('/')));
+            if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                nullptr) != SQLITE_OK ||
+                sqlite3_db_readonly(db, "main"))
+            {
+                sqlite3_close_v2(db);
+                db = nullptr;
+                writable = false;
+                return writeError;
+            }
+            sqlite3_busy_timeout(db, kReadWaitMs);
+        }
+        return ERROR_SUCCESS;
     }
 
     static void MakeFolders(const std::string& folder)
@@ -222,9 +264,9 @@ public:
         if (path != mHive.path)
             mHive.Open(path);
     }
-    sqlite3* Db() const { return mHive.db; }
-    bool Writable() const { return mHive.writable; }
-    LSTATUS WriteError() const { return mHive.writeError; }
+    // The connection for reads: null while the hive has no tables (it reads as empty).
+    sqlite3* Db() const { return mHive.schema ? mHive.db : nullptr; }
+    Hive& Get() const { return mHive; }
 
 private:
     Hive& mHive;
@@ -299,24 +341,39 @@ LSTATUS CreatePath(sqlite3* db, int64_t from, const std::vector<std::string>& pa
     return ERROR_SUCCESS;
 }
 
-// Runs body inside one write transaction (BEGIN IMMEDIATE waits for other writers).
+// Runs body inside one write transaction (BEGIN IMMEDIATE waits for other writers), or inside the
+// transaction a RegistryTransaction of this process holds open.
 template <class Body>
-LSTATUS InTransaction(HiveLock& hive, Body body)
+LSTATUS InTransaction(HiveLock& lock, Body body)
 {
-    if (!hive.Writable())
-        return hive.WriteError();
-    sqlite3* db = hive.Db();
+    Hive& hive = lock.Get();
+    if (LSTATUS st = hive.PrepareWrite())
+        return st;
+    sqlite3* db = hive.db;
+    if (!sqlite3_get_autocommit(db))
+    {
+        hive.schema = true;
+        return body(db);
+    }
+    sqlite3_busy_timeout(db, kWriteWaitMs);
     int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        return FromSqlite(rc);
-    LSTATUS st = body(db);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    LSTATUS st = FromSqlite(rc);
+    if (st == ERROR_SUCCESS)
+    {
+        hive.schema = true;
+        st = body(db);
+    }
     if (st == ERROR_SUCCESS)
     {
         rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
         st = FromSqlite(rc);
     }
-    if (st != ERROR_SUCCESS)
+    if (st != ERROR_SUCCESS && !sqlite3_get_autocommit(db))
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    hive.schema = HasSchema(db);
+    sqlite3_busy_timeout(db, kReadWaitMs);
     return st;
 }
 
@@ -451,7 +508,7 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD /*options*/, REGSAM access
     const bool machine = IsMachine(key);
     HiveLock hive(machine);
     int64_t id;
-    REGSAM parentAccess;
+    REGSAM parentAccess = 0;
     LSTATUS st = Resolve(hive, key, false, id, parentAccess);
     if (st == ERROR_SUCCESS)
         st = Walk(hive.Db(), id, SplitPath(Narrow(subKey)), id);
@@ -476,11 +533,12 @@ LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD /*reserved*/, LPWSTR /*k
     int64_t id = 0;
     bool created = false;
     // An existing key opens without write access to the hive, as Windows opens it.
-    REGSAM parentAccess;
+    REGSAM parentAccess = 0;
     LSTATUS st = Resolve(hive, key, false, id, parentAccess);
     if (st == ERROR_SUCCESS)
         st = Walk(hive.Db(), id, parts, id);
-    if (st == ERROR_FILE_NOT_FOUND)
+    // A writer committing meanwhile: the transaction, which waits for it, looks again.
+    if (st == ERROR_FILE_NOT_FOUND || st == ERROR_BUSY)
     {
         if (!IsPredefined(key) && !(parentAccess & KEY_CREATE_SUB_KEY))
             return ERROR_ACCESS_DENIED;
@@ -678,4 +736,45 @@ LSTATUS RegCloseKey(HKEY key)
     k->magic = 0;
     delete k;
     return ERROR_SUCCESS;
+}
+
+RegistryTransaction::RegistryTransaction(HKEY hive) : mMachine(IsMachine(hive))
+{
+    HiveLock lock(mMachine);
+    Hive& h = lock.Get();
+    if (h.PrepareWrite() != ERROR_SUCCESS || !sqlite3_get_autocommit(h.db))
+        return;
+    sqlite3_busy_timeout(h.db, kWriteWaitMs);
+    mOpen = sqlite3_exec(h.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (mOpen && sqlite3_exec(h.db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK)
+        h.schema = true;
+    sqlite3_busy_timeout(h.db, kReadWaitMs);
+}
+
+LSTATUS RegistryTransaction::Commit()
+{
+    if (!mOpen)
+        return ERROR_SUCCESS; // each write was its own transaction
+    HiveLock lock(mMachine);
+    Hive& h = lock.Get();
+    mOpen = false;
+    if (h.db == nullptr)
+        return ERROR_SUCCESS;
+    const LSTATUS st = FromSqlite(sqlite3_exec(h.db, "COMMIT", nullptr, nullptr, nullptr));
+    if (st != ERROR_SUCCESS && !sqlite3_get_autocommit(h.db))
+        sqlite3_exec(h.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    h.schema = HasSchema(h.db);
+    return st;
+}
+
+RegistryTransaction::~RegistryTransaction()
+{
+    if (!mOpen)
+        return;
+    HiveLock lock(mMachine);
+    Hive& h = lock.Get();
+    if (h.db && !sqlite3_get_autocommit(h.db))
+        sqlite3_exec(h.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (h.db)
+        h.schema = HasSchema(h.db);
 }

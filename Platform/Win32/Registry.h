@@ -3,8 +3,11 @@
 // Places: /var/lib/ferrule/machine.db and $XDG_CONFIG_HOME/ferrule/user.db (~/.config when unset);
 // with FERRULE_REGISTRY_DIR set, both files live in that folder. Key and value names compare
 // without regard to ASCII case and keep the case they were created with. Every write is one
-// transaction, so processes may share a hive. A hive that cannot be written answers
-// ERROR_ACCESS_DENIED to writes and still reads; a damaged file answers ERROR_BADDB.
+// transaction, so processes may share a hive. Opening and reading write nothing: a read waits at most
+// 500 ms for a writer that is committing (then ERROR_BUSY), never for a writer's whole transaction, and
+// works for a user who may not write the file or its folder. A write waits up to 30 s for another
+// writer. A hive that cannot be written answers ERROR_ACCESS_DENIED to writes and still reads; a damaged
+// file answers ERROR_BADDB.
 #pragma once
 
 #include "Platform/Win32/Errors.h"
@@ -69,3 +72,21 @@ LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LP
 LSTATUS RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                       LPBYTE data, LPDWORD dataSize);
 LSTATUS RegCloseKey(HKEY key);
+
+// Not a Windows call: holds one write transaction on a hive across the following calls of this process,
+// so that a group of changes (a registration script) lands whole and other processes' writes wait for it
+// instead of meeting keys half made or deleted under their handles. Commit ends it; without Commit the
+// changes are rolled back when it goes.
+class RegistryTransaction
+{
+public:
+    explicit RegistryTransaction(HKEY hive);
+    ~RegistryTransaction();
+    RegistryTransaction(const RegistryTransaction&) = delete;
+    RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+    LSTATUS Commit();
+
+private:
+    bool mMachine;
+    bool mOpen = false;
+};

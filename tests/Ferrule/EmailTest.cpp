@@ -194,6 +194,7 @@ protected:
     {
         RegisterMessageTables();
         setenv("FERRULE_SMTP_TIMEOUT", "5", 1);
+        setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1); // the password's random-number values
         ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, reinterpret_cast<void**>(&mEmail)),
                   S_OK);
         mEmail->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));

@@ -9,6 +9,8 @@
 #include "Ferrule/NotifySysEvent.h"
 #include "Platform/Win32/Utf.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +25,9 @@ protected:
     static void SetUpTestSuite()
     {
         setenv("LC_ALL", "C", 1); // the time-stamp text uses the C locale's formats
+        // The e-mail handler's password values go to a registry of the test's own.
+        static TempDir registry;
+        setenv("FERRULE_REGISTRY_DIR", registry.Path().c_str(), 1);
         RegisterMessageTables();
     }
 };

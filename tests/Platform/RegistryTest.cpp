@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -368,4 +369,103 @@ TEST_F(Registry, AMalformedScriptChangesNothing)
     info->Release();
     EXPECT_EQ(Utf16ToUtf8(d).rfind("The registry script cannot be read: line 1: ", 0), 0u) << Utf16ToUtf8(d);
     SysFreeString(d);
+}
+
+TEST_F(Registry, AReaderDoesNotWaitForAWritersTransaction)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Read", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, u"Count", 1), ERROR_SUCCESS);
+    RegCloseKey(key);
+
+    // Another process holds a write transaction for 4 s.
+    const std::string dir = mDir.Path();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0)
+    {
+        ReopenInChild(dir);
+        RegistryTransaction transaction(HKEY_LOCAL_MACHINE);
+        HKEY k = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Read", 0, KEY_ALL_ACCESS, &k) != ERROR_SUCCESS ||
+            SetDword(k, u"Count", 2) != ERROR_SUCCESS)
+            _exit(1);
+        RegCloseKey(k);
+        if (write(ready[1], "x", 1) != 1)
+            _exit(2);
+        sleep(4);
+        _exit(transaction.Commit() == ERROR_SUCCESS ? 0 : 3);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+
+    // A new reader (as a one-shot program is) opens and reads at once, and sees what was committed.
+    ReopenInChild(dir);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Read", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, u"Count"), 1u);
+    RegCloseKey(key);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500 + 2000));
+    EXPECT_EQ(ChildExitCode(writer), 0);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Read", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, u"Count"), 2u);
+    RegCloseKey(key);
+    UseRegistryDir(dir);
+}
+
+TEST_F(Registry, ReadingWritesNothingAndWorksForAUserWhoMayNotWrite)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, u"Value", 42), ERROR_SUCCESS);
+    RegCloseKey(key);
+    const std::string file = mDir.Path() + "/machine.db";
+    chmod(mDir.Path().c_str(), 0755);
+    chmod(file.c_str(), 0644);
+    struct stat before;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+
+    // An unprivileged process reads the root-owned hive in a root-owned folder; its writes are refused.
+    const std::string dir = mDir.Path();
+    const pid_t reader = fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0)
+    {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        ReopenInChild(dir);
+        HKEY k = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", 0, KEY_READ, &k) != ERROR_SUCCESS)
+            _exit(2);
+        if (GetDword(k, u"Value") != 42u)
+            _exit(3);
+        RegCloseKey(k);
+        HKEY w = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", 0, KEY_ALL_ACCESS, &w) != ERROR_SUCCESS)
+            _exit(4);
+        const LSTATUS refused = SetDword(w, u"Value", 7);
+        RegCloseKey(w);
+        _exit(refused == ERROR_ACCESS_DENIED ? 0 : 5);
+    }
+    EXPECT_EQ(ChildExitCode(reader), 0);
+
+    // Opening and reading in this process leave the file as it was (no schema written on open).
+    ReopenInChild(dir);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Shared", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(key, u"Value"), 42u);
+    RegCloseKey(key);
+    struct stat after;
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_size, before.st_size);
+    UseRegistryDir(dir);
 }

@@ -213,7 +213,7 @@ TEST_F(Tool, LogLinesFollowTheLocale)
                   0)
             << full;
         unlink((mDir.Path() + "/ferrule.log.txt").c_str());
-        Outcome r = Ferrule("--time 2>/dev/null; LOCPATH='" + locales + "' LC_ALL=" + full + " '" + FERRULE_TOOL +
+        Outcome r = Ferrule("--time 2>/dev/null; FERRULE_REGISTRY_DIR=. LOCPATH='" + locales + "' LC_ALL=" + full + " '" + FERRULE_TOOL +
                             "' notify --time 2026-12-09T23:52:30 x");
         r = Ferrule("log ferrule.log.txt");
         EXPECT_EQ(r.out.rfind(expected, 0), 0u) << full << ": " << r.out;
@@ -525,6 +525,23 @@ TEST_F(Tool, TestReportsEveryHandler)
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_NE(r.out.find("E-mail       FAILED 0x8000FFFF: Error ECE30072"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("LogFile      delivered\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Tool, ConcurrentRegistrationsAllSucceed)
+{
+    // Rounds of four registrations at once, each a process of its own: every one exits 0.
+    for (int round = 0; round < 6; ++round)
+    {
+        Outcome r = Ferrule("--config x=1 2>/dev/null; export FERRULE_REGISTRY_DIR=\"$PWD\"; pids=; for i in 1 2 3 4; do '" +
+                            std::string(FERRULE_TOOL) + "' register >reg$i.txt 2>&1 & pids=\"$pids $!\"; done; failed=0; "
+                            "for p in $pids; do wait $p || failed=$((failed+1)); done; cat reg*.txt; exit $failed");
+        ASSERT_EQ(r.code, 0) << "round " << round << ": " << r.out;
+    }
+    Outcome r = Ferrule("reg query 'HKCR\\CLSID'");
+    size_t classes = 0;
+    for (size_t at = r.out.find("CLSID\\{"); at != std::string::npos; at = r.out.find("CLSID\\{", at + 1))
+        ++classes;
+    EXPECT_EQ(classes, 8u) << r.out;
 }
 
 TEST_F(Tool, RegisterQueryAndUnregister)
