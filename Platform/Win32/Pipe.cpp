@@ -26,6 +26,8 @@ struct Listener
 {
     int fd = -1;
     int instances = 0;
+    dev_t device = 0; // the socket file bound, to remove it only while it is still ours
+    ino_t inode = 0;
 };
 
 struct Pipe
@@ -80,6 +82,22 @@ bool IsOurFolder(const std::string& folder, mode_t mode)
     }
     // Ours, a folder, and not writable by others.
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+}
+
+// At exit, the socket files of instances still open (a writer still blocked on a client that never
+// reads): nobody will accept on them any more. Runs after the tray writers' own wait at exit.
+void RemoveListenersAtExit()
+{
+    std::unique_lock<std::mutex> lock(gMutex, std::try_to_lock);
+    if (!lock.owns_lock())
+        return; // a thread is inside a pipe call: leave the files rather than race it
+    for (const auto& [path, listener] : Listeners())
+    {
+        struct stat st;
+        if (listener.fd >= 0 && lstat(path.c_str(), &st) == 0 && st.st_dev == listener.device &&
+            st.st_ino == listener.inode)
+            unlink(path.c_str());
+    }
 }
 
 // A socket file at path that nobody listens on and that belongs to this user: left by a dead process.
@@ -158,6 +176,13 @@ HANDLE CreateNamedPipeW(LPCWSTR name, DWORD, DWORD pipeMode, DWORD, DWORD, DWORD
         // Any local user's tray application may connect, as to a Windows pipe with default security.
         chmod(path.c_str(), 0666);
         listener.fd = fd;
+        if (lstat(path.c_str(), &st) == 0)
+        {
+            listener.device = st.st_dev;
+            listener.inode = st.st_ino;
+        }
+        static const bool removedAtExit = std::atexit(&RemoveListenersAtExit) == 0;
+        (void)removedAtExit;
     }
     ++listener.instances;
     auto* p = new Pipe();

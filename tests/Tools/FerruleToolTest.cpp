@@ -630,3 +630,36 @@ TEST_F(Tool, TrayReceivesWhatNotifyOffers)
     EXPECT_NE(Read("tray.txt").find(" Error ECE3006A: Unable to send notification e-mail."), std::string::npos)
         << Read("tray.txt");
 }
+
+TEST_F(Tool, NoSocketIsLeftBehindByAClientThatNeverReads)
+{
+    const std::string pipes = mDir.Path() + "/pipes";
+    mkdir(pipes.c_str(), 0700);
+    setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+    // A client that connects as soon as the pipe is there, then never reads.
+    const std::string socket = pipes + "/TRAYICON_NOTIFIER";
+    const pid_t client = fork();
+    if (client == 0)
+    {
+        alarm(60);
+        execl("/usr/bin/python3", "python3", "-c",
+              "import socket, sys, time\n"
+              "s = socket.socket(socket.AF_UNIX)\n"
+              "for _ in range(1000):\n"
+              "    try:\n"
+              "        s.connect(sys.argv[1]); break\n"
+              "    except OSError:\n"
+              "        time.sleep(0.01)\n"
+              "time.sleep(20)\n",
+              socket.c_str(), static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    ASSERT_EQ(Ferrule("set AppNotifier TypeFilter=all PriorityFilter=all").code, 0);
+    Outcome r = Ferrule("notify --tray-clients 1 --type warning 'nobody reads this'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    struct stat st;
+    EXPECT_NE(lstat(socket.c_str(), &st), 0) << "the socket file is still there";
+    kill(client, SIGKILL);
+    waitpid(client, nullptr, 0);
+    unsetenv("FERRULE_PIPE_DIR");
+}
