@@ -9,24 +9,6 @@
 
 #include <cstdio>
 
-void SetErrorDescription(const String& description, REFIID iid, const char16_t* source)
-{
-    ICreateErrorInfo* create = nullptr;
-    if (FAILED(CreateErrorInfo(&create)))
-        return;
-    create->SetGUID(iid);
-    if (source)
-        create->SetSource(const_cast<LPOLESTR>(source));
-    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-    IErrorInfo* info = nullptr;
-    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info))))
-    {
-        SetErrorInfo(0, info);
-        info->Release();
-    }
-    create->Release();
-}
-
 HRESULT ExceptionToHresult(const char* function)
 {
     try
@@ -156,6 +138,23 @@ String UmiSuffix(const String& description)
     if (facility == 0 || number == 0)
         return String();
     return Utf8ToUtf16((boost::format(" (UMI:Q-281-%1%-%2%)\r\n") % facility % number).str());
+}
+
+String FoldFailures(const String& earlier, const String& newest)
+{
+    Result result;
+    if (ParseSerializedResult(newest, result))
+    {
+        Result before;
+        if (earlier.empty())
+            return newest;
+        if (ParseSerializedResult(earlier, before))
+        {
+            result.GetArguments().push_back(Argument(before));
+            return result.Serialize();
+        }
+    }
+    return earlier + newest + u"\r\n";
 }
 
 HRESULT ReportHandlerFailure(HRESULT hr, Result result)

@@ -11,9 +11,6 @@
 
 // ---- The interface boundary
 
-// Installs error information with description (source and interface left empty).
-void SetErrorDescription(const String& description, REFIID iid = IID_NULL, const char16_t* source = nullptr);
-
 // Runs body and turns whatever it throws into an HRESULT with error information: a Result gives its
 // serialized text (and its code when that is a failure HRESULT, else E_FAIL); AssertionFailure the
 // text of a check or precondition failure (E_UNEXPECTED); bad_alloc E_OUTOFMEMORY; any other standard
@@ -44,6 +41,9 @@ String TimeStampText(DATE timeStamp);
 String CodeText(ULONG code);
 // " (UMI:Q-281-<facility>-<number>)\r\n" from the eight hexadecimal digits before the first ":", or "".
 String UmiSuffix(const String& description);
+// How the manager folds a handler's failure description into those before it: a serialized Result
+// nests the earlier serialized one as its last argument; any other text goes on a line of its own.
+String FoldFailures(const String& earlier, const String& newest);
 // Makes the thread's error information describe result (nesting an earlier serialized failure, or
 // following it with an earlier plain one) and returns hr, or DISP_E_EXCEPTION when hr is 0.
 HRESULT ReportHandlerFailure(HRESULT hr, Result result);

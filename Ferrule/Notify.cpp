@@ -7,29 +7,16 @@
 #include "Ferrule/NotifyLog.h"
 #include "Ferrule/NotifySNMPTrap.h"
 #include "Ferrule/NotifySysEvent.h"
-#include "Ferrule/XmlPropBag.h"
-
-#include "Platform/Win32/Errors.h"
+#include "Ferrule/PolicyFile.h"
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Utf.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cwctype>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace
 {
 const char16_t* const kSource = u"Quellon.Notify.1";
-
-// Names of the policy file's elements and attributes.
-const char16_t* const kRootElement = u"NotifyPolicy";
-const char16_t* const kHandlersElement = u"Handlers";
-const char16_t* const kHandlerElement = u"Handler";
-const char16_t* const kNameAttribute = u"name";
-const char16_t* const kClsidAttribute = u"clsid";
-const char16_t* const kPlainPassword = u"PlainPassword";
 
 // A built-in handler class with its default filters.
 struct BuiltIn
@@ -49,41 +36,6 @@ const BuiltIn kBuiltIns[] = {
     {&CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance, 1, 7},
     {&CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance, 0, 1},
 };
-
-BSTR Alloc(const String& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
-
-String AsString(BSTR b)
-{
-    return String(b ? b : u"", SysStringLen(b));
-}
-
-// The description of the thread's error information, or "" (the information is consumed).
-String TakeErrorDescription()
-{
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
-        return String();
-    BSTR d = nullptr;
-    String text;
-    if (SUCCEEDED(info->GetDescription(&d)))
-        text = AsString(d);
-    SysFreeString(d);
-    info->Release();
-    return text;
-}
-
-template <class I>
-I* Ask(IUnknown* object, HRESULT* hr = nullptr)
-{
-    I* p = nullptr;
-    const HRESULT r = object->QueryInterface(IidOf<I>(), reinterpret_cast<void**>(&p));
-    if (hr)
-        *hr = r;
-    return SUCCEEDED(r) ? p : nullptr;
-}
 } // namespace
 
 String KeyOf(REFCLSID clsid)
@@ -101,20 +53,11 @@ String UpperKey(const String& text)
     return upper;
 }
 
-CNotify::CNotify()
-    : mApplication(SysAllocString(u"")), mConfigFile(SysAllocString(u"")), mLogKey(Alloc(KeyOf(CLSID_NotifyLog)))
+CNotify::CNotify() : mLogKey(KeyOf(CLSID_NotifyLog))
 {
 }
 
-CNotify::~CNotify()
-{
-    ClearTable();
-    SysFreeString(mApplication);
-    SysFreeString(mConfigFile);
-    SysFreeString(mLogKey);
-    if (mTranslator)
-        mTranslator->Release();
-}
+CNotify::~CNotify() = default;
 
 void CNotify::FinalRelease()
 {
@@ -127,43 +70,29 @@ const IID* const* CNotify::ErrorInfoInterfaces()
     return iids;
 }
 
-void CNotify::Release(Entry& e)
-{
-    SysFreeString(e.key);
-    e.handler->Release();
-    if (e.serialized)
-        e.serialized->Release();
-    if (e.trap)
-        e.trap->Release();
-}
-
-void CNotify::ClearTable()
-{
-    for (Entry& e : mHandlers)
-        Release(e);
-    mHandlers.clear();
-}
-
 CNotify::Entry* CNotify::Find(BSTR key)
 {
     for (Entry& e : mHandlers)
-        if (VarBstrCmp(e.key, key, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ)
+        if (VarBstrCmp(e.key.Get(), key, LOCALE_USER_DEFAULT, 0) == VARCMP_EQ)
             return &e;
     return nullptr;
 }
 
-bool CNotify::Insert(BSTR key, INotifyHandler* handler)
+bool CNotify::Insert(const String& key, ComPtr<INotifyHandler> handler)
 {
+    Bstr keyB(key);
     auto at = mHandlers.begin();
     for (; at != mHandlers.end(); ++at)
     {
-        const HRESULT c = VarBstrCmp(key, at->key, LOCALE_USER_DEFAULT, 0);
+        const HRESULT c = VarBstrCmp(keyB.Get(), at->key.Get(), LOCALE_USER_DEFAULT, 0);
         if (c == VARCMP_EQ)
             return false;
         if (c == VARCMP_LT)
             break;
     }
-    mHandlers.insert(at, Entry{key, handler, Ask<INotifySerialized>(handler), Ask<INotifySNMPTrap>(handler)});
+    ComPtr<INotifySerialized> serialized = handler.As<INotifySerialized>();
+    ComPtr<INotifySNMPTrap> trap = handler.As<INotifySNMPTrap>();
+    mHandlers.insert(at, Entry{std::move(keyB), std::move(handler), std::move(serialized), std::move(trap)});
     return true;
 }
 
@@ -171,7 +100,7 @@ std::vector<String> CNotify::Keys() const
 {
     std::vector<String> keys;
     for (const Entry& e : mHandlers)
-        keys.push_back(AsString(e.key));
+        keys.push_back(e.key.Str());
     return keys;
 }
 
@@ -184,44 +113,35 @@ HRESULT CNotify::Fail(HRESULT hr, const String& description)
 STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
 {
     return Boundary("CNotify::Initialize", [&]() -> HRESULT {
-        BSTR name = Alloc(AsString(application));
-        if (name == nullptr)
-            return E_OUTOFMEMORY;
-        SysFreeString(mApplication);
-        mApplication = name;
-        if (SysStringLen(mApplication) == 0)
+        mApplication = Bstr(ToString(application));
+        if (mApplication.Empty())
             return Fail(E_INVALIDARG, StringRepository::GetString(IDS_ERROR_APPLICATION_NAME));
 
-        String file = AsString(configFile);
+        String file = ToString(configFile);
         if (file.empty())
-            file = AsString(mApplication) + u".notify.xml";
-        SysFreeString(mConfigFile);
-        mConfigFile = Alloc(file);
+            file = mApplication.Str() + policy::kExtension;
+        mConfigFile = Bstr(file);
 
         LoadPolicy(); // problems in the policy file are not reported to the caller
 
         for (const BuiltIn& b : kBuiltIns)
         {
-            INotifyHandler* handler = nullptr;
-            const HRESULT hr = b.create(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&handler));
+            ComPtr<INotifyHandler> handler;
+            const HRESULT hr = b.create(nullptr, IID_INotifyHandler, handler.VoidOut());
             if (FAILED(hr))
             {
                 if (*b.clsid == CLSID_NotifySNMPTrap)
                     return hr;
                 continue;
             }
-            BSTR key = Alloc(KeyOf(*b.clsid));
+            const String key = KeyOf(*b.clsid);
             const bool unloaded = std::any_of(mUnloaded.begin(), mUnloaded.end(),
-                                              [&](const Unloaded& u) { return u.key == AsString(key); });
-            if (Find(key) != nullptr || unloaded)
-            {
-                SysFreeString(key);
-                handler->Release();
+                                              [&](const Unloaded& u) { return u.key == key; });
+            if (unloaded || Find(Bstr(key).Get()) != nullptr)
                 continue;
-            }
             handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(b.priorityFilter));
             handler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(b.typeFilter));
-            Insert(key, handler);
+            Insert(key, std::move(handler));
         }
         // What the table would write now: on release the file is written only when this changed.
         mSnapshotValid = SUCCEEDED(PolicyText(false, mSnapshot));
@@ -230,14 +150,14 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
             Warn(warning);
         for (const Unloaded& u : mUnloaded)
             Warn(StringRepository::FormatString(IDS_HANDLER_NOT_LOADED,
-                                                {Argument(u.element), Argument(AsString(mConfigFile)), Argument(u.reason)}));
+                                                {Argument(u.element), Argument(mConfigFile.Str()), Argument(u.reason)}));
         return S_OK;
     });
 }
 
 STDMETHODIMP CNotify::get_Application(BSTR* application)
 {
-    return CopyOut(mApplication, application);
+    return CopyOut(mApplication.Get(), application);
 }
 
 STDMETHODIMP CNotify::GetHandler(BSTR handlerId, INotifyHandler** handler)
@@ -251,9 +171,7 @@ STDMETHODIMP CNotify::get_Handler(BSTR handlerId, INotifyHandler** handler)
         return E_POINTER;
     *handler = nullptr;
     return Boundary("CNotify::get_Handler", [&]() -> HRESULT {
-        BSTR key = Alloc(UpperKey(AsString(handlerId)));
-        Entry* e = Find(key);
-        SysFreeString(key);
+        Entry* e = Find(Bstr(UpperKey(ToString(handlerId))).Get());
         if (e == nullptr)
             return S_OK;
         // The handler's IUnknown, which for every handler is its INotifyHandler-derived interface.
@@ -264,46 +182,41 @@ STDMETHODIMP CNotify::get_Handler(BSTR handlerId, INotifyHandler** handler)
 STDMETHODIMP CNotify::put_Handler(BSTR handlerId, INotifyHandler* handler)
 {
     return Boundary("CNotify::put_Handler", [&]() -> HRESULT {
-        BSTR key = Alloc(UpperKey(AsString(handlerId)));
-        Entry* e = Find(key);
-        SysFreeString(key);
+        Entry* e = Find(Bstr(UpperKey(ToString(handlerId))).Get());
         if (e == nullptr)
             return S_OK;
-        INotifyHandler* replacement = handler ? Ask<INotifyHandler>(handler) : nullptr;
-        if (replacement == nullptr)
+        ComPtr<INotifyHandler> replacement = ComPtr<INotifyHandler>(handler).As<INotifyHandler>();
+        if (!replacement)
             return E_INVALIDARG;
-        BSTR key2 = e->key;
-        e->key = nullptr;
-        Release(*e);
-        *e = Entry{key2, replacement, Ask<INotifySerialized>(replacement), Ask<INotifySNMPTrap>(replacement)};
+        e->serialized = replacement.As<INotifySerialized>();
+        e->trap = replacement.As<INotifySNMPTrap>();
+        e->handler = std::move(replacement);
         SavePolicy();
         return S_OK;
     });
 }
 
-BSTR CNotify::Translate(BSTR text, bool forTrap)
+Bstr CNotify::Translate(BSTR text, bool forTrap)
 {
-    if (mTranslator == nullptr &&
-        FAILED(CoCreateInstance(CLSID_MessageTranslator, nullptr, CLSCTX_INPROC_SERVER, IID_IMessageTranslator,
-                                reinterpret_cast<void**>(&mTranslator))))
+    if (!mTranslator && FAILED(CoCreateInstance(CLSID_MessageTranslator, nullptr, CLSCTX_INPROC_SERVER,
+                                                IID_IMessageTranslator, mTranslator.VoidOut())))
     {
-        mTranslator = nullptr; // tried again next time
-        return Alloc(AsString(text));
+        mTranslator.Reset(); // tried again next time
+        return Bstr(ToString(text));
     }
-    BSTR out = nullptr;
-    const HRESULT hr = forTrap ? mTranslator->TranslateForTrap(text, &out, 6) : mTranslator->Translate(text, &out, 0);
-    if (SUCCEEDED(hr) && out != nullptr)
+    Bstr out;
+    const HRESULT hr = forTrap ? mTranslator->TranslateForTrap(text, out.Out(), 6) : mTranslator->Translate(text, out.Out(), 0);
+    if (SUCCEEDED(hr) && out.Get() != nullptr)
         return out;
-    SysFreeString(out);
-    return Alloc(AsString(text));
+    return Bstr(ToString(text));
 }
 
 STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code, BSTR description,
                              BSTR source, DATE timeStamp)
 {
     return Boundary("CNotify::Notify", [&]() -> HRESULT {
-        String text = AsString(description);
-        if (SysStringLen(mApplication) == 0)
+        String text = ToString(description);
+        if (mApplication.Empty())
             return Fail(E_UNEXPECTED, RESULT_AT("CNotify::Notify", NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED).Serialize());
 
         String failures;
@@ -320,68 +233,42 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                 text = r.Serialize();
             }
         }
-        BSTR textB = Alloc(text);
-        BSTR displayB = Translate(textB, false);
+        const Bstr textB(text);
+        const Bstr displayB = Translate(textB.Get(), false);
         // The table does not change during dispatch: handlers have no way back to the manager.
         for (Entry& e : mHandlers)
         {
             HRESULT hr;
             if (e.serialized)
-                hr = e.serialized->NotifySerialized(mApplication, type, priority, code, textB, source, timeStamp);
+                hr = e.serialized->NotifySerialized(mApplication.Get(), type, priority, code, textB.Get(), source,
+                                                    timeStamp);
             else if (e.trap)
-            {
-                BSTR trapText = Translate(textB, true);
-                hr = e.trap->Notify(mApplication, type, priority, code, trapText, source, timeStamp);
-                SysFreeString(trapText);
-            }
+                hr = e.trap->Notify(mApplication.Get(), type, priority, code, Translate(textB.Get(), true).Get(), source,
+                                    timeStamp);
             else
-                hr = e.handler->Notify(mApplication, type, priority, code, displayB, source, timeStamp);
+                hr = e.handler->Notify(mApplication.Get(), type, priority, code, displayB.Get(), source, timeStamp);
             lastResult = hr;
             if (SUCCEEDED(hr))
                 continue;
 
             lastFailure = hr;
             const String errText = TakeErrorDescription();
-            if (Entry* log = Find(mLogKey))
+            if (Entry* log = Find(mLogKey.Get()))
             {
-                BSTR errB = Alloc(errText);
-                log->handler->Notify(mApplication, NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH, static_cast<ULONG>(hr),
-                                     errB, source, timeStamp);
-                SysFreeString(errB);
+                log->handler->Notify(mApplication.Get(), NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH,
+                                     static_cast<ULONG>(hr), Bstr(errText).Get(), source, timeStamp);
                 SetErrorInfo(0, nullptr); // whatever the log-file handler reported is not this failure
             }
-            Result newest;
-            if (ParseSerializedResult(errText, newest))
-            {
-                Result earlier;
-                if (failures.empty())
-                    failures = errText;
-                else if (ParseSerializedResult(failures, earlier))
-                {
-                    newest.GetArguments().push_back(Argument(earlier));
-                    failures = newest.Serialize();
-                }
-                else
-                    failures += errText + u"\r\n";
-            }
-            else
-                failures += errText + u"\r\n";
+            failures = FoldFailures(failures, errText);
         }
-        SysFreeString(textB);
-        SysFreeString(displayB);
 
         // A handler of the policy that could not be loaded delivered nothing: never a silent success.
         for (const Unloaded& u : mUnloaded)
         {
             Result r;
             r.Init(__FILE__, __LINE__, "CNotify::Notify", NOTIFY_ERROR_HANDLER_NOT_LOADED, Argument(u.element),
-                   Argument(AsString(mConfigFile)), Argument(u.reason));
-            Result earlier;
-            if (!failures.empty() && ParseSerializedResult(failures, earlier))
-                r.GetArguments().push_back(Argument(earlier));
-            else if (!failures.empty())
-                r.GetArguments().push_back(Argument(failures));
-            failures = r.Serialize();
+                   Argument(mConfigFile.Str()), Argument(u.reason));
+            failures = FoldFailures(failures, r.Serialize());
             lastFailure = FAILED(u.hr) ? u.hr : E_FAIL;
         }
 
@@ -391,303 +278,16 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
     });
 }
 
-HRESULT CNotify::LoadPolicy()
-{
-    ClearTable();
-    mPolicyExisted = false;
-    mPolicyWhole = true;
-    mPolicyStop.clear();
-    mUnloaded.clear();
-    mReadDocument.reset();
-    mLoadWarnings.clear();
-    auto stopped = [this](const String& where) {
-        mPolicyWhole = false;
-        if (mPolicyStop.empty())
-            mPolicyStop = where;
-    };
-    auto document = std::make_shared<XmlDocument>();
-    bool loaded = false;
-    HRESULT hr = document->Load(AsString(mConfigFile), loaded);
-    if (FAILED(hr))
-        return hr;
-    mPolicyExisted = document->FileExists();
-    if (!loaded)
-    {
-        if (mPolicyExisted)
-            stopped(Utf8ToUtf16(document->Problem()));
-        hr = document->Load(u"config.notify.xml", loaded);
-        if (FAILED(hr))
-            return hr;
-        if (!loaded)
-            return S_FALSE;
-    }
-    const XmlNode root = document->Root().FirstChild();
-    if (!root.IsElement())
-    {
-        stopped(u"the document's first node, which is not an element");
-        return S_OK;
-    }
-    XmlNode handlers;
-    if (root.SelectSingleNode(kHandlersElement, handlers) != S_OK)
-    {
-        stopped(u"the root element, which has no Handlers element");
-        return S_FALSE;
-    }
-
-    CXMLPropBag bags;
-    hr = S_OK;
-    int position = 0;
-    for (const XmlNode& child : handlers.ChildNodes())
-    {
-        ++position;
-        const String where = u"child " + Utf8ToUtf16(std::to_string(position)) + u" of Handlers";
-        if (!child.IsElement())
-        {
-            stopped(where + u" (not an element)");
-            return E_UNEXPECTED;
-        }
-        VARIANT clsid;
-        child.GetAttribute(kClsidAttribute, &clsid);
-        const String key = clsid.vt == VT_BSTR ? UpperKey(AsString(clsid.bstrVal)) : String();
-        VariantClear(&clsid);
-        const String element = where + u" (" + child.Name() + (key.empty() ? u"" : u" " + key) + u")";
-        // An element that cannot be loaded stays aside as it was read; the ones after it still load.
-        auto unloaded = [&](HRESULT failure) {
-            stopped(element);
-            String reason = TakeErrorDescription();
-            if (reason.empty())
-            {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(failure));
-                reason = Utf8ToUtf16(hex);
-                WCHAR text[512] = {0};
-                if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                   static_cast<DWORD>(failure), 0, text, 512, nullptr) != 0)
-                    reason += u" " + String(text);
-            }
-            while (!reason.empty() && (reason.back() == u'\n' || reason.back() == u'\r'))
-                reason.pop_back();
-            mUnloaded.push_back(Unloaded{key, element, failure, reason, child});
-            mReadDocument = document;
-        };
-        SetErrorInfo(0, nullptr);
-        IPersistPropertyBag* object = nullptr;
-        hr = bags.LoadObject(document, child, nullptr, &object);
-        if (FAILED(hr))
-        {
-            unloaded(hr);
-            continue;
-        }
-        if (object == nullptr)
-            continue; // no class named: nothing to load for this element
-        const String loadedWith = TakeErrorDescription();
-
-        INotifyHandler* handler = Ask<INotifyHandler>(object, &hr);
-        object->Release();
-        if (handler == nullptr)
-        {
-            unloaded(hr);
-            continue;
-        }
-        eZD_NOTIFY_PRIORITY filter;
-        if (SUCCEEDED(handler->get_PriorityFilter(&filter)) && !(filter & NOTIFY_PRIORITY_HIGH))
-            handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(filter | NOTIFY_PRIORITY_HIGH));
-
-        HRESULT maintainHr;
-        if (INotifyHandlerMaintain* maintain = Ask<INotifyHandlerMaintain>(handler, &maintainHr))
-        {
-            hr = maintain->Initialize();
-            maintain->Release();
-            if (FAILED(hr))
-            {
-                handler->Release();
-                unloaded(hr);
-                continue;
-            }
-        }
-        else if (maintainHr != E_NOINTERFACE)
-        {
-            handler->Release();
-            unloaded(maintainHr);
-            continue;
-        }
-        BSTR keyB = Alloc(key);
-        if (!Insert(keyB, handler))
-        {
-            SysFreeString(keyB);
-            handler->Release(); // the first handler under a key stays
-        }
-        else if (!loadedWith.empty())
-            mLoadWarnings.push_back(loadedWith);
-    }
-    return mUnloaded.empty() ? S_OK : mUnloaded.back().hr;
-}
-
-HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPassword)
-{
-    auto document = std::make_shared<XmlDocument>();
-    XmlNode top = document->Root();
-    XmlNode root = document->CreateElement(kRootElement);
-    HRESULT hr = top.AppendChild(root);
-    XmlNode handlers = document->CreateElement(kHandlersElement);
-    if (SUCCEEDED(hr))
-        hr = root.AppendChild(handlers);
-    CXMLPropBag bags;
-    // Elements that could not be loaded go back as they were read, in key order among the others.
-    size_t nextUnloaded = 0;
-    std::vector<const Unloaded*> unloaded;
-    for (const Unloaded& u : mUnloaded)
-        unloaded.push_back(&u);
-    std::stable_sort(unloaded.begin(), unloaded.end(), [](const Unloaded* a, const Unloaded* b) { return a->key < b->key; });
-    auto copyUnloadedBefore = [&](const String* key) {
-        while (SUCCEEDED(hr) && nextUnloaded < unloaded.size() && (key == nullptr || unloaded[nextUnloaded]->key < *key))
-            hr = handlers.AppendCopy(unloaded[nextUnloaded++]->node);
-    };
-    for (Entry& e : mHandlers)
-    {
-        const String entryKey = AsString(e.key);
-        copyUnloadedBefore(&entryKey);
-        if (FAILED(hr))
-            break;
-        XmlNode element = document->CreateElement(kHandlerElement);
-        hr = handlers.AppendChild(element);
-        if (FAILED(hr))
-            break;
-        BSTR name = nullptr;
-        hr = e.handler->get_Name(&name);
-        if (SUCCEEDED(hr))
-        {
-            VARIANT v;
-            VariantInit(&v);
-            v.vt = VT_BSTR;
-            v.bstrVal = name;
-            hr = element.SetAttribute(kNameAttribute, v);
-            VariantClear(&v);
-        }
-        if (IPersistPropertyBag* persist = Ask<IPersistPropertyBag>(e.handler))
-        {
-            if (SUCCEEDED(hr))
-                hr = bags.SaveObject(document, element, persist, FALSE, TRUE);
-            persist->Release();
-        }
-        if (!terminate)
-            continue;
-        if (INotifyHandlerMaintain* maintain = Ask<INotifyHandlerMaintain>(e.handler))
-        {
-            // A failed save is not hidden by a Terminate that succeeds: the file would lose the
-            // handler's settings.
-            const HRESULT terminated = maintain->Terminate();
-            if (SUCCEEDED(hr))
-                hr = terminated;
-            maintain->Release();
-        }
-    }
-    copyUnloadedBefore(nullptr);
-    if (FAILED(hr))
-        return hr;
-    for (XmlNode& plain : document->GetElementsByTagName(kPlainPassword))
-        plain.ParentNode().RemoveChild(plain);
-    if (holdsPassword)
-    {
-        // A password form makes the file private.
-        *holdsPassword = false;
-        for (const char16_t* name : {u"EncryptedPW", u"EncryptedPW2", u"EncryptedPW3", u"AESPassword", u"AES256Password",
-                                     u"AESAdvancedPwd256", u"AESAdvancedPwd256IC", u"AESAdvancedPwd256ICFIPS"})
-            for (const XmlNode& form : document->GetElementsByTagName(name))
-                *holdsPassword = *holdsPassword || !form.Text().empty();
-    }
-    text = document->SaveText();
-    return S_OK;
-}
-
 void CNotify::Warn(const String& text)
 {
-    Entry* log = Find(mLogKey);
+    Entry* log = Find(mLogKey.Get());
     if (log == nullptr)
         return;
     SYSTEMTIME now;
     GetLocalTime(&now);
     DATE when = 0;
     SystemTimeToVariantTime(&now, &when);
-    BSTR textB = Alloc(text), sourceB = SysAllocString(kSource);
-    log->handler->Notify(mApplication, NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH, 0, textB, sourceB, when);
-    SysFreeString(textB);
-    SysFreeString(sourceB);
+    log->handler->Notify(mApplication.Get(), NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH, 0, Bstr(text).Get(),
+                         Bstr(kSource).Get(), when);
     SetErrorInfo(0, nullptr);
-}
-
-HRESULT CNotify::SavePolicy()
-{
-    std::string text;
-    bool holdsPassword = false;
-    HRESULT hr = PolicyText(true, text, &holdsPassword);
-    const String file = AsString(mConfigFile);
-    auto warnFailure = [&](HRESULT failure) {
-        WCHAR reason[512] = {0};
-        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           static_cast<DWORD>(failure), 0, reason, 512, nullptr) == 0)
-        {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(failure));
-            std::copy_n(Utf8ToUtf16(hex).c_str(), 11, reason);
-        }
-        String why = reason;
-        while (!why.empty() && (why.back() == u'\n' || why.back() == u'\r'))
-            why.pop_back();
-        Warn(StringRepository::FormatString(IDS_POLICY_WRITE_FAILED, {Argument(file), Argument(why)}));
-    };
-    if (FAILED(hr))
-    {
-        if (!file.empty())
-            warnFailure(hr);
-        return hr;
-    }
-    if (file.empty())
-        return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND); // never initialized: nothing to write to
-
-    // Written when the file does not exist, or when the settings changed since they were read.
-    bool loaded = false;
-    XmlDocument current;
-    current.Load(file, loaded);
-    const bool exists = current.FileExists();
-    if (exists && mSnapshotValid && text == mSnapshot)
-    {
-        if (!mPolicyWhole)
-            Warn(StringRepository::FormatString(IDS_POLICY_NOT_READ_WHOLE, {Argument(file), Argument(mPolicyStop)}));
-        return S_FALSE;
-    }
-    if (exists && !mPolicyWhole)
-    {
-        // What could not be read is kept once before it is replaced.
-        const String copy = file + u".unreadable";
-        std::string bytes;
-        const int fd = open(Utf16ToUtf8(file).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd >= 0)
-        {
-            char buffer[65536];
-            ssize_t n;
-            while ((n = read(fd, buffer, sizeof buffer)) > 0)
-                bytes.append(buffer, static_cast<size_t>(n));
-            close(fd);
-        }
-        hr = fd >= 0 ? XmlDocument::SaveFile(copy, bytes, 0600) : HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-        if (FAILED(hr))
-        {
-            warnFailure(hr);
-            return hr;
-        }
-        Warn(StringRepository::FormatString(IDS_POLICY_REPLACED_UNREADABLE,
-                                            {Argument(file), Argument(mPolicyStop), Argument(copy)}));
-    }
-    hr = XmlDocument::SaveFile(file, text, 0, holdsPassword);
-    if (FAILED(hr))
-    {
-        warnFailure(hr);
-        return hr;
-    }
-    mSnapshot = text;
-    mSnapshotValid = true;
-    mPolicyWhole = true;
-    mPolicyStop.clear();
-    return S_OK;
 }

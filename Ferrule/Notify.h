@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+#include "Platform/Com/Owners.h"
 #include "Platform/Xml/XmlDocument.h"
 #include "Translator/MessageTranslator.h"
 
@@ -34,7 +35,7 @@ public:
     STDMETHOD(get_Handler)(BSTR handlerId, INotifyHandler** handler) override;
     STDMETHOD(put_Handler)(BSTR handlerId, INotifyHandler* handler) override;
 
-    // Reads the configuration file into the handler table; S_FALSE when nothing could be loaded. A
+    // Reads the configuration file into the handler table (Policy.cpp, with the writing); S_FALSE when nothing could be loaded. A
     // Handler element that cannot be loaded is kept aside and the others still load. A handler that
     // loads with a problem it wants known leaves error information describing it, which is warned
     // through the log file.
@@ -50,22 +51,20 @@ public:
 private:
     struct Entry
     {
-        BSTR key; // upper-case class-id text, owned
-        INotifyHandler* handler;
+        Bstr key; // upper-case class-id text
+        ComPtr<INotifyHandler> handler;
         // What the handler offers besides INotifyHandler, asked once when it enters the table (a COM
-        // object's answers to QueryInterface do not change); held references or null.
-        INotifySerialized* serialized;
-        INotifySNMPTrap* trap;
+        // object's answers to QueryInterface do not change); null when it offers nothing more.
+        ComPtr<INotifySerialized> serialized;
+        ComPtr<INotifySNMPTrap> trap;
     };
-    static void Release(Entry& e);
 
-    void ClearTable();
     // The entry with that key, or null.
     Entry* Find(BSTR key);
     // Inserts in key order; false (and nothing changed) when the key is taken.
-    bool Insert(BSTR key, INotifyHandler* handler);
-    // The translator's translation of text, or a copy of text; the caller frees it.
-    BSTR Translate(BSTR text, bool forTrap);
+    bool Insert(const String& key, ComPtr<INotifyHandler> handler);
+    // The translator's translation of text, or a copy of text.
+    Bstr Translate(BSTR text, bool forTrap);
     HRESULT Fail(HRESULT hr, const String& description);
     // The policy document of the table as text; with terminate, each handler's Terminate runs.
     HRESULT PolicyText(bool terminate, std::string& text, bool* holdsPassword = nullptr);
@@ -73,10 +72,10 @@ private:
     void Warn(const String& text);
 
     std::vector<Entry> mHandlers;
-    BSTR mApplication;
-    BSTR mConfigFile;
-    IMessageTranslator* mTranslator = nullptr;
-    BSTR mLogKey; // the log-file handler's key: the fallback for every other handler's failure
+    Bstr mApplication{u""};
+    Bstr mConfigFile{u""};
+    ComPtr<IMessageTranslator> mTranslator;
+    Bstr mLogKey; // the log-file handler's key: the fallback for every other handler's failure
     // What was read: whether the configured file existed, whether it was read whole (else where
     // reading stopped), and the policy text of the table right after Initialize.
     bool mPolicyExisted = false;

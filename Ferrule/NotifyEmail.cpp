@@ -216,12 +216,8 @@ String DetailsText(ULONG code)
 {
     if (static_cast<int32_t>(code) >= 0)
         return String();
-    LPWSTR text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    String details = n > 0 ? String(text, n) : CodeText(code);
-    LocalFree(text);
-    return details;
+    const String details = SystemMessageText(code, true);
+    return details.empty() ? CodeText(code) : details;
 }
 
 // The failure a non-zero result byte of the mail library stands for.

@@ -153,13 +153,9 @@ STDMETHODIMP CNotifySNMPTrap::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD
         String codeText;
         if (static_cast<int32_t>(code) < 0)
         {
-            LPWSTR text = nullptr;
-            const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                                           nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                           reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-            codeText = n > 0 ? String(text, n) : CodeText(code);
-            LocalFree(text);
+            codeText = SystemMessageText(code, true);
+            if (codeText.empty())
+                codeText = CodeText(code);
         }
         if (!LoadTrapLibrary(u"Wicket.dll"))
             return S_OK;

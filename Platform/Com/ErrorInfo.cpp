@@ -144,3 +144,35 @@ HRESULT GetErrorInfo(ULONG /*reserved*/, IErrorInfo** errorInfo)
     tErrorInfo.info = nullptr;
     return *errorInfo ? S_OK : S_FALSE;
 }
+
+void SetErrorDescription(const std::u16string& description, REFIID iid, const char16_t* source)
+{
+    ICreateErrorInfo* create = nullptr;
+    if (FAILED(CreateErrorInfo(&create)))
+        return;
+    create->SetGUID(iid);
+    if (source)
+        create->SetSource(const_cast<LPOLESTR>(source));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    IErrorInfo* info = nullptr;
+    if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info))))
+    {
+        SetErrorInfo(0, info);
+        info->Release();
+    }
+    create->Release();
+}
+
+std::u16string TakeErrorDescription()
+{
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
+        return std::u16string();
+    BSTR d = nullptr;
+    std::u16string text;
+    if (SUCCEEDED(info->GetDescription(&d)))
+        text = std::u16string(d ? d : u"", SysStringLen(d));
+    SysFreeString(d);
+    info->Release();
+    return text;
+}

@@ -3,6 +3,8 @@
 
 #include "Platform/Com/Unknown.h"
 
+#include <string>
+
 // ---- BSTR: UTF-16 text after a 4-byte byte-length prefix, NUL-terminated, embedded NULs kept.
 // A null BSTR is the empty string.
 typedef OLECHAR* BSTR;
@@ -250,3 +252,8 @@ HRESULT CreateErrorInfo(ICreateErrorInfo** errorInfo);
 HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* errorInfo);
 // Hands the thread's error information to the caller and clears it; S_FALSE and null when none.
 HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** errorInfo);
+// Not Windows calls: the thread's error information as one description (with the interface and
+// source when given), and its description taken back ("" when there is none; the information is
+// consumed, as GetErrorInfo does).
+void SetErrorDescription(const std::u16string& description, REFIID iid = IID_NULL, const char16_t* source = nullptr);
+std::u16string TakeErrorDescription();

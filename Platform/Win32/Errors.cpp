@@ -300,3 +300,15 @@ HLOCAL LocalFree(HLOCAL mem)
     std::free(mem);
     return nullptr;
 }
+
+std::u16string SystemMessageText(DWORD code, bool keepLineEnd)
+{
+    LPWSTR text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::u16string out = n > 0 ? std::u16string(text, n) : std::u16string();
+    LocalFree(text);
+    while (!keepLineEnd && !out.empty() && (out.back() == u'\n' || out.back() == u'\r'))
+        out.pop_back();
+    return out;
+}

@@ -1,6 +1,8 @@
 // Win32 error numbers, the per-thread last error, errno mapping and the system message texts.
 #pragma once
 
+#include <string>
+
 #include "Platform/Win32/WinTypes.h"
 
 #include <cstdarg>
@@ -97,6 +99,9 @@ DWORD SetLastErrorFromErrno();
 // receives a LocalAlloc'ed text. Returns the number of characters stored, without the terminator.
 DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
                      DWORD size, va_list* arguments);
+// Not a Windows call: the system's text of a code as FormatMessageW gives it, with its line end only
+// when keepLineEnd is set; empty when the code has no text.
+std::u16string SystemMessageText(DWORD code, bool keepLineEnd = false);
 
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040

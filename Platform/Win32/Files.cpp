@@ -1,4 +1,5 @@
 #include "Platform/Win32/Files.h"
+#include "Platform/Com/Hresult.h"
 #include "Platform/Win32/Logon.h"
 #include "Platform/Win32/Pipe.h"
 #include "Platform/Win32/Utf.h"
@@ -493,4 +494,29 @@ BOOL FlushFileBuffers(HANDLE file)
         return FALSE;
     }
     return TRUE;
+}
+
+HRESULT ReadWholeFile(const std::u16string& path, std::string& bytes)
+{
+    bytes.clear();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return HRESULT_FROM_WIN32(GetLastError());
+    char buffer[65536];
+    DWORD n = 0;
+    HRESULT hr = S_OK;
+    for (;;)
+    {
+        if (!ReadFile(file, buffer, sizeof buffer, &n, nullptr))
+        {
+            hr = HRESULT_FROM_WIN32(GetLastError());
+            break;
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, n);
+    }
+    CloseHandle(file);
+    return hr;
 }

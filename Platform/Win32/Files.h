@@ -2,6 +2,8 @@
 // where the file system is touched; a path that begins with "/" is rooted.
 #pragma once
 
+#include <string>
+
 #include "Platform/Win32/Errors.h"
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -102,3 +104,7 @@ LPWSTR PathAddBackslashW(LPWSTR path);
 LPCWSTR PathSkipRootW(LPCWSTR path);
 // stat(2): FILE_ATTRIBUTE_DIRECTORY for a directory, else FALSE.
 BOOL PathIsDirectoryW(LPCWSTR path);
+
+// Not a Windows call: the whole content of a regular file, read through CreateFileW and ReadFile
+// (shared for reading and writing); the failure as an HRESULT of the last error.
+HRESULT ReadWholeFile(const std::u16string& path, std::string& bytes);

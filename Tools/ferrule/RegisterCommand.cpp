@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Library.h"
 
 #include <cstdio>
@@ -42,12 +43,7 @@ int Call(const std::u16string& module, const char* entry)
         std::printf("%s in %s succeeded.\n", entry, N(std::u16string(path)).c_str());
         return kOk;
     }
-    WCHAR text[512] = {0};
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(hr), 0, text,
-                   512, nullptr);
-    std::string reason = N(std::u16string(text));
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
-        reason.pop_back();
+    const std::string reason = N(SystemMessageText(static_cast<DWORD>(hr)));
     std::fprintf(stderr, "ferrule: %s in %s failed: 0x%08X %s\n", entry, N(std::u16string(path)).c_str(), static_cast<unsigned>(hr),
                  reason.c_str());
     if (hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))

@@ -1,0 +1,36 @@
+// The policy file's vocabulary: its elements and attributes, its names, and how a place in it is told.
+// The manager and the tool both speak it from here.
+#pragma once
+
+#include "Platform/Win32/Utf.h"
+
+#include <string>
+
+namespace policy
+{
+inline constexpr const char16_t* kRootElement = u"NotifyPolicy";
+inline constexpr const char16_t* kHandlersElement = u"Handlers";
+inline constexpr const char16_t* kHandlerElement = u"Handler";
+inline constexpr const char16_t* kNameAttribute = u"name";
+inline constexpr const char16_t* kClsidAttribute = u"clsid";
+// Never written back: the clear password a file may carry for the e-mail handler to read once.
+inline constexpr const char16_t* kPlainPassword = u"PlainPassword";
+// The elements of the stored password forms; a file that holds one is private.
+inline constexpr const char16_t* kPasswordForms[] = {u"EncryptedPW",       u"EncryptedPW2",       u"EncryptedPW3",
+                                                     u"AESPassword",       u"AES256Password",     u"AESAdvancedPwd256",
+                                                     u"AESAdvancedPwd256IC", u"AESAdvancedPwd256ICFIPS"};
+// An application's policy is APPLICATION + kExtension; without one, kFallbackFile is read.
+inline constexpr const char16_t* kExtension = u".notify.xml";
+inline constexpr const char16_t* kFallbackFile = u"config.notify.xml";
+
+// Where a child of the Handlers element stands: "child N of Handlers".
+inline std::u16string ChildPosition(int n)
+{
+    return u"child " + Utf8ToUtf16(std::to_string(n)) + u" of " + kHandlersElement;
+}
+// A Handler element at a position: "child N of Handlers (Handler KEY)".
+inline std::u16string ElementPosition(int n, const std::u16string& elementName, const std::u16string& key)
+{
+    return ChildPosition(n) + u" (" + elementName + (key.empty() ? u"" : u" " + key) + u")";
+}
+} // namespace policy
