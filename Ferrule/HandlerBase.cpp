@@ -159,26 +159,19 @@ String FoldFailures(const String& earlier, const String& newest)
 
 HRESULT ReportHandlerFailure(HRESULT hr, Result result)
 {
+    // An earlier failure of this call: a serialized one nests, a plain text follows the display text.
+    const String earlierText = TakeErrorDescription();
     String message;
-    IErrorInfo* old = nullptr;
-    if (GetErrorInfo(0, &old) == S_OK && old)
+    Result earlier;
+    if (earlierText.empty())
+        message = result.Serialize();
+    else if (ParseSerializedResult(earlierText, earlier))
     {
-        BSTR description = nullptr;
-        Result earlier;
-        if (FAILED(old->GetDescription(&description)))
-            message = result.Serialize();
-        else if (ParseSerializedResult(String(description ? description : u"", SysStringLen(description)), earlier))
-        {
-            result.GetArguments().push_back(Argument(earlier));
-            message = result.Serialize();
-        }
-        else
-            message = DisplayText(result) + u"\r\n" + String(description ? description : u"", SysStringLen(description));
-        SysFreeString(description);
-        old->Release();
+        result.GetArguments().push_back(Argument(earlier));
+        message = result.Serialize();
     }
     else
-        message = result.Serialize();
+        message = DisplayText(result) + u"\r\n" + earlierText;
     SetErrorDescription(message);
     return hr == S_OK ? DISP_E_EXCEPTION : hr;
 }
@@ -194,21 +187,17 @@ HRESULT CopyOut(BSTR value, BSTR* out)
     if (out == nullptr)
         return E_POINTER;
     if (*out != nullptr && SysStringLen(*out) > 0)
-    {
-        SysFreeString(*out);
-        *out = nullptr;
-    }
+        Bstr::Adopt(std::exchange(*out, nullptr)); // released here
     *out = SysAllocStringLen(value ? value : u"", SysStringLen(value));
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT CopyIn(BSTR value, BSTR& field)
+HRESULT CopyIn(BSTR value, Bstr& field)
 {
-    BSTR copy = nullptr;
-    if (value != nullptr && (copy = SysAllocStringLen(value, SysStringLen(value))) == nullptr)
+    Bstr copy = value ? Bstr(ToString(value)) : Bstr();
+    if (value != nullptr && copy.Get() == nullptr)
         return E_OUTOFMEMORY;
-    SysFreeString(field);
-    field = copy;
+    field = std::move(copy);
     return S_OK;
 }
 
@@ -236,21 +225,18 @@ HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
     for (size_t i = 0; i < table.count; ++i)
     {
         const PersistRow& row = table.rows[i];
-        VARIANT value;
-        VariantInit(&value);
-        value.vt = row.vt;
-        if (FAILED(bag->Read(row.bagName, &value, errorLog)))
+        Variant value;
+        value->vt = row.vt;
+        if (FAILED(bag->Read(row.bagName, &value.Get(), errorLog)))
         {
-            VariantClear(&value);
             SetErrorInfo(0, nullptr); // not the object's failure: the property keeps its value
             continue;
         }
-        const WORD flags = (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH) ? DISPATCH_PROPERTYPUTREF
-                                                                                 : DISPATCH_PROPERTYPUT;
-        HRESULT hr = InvokeProperty(object, row.dispid, flags, &value, nullptr);
+        const WORD flags = (value->vt == VT_UNKNOWN || value->vt == VT_DISPATCH) ? DISPATCH_PROPERTYPUTREF
+                                                                                   : DISPATCH_PROPERTYPUT;
+        HRESULT hr = InvokeProperty(object, row.dispid, flags, &value.Get(), nullptr);
         if (hr == DISP_E_MEMBERNOTFOUND && flags == DISPATCH_PROPERTYPUTREF)
-            hr = InvokeProperty(object, row.dispid, DISPATCH_PROPERTYPUT, &value, nullptr);
-        VariantClear(&value);
+            hr = InvokeProperty(object, row.dispid, DISPATCH_PROPERTYPUT, &value.Get(), nullptr);
         if (FAILED(hr))
             return E_FAIL;
     }
@@ -264,17 +250,12 @@ HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
     for (size_t i = 0; i < table.count; ++i)
     {
         const PersistRow& row = table.rows[i];
-        VARIANT value;
-        VariantInit(&value);
-        if (FAILED(InvokeProperty(object, row.dispid, DISPATCH_PROPERTYGET, nullptr, &value)))
+        Variant value;
+        if (FAILED(InvokeProperty(object, row.dispid, DISPATCH_PROPERTYGET, nullptr, value.Out())))
             return E_FAIL;
-        if (value.vt != row.vt && FAILED(VariantChangeType(&value, &value, 0, row.vt)))
-        {
-            VariantClear(&value);
+        if (value->vt != row.vt && FAILED(VariantChangeType(&value.Get(), &value.Get(), 0, row.vt)))
             return E_FAIL;
-        }
-        const HRESULT hr = bag->Write(row.bagName, &value);
-        VariantClear(&value);
+        const HRESULT hr = bag->Write(row.bagName, &value.Get());
         if (FAILED(hr))
             return hr;
     }

@@ -5,6 +5,7 @@
 
 #include "Base/Dev/Global/Result.h"
 #include "Ferrule/Interfaces.h"
+#include "Platform/Com/Owners.h"
 
 #include <new>
 #include <stdexcept>
@@ -54,8 +55,12 @@ HRESULT LastErrorHresult();
 
 // Frees a non-empty string already in *out, then stores a copy of value.
 HRESULT CopyOut(BSTR value, BSTR* out);
-// Replaces *field with a copy of value (null stays null).
-HRESULT CopyIn(BSTR value, BSTR& field);
+// Replaces field with a copy of value (null stays null).
+HRESULT CopyIn(BSTR value, Bstr& field);
+inline HRESULT CopyOut(const Bstr& value, BSTR* out)
+{
+    return CopyOut(value.Get(), out);
+}
 // A plain value through an out parameter: E_POINTER for a null one.
 template <class T>
 HRESULT ValueOut(T field, T* out)
@@ -76,7 +81,7 @@ class INotifyHandlerImpl : public IDispatchImpl<I>
 {
 public:
     INotifyHandlerImpl() = default;
-    virtual ~INotifyHandlerImpl() { SysFreeString(mName); }
+    virtual ~INotifyHandlerImpl() = default;
 
     // The filter test only: 0 when the notification passes, 1 (S_FALSE) when filtered out.
     STDMETHOD(Notify)(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG, BSTR, BSTR, DATE) override
@@ -116,18 +121,14 @@ public:
 
 protected:
     // Set once by the constructor of the handler class.
-    void SetName(const String& name)
-    {
-        SysFreeString(mName);
-        mName = SysAllocStringLen(name.data(), static_cast<UINT>(name.size()));
-    }
+    void SetName(const String& name) { mName = Bstr(name); }
     void SetFilters(uint32_t typeFilter, uint32_t priorityFilter)
     {
         mTypeFilter = typeFilter;
         mPriorityFilter = priorityFilter;
     }
 
-    BSTR mName = SysAllocString(u"");
+    Bstr mName{u""};
     uint32_t mPriorityFilter = 0;
     uint32_t mTypeFilter = 0;
 };
@@ -171,22 +172,20 @@ public:
     STDMETHOD(Load)(IPropertyBag* bag, IErrorLog* errorLog) override
     {
         return Boundary("IPersistPropertyBag::Load", [&] {
-            IDispatch* self = Self();
-            if (self == nullptr)
+            const ComPtr<IDispatch> self = Self();
+            if (!self)
                 return E_FAIL;
-            const HRESULT hr = LoadRows(self, T::PersistRows(), bag, errorLog);
-            self->Release();
+            const HRESULT hr = LoadRows(self.Get(), T::PersistRows(), bag, errorLog);
             return static_cast<T*>(this)->LoadExtra(bag, hr);
         });
     }
     STDMETHOD(Save)(IPropertyBag* bag, BOOL clearDirty, BOOL) override
     {
         return Boundary("IPersistPropertyBag::Save", [&] {
-            IDispatch* self = Self();
-            if (self == nullptr)
+            const ComPtr<IDispatch> self = Self();
+            if (!self)
                 return E_FAIL;
-            const HRESULT hr = SaveRows(self, T::PersistRows(), bag);
-            self->Release();
+            const HRESULT hr = SaveRows(self.Get(), T::PersistRows(), bag);
             return static_cast<T*>(this)->SaveExtra(bag, clearDirty, hr);
         });
     }
@@ -196,10 +195,11 @@ public:
     HRESULT SaveExtra(IPropertyBag*, BOOL, HRESULT rows) { return rows; }
 
 private:
-    IDispatch* Self()
+    ComPtr<IDispatch> Self()
     {
-        IDispatch* d = nullptr;
-        return SUCCEEDED(QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&d))) ? d : nullptr;
+        ComPtr<IDispatch> d;
+        QueryInterface(IID_IDispatch, d.VoidOut());
+        return d;
     }
 };
 

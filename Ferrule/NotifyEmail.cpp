@@ -20,8 +20,6 @@ CNotifyEmail::CNotifyEmail()
 
 CNotifyEmail::~CNotifyEmail()
 {
-    for (BSTR s : {mAddress, mSMTPServer, mAddressFrom, mUser})
-        SysFreeString(s);
     if (mMailLibrary)
         FreeLibrary(mMailLibrary);
 }
@@ -263,15 +261,15 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
     if (!FilterTest(type, priority))
         return S_FALSE;
     return Boundary("CNotifyEmail::Notify", [&]() -> HRESULT {
-        if (SysStringLen(mAddress) == 0 || SysStringLen(mSMTPServer) == 0)
+        if (SysStringLen(mAddress.Get()) == 0 || SysStringLen(mSMTPServer.Get()) == 0)
             return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
         if (!UnreadablePassword().empty())
             return ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__));
         // No value may leave its field: a line break in an address would become a command of its own.
         // The CDO transport sends from the application's name when no sender is set.
         std::vector<std::pair<const char16_t*, String>> addresses = {
-            {u"Address", Text(mAddress)}, {u"AddressFrom", Text(mAddressFrom)}, {u"SMTPServer", Text(mSMTPServer)}};
-        if (SysStringLen(mAddressFrom) == 0)
+            {u"Address", Text(mAddress.Get())}, {u"AddressFrom", Text(mAddressFrom.Get())}, {u"SMTPServer", Text(mSMTPServer.Get())}};
+        if (SysStringLen(mAddressFrom.Get()) == 0)
             addresses.push_back({u"Application", Text(application)});
         const String unclean = UncleanSetting(addresses);
         if (!unclean.empty())
@@ -305,8 +303,8 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
         if (mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL)
         {
             auto utf8 = [](BSTR b) { return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b))); };
-            const std::string server = utf8(mSMTPServer), port = std::to_string(mServerPort), user = utf8(mUser),
-                              pass = Utf16ToUtf8(password), from = utf8(mAddressFrom), to = utf8(mAddress);
+            const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
+                              pass = Utf16ToUtf8(password), from = utf8(mAddressFrom.Get()), to = utf8(mAddress.Get());
             const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
             const std::string encodedBody = Base64Encode(Utf16ToUtf8(body));
             unsigned char result = 0;
@@ -358,7 +356,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     String password;
     StoredPassword(password);
     auto text = [](BSTR b) { return String(b ? b : u"", SysStringLen(b)); };
-    const String sender = SysStringLen(mAddressFrom) ? text(mAddressFrom) : text(application);
+    const String sender = SysStringLen(mAddressFrom.Get()) ? text(mAddressFrom.Get()) : text(application);
 
     CdoConfiguration* configuration = nullptr;
     CdoFields* fields = nullptr;
@@ -390,14 +388,14 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         return v;
     };
     std::vector<std::pair<const char16_t*, VARIANT>> values = {
-        {u"smtpserver", bstr(text(mSMTPServer))},
+        {u"smtpserver", bstr(text(mSMTPServer.Get()))},
         {u"smtpserverport", number(VT_I4, static_cast<LONG>(mServerPort))},
         {u"sendemailaddress", bstr(sender)},
         {u"smtpauthenticate", number(VT_I4, mAuthentication == SMTP_AUTH_ANONYMOUS ? 0 : mAuthentication == SMTP_AUTH_BASIC ? 1 : 2)},
     };
     if (mAuthentication == SMTP_AUTH_BASIC)
     {
-        values.push_back({u"sendusername", bstr(text(mUser))});
+        values.push_back({u"sendusername", bstr(text(mUser.Get()))});
         values.push_back({u"sendpassword", bstr(password)});
     }
     values.push_back({u"smtpusessl", number(VT_I2, 0)});
@@ -415,7 +413,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CONFIG, function, __LINE__));
 
     // The message's properties; their results OR-ed.
-    HRESULT all = message->put_To(text(mAddress));
+    HRESULT all = message->put_To(text(mAddress.Get()));
     all |= message->put_From(sender);
     all |= message->put_Sender(sender);
     all |= message->put_Subject(subject);
@@ -434,7 +432,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
 
     if (mAuthentication == SMTP_AUTH_NTLM)
     {
-        const auto [name, domain] = SplitAccountName(text(mUser));
+        const auto [name, domain] = SplitAccountName(text(mUser.Get()));
         HANDLE token = nullptr;
         if (!LogonUserW(name.c_str(), domain.empty() ? nullptr : domain.c_str(), password.c_str(),
                         LOGON32_LOGON_NEW_CREDENTIALS, LOGON32_PROVIDER_WINNT50, &token))
@@ -457,9 +455,9 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     mLastCdoLogin = login.mechanism.empty() ? std::string() : login.mechanism + " " + login.user;
     const SmtpOutcome& outcome = message->LastOutcome();
     if (outcome.status == SmtpOutcome::PlainLoginRefused)
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, function, __LINE__, Argument(text(mSMTPServer))));
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, function, __LINE__, Argument(text(mSMTPServer.Get()))));
     if (outcome.status == SmtpOutcome::CertificateFailed)
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CERTIFICATE, function, __LINE__, Argument(text(mSMTPServer))));
+        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CERTIFICATE, function, __LINE__, Argument(text(mSMTPServer.Get()))));
     if (!outcome.refused.empty())
     {
         String names;

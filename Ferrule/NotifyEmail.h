@@ -4,7 +4,7 @@
 // operations.
 #pragma once
 
-#include "Crypto/PasswordImpl.h"
+#include "Ferrule/PasswordImpl.h"
 #include "Ferrule/HandlerBase.h"
 #include "Platform/Win32/Library.h"
 
@@ -73,13 +73,13 @@ protected:
 
 private:
     bool mRequiresSave = true;
-    BSTR mAddress = nullptr;
-    BSTR mSMTPServer = nullptr;
-    BSTR mAddressFrom = nullptr;
+    Bstr mAddress;
+    Bstr mSMTPServer;
+    Bstr mAddressFrom;
     UINT mServerPort = 25;
     eZD_NOTIFY_SMTP_AUTHENTICATION mAuthentication = SMTP_AUTH_NTLM;
     eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
-    BSTR mUser = nullptr;
+    Bstr mUser;
     std::string mLastCdoLogin;
     HMODULE mMailLibrary = nullptr; // loaded by the first Notify, kept while the handler lives
 };

@@ -38,11 +38,7 @@ CNotifyLog::CNotifyLog()
     SetName(StringRepository::GetString(IDS_HANDLER_NAME_LOG));
 }
 
-CNotifyLog::~CNotifyLog()
-{
-    SysFreeString(mFileName);
-    SysFreeString(mFilePath);
-}
+CNotifyLog::~CNotifyLog() = default;
 
 PersistTable CNotifyLog::PersistRows()
 {
@@ -93,12 +89,11 @@ STDMETHODIMP CNotifyLog::get_FilePath(BSTR* value)
 STDMETHODIMP CNotifyLog::put_FilePath(BSTR value)
 {
     HRESULT hr = CopyIn(value, mFilePath);
-    const UINT length = SysStringLen(mFilePath);
-    if (SUCCEEDED(hr) && length > 0 && mFilePath[length - 1] != u'\\')
+    const String path = mFilePath.Str();
+    if (SUCCEEDED(hr) && !path.empty() && path.back() != u'\\')
     {
-        String withSeparator(mFilePath, length);
-        withSeparator += u'\\';
-        if (!SysReAllocStringLen(&mFilePath, withSeparator.data(), static_cast<UINT>(withSeparator.size())))
+        mFilePath = Bstr(path + u'\\');
+        if (mFilePath.Get() == nullptr)
             hr = E_OUTOFMEMORY;
     }
     return hr;
@@ -154,13 +149,13 @@ STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTI
             return r;
         };
         String name;
-        if (CreateFolderPath(mFilePath) && mFilePath != nullptr)
-            name = String(mFilePath, SysStringLen(mFilePath));
-        if (SysStringLen(mFileName) == 0)
+        if (CreateFolderPath(mFilePath.Get()) && mFilePath.Get() != nullptr)
+            name = mFilePath.Str();
+        if (SysStringLen(mFileName.Get()) == 0)
             name += String(application ? application : u"", SysStringLen(application)) +
                     StringRepository::GetString(IDS_DEFAULT_LOG_EXTENSION);
         else
-            name += String(mFileName, SysStringLen(mFileName));
+            name += mFileName.Str();
 
         // Another writer holds the file only for one entry; wait for it up to kLockWait, then fail as a
         // sharing violation. After the lock is taken the name must still refer to the file held (another

@@ -37,8 +37,8 @@ public:
 
 private:
     ULONG mMaxSize = 1024; // kilobytes; 0xFFFFFFFF: no maximum
-    BSTR mFileName = nullptr;
-    BSTR mFilePath = nullptr; // with a trailing "\" when not empty
+    Bstr mFileName;
+    Bstr mFilePath; // with a trailing "\" when not empty
 };
 
 // Creates every missing folder of path's folder part (the text up to its last separator); a relative

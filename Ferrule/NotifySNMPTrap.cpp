@@ -29,11 +29,7 @@ CNotifySNMPTrap::CNotifySNMPTrap()
     SetName(StringRepository::GetString(IDS_HANDLER_NAME_SNMP_TRAP));
 }
 
-CNotifySNMPTrap::~CNotifySNMPTrap()
-{
-    SysFreeString(mDestination);
-    SysFreeString(mCommunityString);
-}
+CNotifySNMPTrap::~CNotifySNMPTrap() = default;
 
 PersistTable CNotifySNMPTrap::PersistRows()
 {
@@ -170,21 +166,17 @@ STDMETHODIMP CNotifySNMPTrap::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD
             String(kComputerOid) + u";" + computer,
             String(kApplicationOid) + u";" + String(application ? application : u"", SysStringLen(application)),
         };
-        BSTR error = nullptr;
+        Bstr error;
         const bool version2 = mVersion2 == VARIANT_TRUE;
-        const bool sent = sendTrapTo ? sendTrapTo(&error, bindings, version2, kTrapOid, kEnterpriseOid,
-                                                  mDestination ? mDestination : u"", mTrapPort,
-                                                  mCommunityString ? mCommunityString : u"")
-                                     : sendTrap(&error, bindings, version2, kTrapOid, kEnterpriseOid);
+        const String destination = mDestination.Str(), community = mCommunityString.Str();
+        const bool sent = sendTrapTo ? sendTrapTo(error.Out(), bindings, version2, kTrapOid, kEnterpriseOid,
+                                                  destination.c_str(), mTrapPort, community.c_str())
+                                     : sendTrap(error.Out(), bindings, version2, kTrapOid, kEnterpriseOid);
         if (sent)
-        {
-            SysFreeString(error);
             return S_OK;
-        }
         Result r;
         r.Init("NotifySNMPTrap", __LINE__, "CNotifySNMPTrap::Notify", kTrapFailed);
-        r.GetArguments().push_back(Argument(String(error ? error : u"", SysStringLen(error))));
-        SysFreeString(error);
+        r.GetArguments().push_back(Argument(error.Str()));
         return ReportHandlerFailure(E_UNEXPECTED, r);
     });
 }

@@ -51,8 +51,8 @@ public:
     bool LoadTrapLibrary(const WCHAR* fileName);
 
 private:
-    BSTR mDestination = nullptr;
-    BSTR mCommunityString = nullptr;
+    Bstr mDestination;
+    Bstr mCommunityString;
     VARIANT_BOOL mVersion2 = VARIANT_TRUE;
     VARIANT_BOOL mEnabled = VARIANT_FALSE;
     UINT mTrapPort = 162;

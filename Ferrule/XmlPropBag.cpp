@@ -2,6 +2,7 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/HandlerBase.h"
 #include "Ferrule/MessageTables.h"
+#include "Platform/Com/Owners.h"
 #include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Utf.h"
 
@@ -111,14 +112,13 @@ HRESULT SetValueText(XmlNode& element, const std::u16string& name, const std::u1
     return element.SetText(text);
 }
 
-VARIANT Number(VARTYPE vt, uint32_t value)
+Variant Number(VARTYPE vt, uint32_t value)
 {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    v.ulVal = value;
+    Variant v;
+    v->vt = vt;
+    v->ulVal = value;
     if (vt == VT_UI2)
-        v.uiVal = static_cast<USHORT>(value);
+        v->uiVal = static_cast<USHORT>(value);
     return v;
 }
 } // namespace
@@ -169,45 +169,35 @@ HRESULT CXMLPropBag::LoadObject(const std::shared_ptr<XmlDocument>& document, co
     if (object == nullptr)
         return E_POINTER;
     *object = nullptr;
-    VARIANT attribute;
-    HRESULT hr = element.GetAttribute(kClsid, &attribute);
-    if (FAILED(hr) || attribute.vt != VT_BSTR)
-    {
-        VariantClear(&attribute);
+    Variant attribute;
+    HRESULT hr = element.GetAttribute(kClsid, attribute.Out());
+    if (FAILED(hr) || attribute->vt != VT_BSTR)
         return hr;
-    }
     CLSID clsid;
-    hr = CLSIDFromString(attribute.bstrVal, &clsid);
-    VariantClear(&attribute);
+    hr = CLSIDFromString(attribute->bstrVal, &clsid);
     if (FAILED(hr))
         return hr;
     if (clsid == CLSID_NULL)
         return S_FALSE;
-    IPersistPropertyBag* created = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, 23, IID_IPersistPropertyBag, reinterpret_cast<void**>(&created));
+    ComPtr<IPersistPropertyBag> created;
+    hr = CoCreateInstance(clsid, nullptr, 23, IID_IPersistPropertyBag, created.VoidOut());
     if (FAILED(hr))
         return hr;
-    IPropertyBag* bag = nullptr;
-    hr = CreateBag(document, element, &bag);
+    ComPtr<IPropertyBag> bag;
+    hr = CreateBag(document, element, bag.Out());
     if (SUCCEEDED(hr))
-    {
-        hr = created->Load(bag, errorLog);
-        bag->Release();
-    }
+        hr = created->Load(bag.Get(), errorLog);
     if (FAILED(hr))
-    {
-        created->Release();
         return hr;
-    }
-    *object = created;
+    *object = created.Detach();
     return S_OK;
 }
 
 HRESULT CXMLPropBag::SaveObject(const std::shared_ptr<XmlDocument>& document, XmlNode& element,
                                 IPersistPropertyBag* object, BOOL clearDirty, BOOL saveAll)
 {
-    IPropertyBag* bag = nullptr;
-    HRESULT hr = CreateBag(document, element, &bag);
+    ComPtr<IPropertyBag> bag;
+    HRESULT hr = CreateBag(document, element, bag.Out());
     if (FAILED(hr))
         return hr;
     CLSID clsid = CLSID_NULL;
@@ -217,16 +207,10 @@ HRESULT CXMLPropBag::SaveObject(const std::shared_ptr<XmlDocument>& document, Xm
     {
         OLECHAR text[39];
         StringFromGUID2(clsid, text, 39);
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = SysAllocString(text);
-        hr = element.SetAttribute(kClsid, v);
-        VariantClear(&v);
+        hr = element.SetAttribute(kClsid, Variant(std::u16string_view(text)).Get());
     }
     if (SUCCEEDED(hr) && object)
-        hr = object->Save(bag, clearDirty, saveAll);
-    bag->Release();
+        hr = object->Save(bag.Get(), clearDirty, saveAll);
     return hr;
 }
 
@@ -241,7 +225,7 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Read(LPCOLESTR propertyName, VARIANT* 
         return hr;
     if (hr == S_FALSE)
     {
-        VariantClear(value);
+        Variant().MoveTo(value);
         return S_FALSE;
     }
     return ReadElement(name, element, value);
@@ -249,16 +233,13 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Read(LPCOLESTR propertyName, VARIANT* 
 
 HRESULT CXMLPropBag::XMLPropertyBag::ReadElement(const std::u16string& name, const XmlNode& element, VARIANT* value)
 {
-    HRESULT hr;
-    VARIANT vtText, vtNumber;
-    VariantInit(&vtNumber);
-    hr = element.GetAttribute(kVt, &vtText);
+    Variant vtText, vtNumber;
+    HRESULT hr = element.GetAttribute(kVt, vtText.Out());
     if (SUCCEEDED(hr))
-        hr = VariantChangeType(&vtNumber, &vtText, 0, VT_I2);
-    VariantClear(&vtText);
+        vtNumber = vtText.ChangedTo(VT_I2, &hr);
     if (FAILED(hr))
         return hr;
-    const VARTYPE vt = static_cast<VARTYPE>(vtNumber.iVal);
+    const VARTYPE vt = static_cast<VARTYPE>(vtNumber->iVal);
     const std::u16string text = element.Text();
 
     if (vt == VT_DISPATCH || vt == VT_UNKNOWN)
@@ -267,48 +248,38 @@ HRESULT CXMLPropBag::XMLPropertyBag::ReadElement(const std::u16string& name, con
         if (!level.Entered())
             return TooDeep(name);
         CXMLPropBag bags;
-        IPersistPropertyBag* object = nullptr;
-        hr = bags.LoadObject(mDocument, element, nullptr, &object);
-        if (object == nullptr)
+        ComPtr<IPersistPropertyBag> object;
+        hr = bags.LoadObject(mDocument, element, nullptr, object.Out());
+        if (!object)
             return hr;
-        VariantClear(value);
-        IUnknown* unknown = nullptr;
-        object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown));
-        object->Release();
-        value->vt = vt;
-        value->punkVal = unknown;
+        Variant loaded;
+        loaded->vt = vt;
+        loaded->punkVal = object.As<IUnknown>().Detach();
+        loaded.MoveTo(value);
         return S_OK;
     }
+    Variant source(text);
     if (vt == VT_BSTR)
     {
-        VariantClear(value);
-        value->vt = VT_BSTR;
-        value->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-        return value->bstrVal ? S_OK : E_OUTOFMEMORY;
+        if (source->bstrVal == nullptr)
+            return E_OUTOFMEMORY;
+        source.MoveTo(value);
+        return S_OK;
     }
-    VARIANT source;
-    VariantInit(&source);
-    source.vt = VT_BSTR;
-    source.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     if (vt == VT_I8 || vt == VT_UI8)
     {
-        VARIANT converted;
-        VariantInit(&converted);
-        hr = VariantChangeType(&converted, &source, 0, vt);
-        VariantClear(&source);
-        VariantClear(value);
+        Variant converted = source.ChangedTo(vt, &hr);
         if (FAILED(hr))
         {
             // Decimal text the conversion refused: parsed as a plain 64-bit integer.
-            converted.vt = vt;
-            converted.llVal = std::strtoll(Utf16ToUtf8(text).c_str(), nullptr, 10);
+            converted->vt = vt;
+            converted->llVal = std::strtoll(Utf16ToUtf8(text).c_str(), nullptr, 10);
         }
-        *value = converted;
+        converted.MoveTo(value);
         return S_OK;
     }
     if (vt == VT_DATE)
     {
-        VariantClear(&source);
         short fields[6] = {};
         SYSTEMTIME st{};
         DATE date = 0;
@@ -326,45 +297,37 @@ HRESULT CXMLPropBag::XMLPropertyBag::ReadElement(const std::u16string& name, con
         st.wSecond = static_cast<WORD>(fields[5]);
         if (!SystemTimeToVariantTime(&st, &date))
             return E_FAIL;
-        VariantClear(value);
-        value->vt = VT_DATE;
-        value->date = date;
+        Variant read;
+        read->vt = VT_DATE;
+        read->date = date;
+        read.MoveTo(value);
         return S_OK;
     }
     if (vt == (VT_ARRAY | VT_VARIANT))
     {
-        VariantClear(&source);
         const NestingLevel level;
         if (!level.Entered())
             return TooDeep(name);
         return ReadArray(name, element, value);
     }
     if (vt & (VT_ARRAY | VT_BYREF))
-    {
-        VariantClear(&source);
         return E_NOTIMPL;
-    }
-    VARIANT converted;
-    VariantInit(&converted);
-    hr = VariantChangeType(&converted, &source, 0, vt);
-    VariantClear(&source);
+    Variant converted = source.ChangedTo(vt, &hr);
     if (FAILED(hr))
         return hr;
-    VariantClear(value);
-    *value = converted;
+    converted.MoveTo(value);
     return hr;
 }
 
 HRESULT CXMLPropBag::XMLPropertyBag::ReadArray(const std::u16string& name, const XmlNode& element, VARIANT* value)
 {
-    VARIANT sizeText, size;
-    VariantInit(&size);
-    HRESULT hr = element.GetAttribute(kSize, &sizeText);
+    Variant sizeText, sizeNumber;
+    HRESULT hr = element.GetAttribute(kSize, sizeText.Out());
     if (SUCCEEDED(hr))
-        hr = VariantChangeType(&size, &sizeText, 0, VT_I4);
-    VariantClear(&sizeText);
+        sizeNumber = sizeText.ChangedTo(VT_I4, &hr);
     if (FAILED(hr))
         return hr;
+    const VARIANT& size = sizeNumber.Get();
     if (size.lVal < 0)
         return E_INVALIDARG;
     // A size no policy needs is refused as an array that cannot be made, so a damaged file cannot
@@ -384,15 +347,13 @@ HRESULT CXMLPropBag::XMLPropertyBag::ReadArray(const std::u16string& name, const
     mElement = element;
     for (LONG i = 0; i < size.lVal && SUCCEEDED(hr); ++i)
     {
-        VARIANT item;
-        VariantInit(&item);
+        Variant item;
         const std::u16string itemName = ElementName(name, i + 1);
         auto found = byName.find(itemName);
         if (found != byName.end())
-            hr = ReadElement(itemName, found->second, &item);
+            hr = ReadElement(itemName, found->second, item.Out());
         if (SUCCEEDED(hr))
-            hr = SafeArrayPutElement(array, &i, &item);
-        VariantClear(&item);
+            hr = SafeArrayPutElement(array, &i, &item.Get());
     }
     mElement = previous;
     if (FAILED(hr))
@@ -400,9 +361,10 @@ HRESULT CXMLPropBag::XMLPropertyBag::ReadArray(const std::u16string& name, const
         SafeArrayDestroy(array);
         return hr;
     }
-    VariantClear(value);
-    value->vt = VT_ARRAY | VT_VARIANT;
-    value->parray = array;
+    Variant read;
+    read->vt = VT_ARRAY | VT_VARIANT;
+    read->parray = array;
+    read.MoveTo(value);
     return S_OK;
 }
 
@@ -419,13 +381,12 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
         return E_INVALIDARG;
     }
     XmlNode element = mDocument->CreateElement(name);
-    HRESULT hr = element.SetAttribute(kVt, Number(VT_UI2, value->vt));
+    HRESULT hr = element.SetAttribute(kVt, Number(VT_UI2, value->vt).Get());
     if (FAILED(hr))
         return hr;
     const VARTYPE vt = value->vt;
     if (vt == VT_BSTR)
-        hr = SetValueText(element, name,
-                          std::u16string(value->bstrVal ? value->bstrVal : u"", SysStringLen(value->bstrVal)));
+        hr = SetValueText(element, name, ToString(value->bstrVal));
     else if (vt == VT_DATE)
     {
         SYSTEMTIME st;
@@ -444,13 +405,11 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
             hr = TooDeep(name);
         else if (value->punkVal != nullptr)
         {
-            IPersistPropertyBag* persist = nullptr;
-            hr = value->punkVal->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&persist));
+            ComPtr<IPersistPropertyBag> persist = ComPtr<IUnknown>(value->punkVal).As<IPersistPropertyBag>(&hr);
             if (SUCCEEDED(hr))
             {
                 CXMLPropBag bags;
-                hr = bags.SaveObject(mDocument, element, persist, FALSE, TRUE);
-                persist->Release();
+                hr = bags.SaveObject(mDocument, element, persist.Get(), FALSE, TRUE);
             }
         }
     }
@@ -463,17 +422,14 @@ STDMETHODIMP CXMLPropBag::XMLPropertyBag::Write(LPCOLESTR propertyName, VARIANT*
         hr = E_NOTIMPL;
     else
     {
-        VARIANT text;
-        VariantInit(&text);
-        hr = VariantChangeType(&text, value, 0, VT_BSTR);
+        const Variant text = Variant(*value).ChangedTo(VT_BSTR, &hr);
         if (FAILED(hr) && (vt == VT_I8 || vt == VT_UI8))
         {
             const std::string digits = vt == VT_I8 ? std::to_string(value->llVal) : std::to_string(value->ullVal);
             hr = element.SetText(Utf8ToUtf16(digits));
         }
         else if (SUCCEEDED(hr))
-            hr = SetValueText(element, name, std::u16string(text.bstrVal, SysStringLen(text.bstrVal)));
-        VariantClear(&text);
+            hr = SetValueText(element, name, ToString(text->bstrVal));
     }
     if (FAILED(hr))
         return hr;
@@ -489,17 +445,16 @@ HRESULT CXMLPropBag::XMLPropertyBag::WriteArray(const std::u16string& name, XmlN
         SafeArrayGetUBound(value.parray, 1, &upper);
     }
     const uint32_t count = static_cast<uint32_t>(upper - lower + 1);
-    HRESULT hr = element.SetAttribute(kSize, Number(VT_UI4, count));
+    HRESULT hr = element.SetAttribute(kSize, Number(VT_UI4, count).Get());
     const XmlNode previous = mElement;
     mElement = element;
     for (LONG i = 0; i < static_cast<LONG>(count) && SUCCEEDED(hr); ++i)
     {
-        VARIANT item;
+        Variant item;
         LONG index = lower + i;
-        hr = SafeArrayGetElement(value.parray, &index, &item);
+        hr = SafeArrayGetElement(value.parray, &index, item.Out());
         if (SUCCEEDED(hr))
-            hr = Write(ElementName(name, i + 1).c_str(), &item);
-        VariantClear(&item);
+            hr = Write(ElementName(name, i + 1).c_str(), &item.Get());
     }
     mElement = previous;
     return hr;

@@ -143,6 +143,22 @@ public:
         VariantClear(&mV);
         return &mV;
     }
+    // Hands the value over to a caller's out parameter (what it held is cleared); this one is empty after.
+    void MoveTo(VARIANT* out)
+    {
+        VariantClear(out);
+        *out = mV;
+        VariantInit(&mV);
+    }
+    // The value converted to vt, or hr (when given) says why not.
+    Variant ChangedTo(VARTYPE vt, HRESULT* hr = nullptr) const
+    {
+        Variant out;
+        const HRESULT r = VariantChangeType(out.Out(), &mV, 0, vt);
+        if (hr)
+            *hr = r;
+        return out;
+    }
     // The value as text (VariantChangeType to VT_BSTR); ok tells whether it converted.
     std::u16string Text(bool* ok = nullptr) const
     {

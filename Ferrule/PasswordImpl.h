@@ -11,7 +11,6 @@ template <class Base, size_t MaxLength>
 class PasswordImpl : public Base
 {
 public:
-    ~PasswordImpl() override { SysFreeString(mKeyAccountName); }
 
     STDMETHOD(put_Password)(BSTR value) override
     {
@@ -82,7 +81,7 @@ public:
     // The stored form the last load could not read and why ("" when it read one, or none was there);
     // cleared when a password is set.
     const String& UnreadablePassword() const { return mUnreadable; }
-    BSTR KeyAccountName() const { return mKeyAccountName; }
+    BSTR KeyAccountName() const { return mKeyAccountName.Get(); }
 
 protected:
     // The object's re-entrant lock.
@@ -119,9 +118,9 @@ private:
         ObjectLocker<LockTarget> mLocker;
     };
 
-    String Account() const { return String(mKeyAccountName ? mKeyAccountName : u"", SysStringLen(mKeyAccountName)); }
+    String Account() const { return mKeyAccountName.Str(); }
 
-    BSTR mKeyAccountName = nullptr;
+    Bstr mKeyAccountName;
     PasswordStore mStore;
     String mUnreadable;
 };
