@@ -26,8 +26,8 @@ int CommandExplain(const Options& o, Module& module)
     Bstr display;
     if (what.rfind("Result (", 0) == 0)
     {
-        Bstr text(what);
-        const HRESULT hr = module.translator->Translate(text.get(), display.out(), 0);
+        const Bstr text = B(what);
+        const HRESULT hr = module.translator->Translate(text.Get(), display.Out(), 0);
         if (FAILED(hr))
         {
             std::fprintf(stderr, "ferrule: not a serialized result\n");
@@ -43,12 +43,12 @@ int CommandExplain(const Options& o, Module& module)
     else
     {
         code = ParseNumber(what, "code");
-        module.translator->Explain(code, display.out());
+        module.translator->Explain(code, display.Out());
     }
     Bstr name;
-    module.translator->SymbolicName(code, name.out());
-    const std::string shown = !textName.empty() ? textName : name.str();
-    std::printf("%s\n%s\n", shown.empty() ? "(no symbolic name)" : shown.c_str(), display.str().c_str());
+    module.translator->SymbolicName(code, name.Out());
+    const std::string shown = !textName.empty() ? textName : N(name);
+    std::printf("%s\n%s\n", shown.empty() ? "(no symbolic name)" : shown.c_str(), N(display).c_str());
     return kOk;
 }
 

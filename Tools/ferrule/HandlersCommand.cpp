@@ -30,7 +30,7 @@ std::string State(const HandlerInfo& h, const std::vector<tool::Property>& prope
         return std::string("off (") + (types == 0 ? "TypeFilter" : "PriorityFilter") + " is none)";
     CLSID clsid;
     CLSIDFromString(h.key.c_str(), &clsid);
-    auto get = [&](const char* name) { return PropertyText(h.handler.get(), properties, name); };
+    auto get = [&](const char* name) { return PropertyText(h.handler.Get(), properties, name); };
     if (clsid == CLSID_NotifyLog)
     {
         std::string path = get("FilePath");
@@ -81,11 +81,11 @@ int CommandHandlers(const Options& o, Module& module)
 {
     if (!o.rest.empty())
         throw UsageError("handlers takes no arguments");
-    Ref<INotify> notify = OpenManager(o, module.translator.get());
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
     if (!notify)
         return kFailed;
     std::printf("policy: %s\nlog folder of new policies: %s\n", o.policy.c_str(), LogFolder().c_str());
-    for (const HandlerInfo& h : LoadedHandlers(notify.get(), o))
+    for (const HandlerInfo& h : LoadedHandlers(notify.Get(), o))
     {
         eZD_NOTIFY_TYPE type = NOTIFY_TYPE_UNKNOWN;
         eZD_NOTIFY_PRIORITY priority = NOTIFY_PRIORITY_UNKNOWN;
@@ -94,13 +94,13 @@ int CommandHandlers(const Options& o, Module& module)
         std::printf("%s %s\n  types: %s\n  priorities: %s\n", h.name.c_str(), N(h.key).c_str(),
                     Words(static_cast<uint32_t>(type), kTypes).c_str(),
                     Words(static_cast<uint32_t>(priority), kPriorities).c_str());
-        const std::vector<Property> properties = Properties(h.handler.get());
+        const std::vector<Property> properties = Properties(h.handler.Get());
         for (const Property& p : properties)
         {
             if (!p.readable || IsSecret(p.name) || p.name == "Name" || p.name == "TypeFilter" ||
                 p.name == "PriorityFilter")
                 continue;
-            std::printf("  %s = %s\n", p.name.c_str(), ReadProperty(h.handler.get(), p.id).c_str());
+            std::printf("  %s = %s\n", p.name.c_str(), ReadProperty(h.handler.Get(), p.id).c_str());
         }
         std::printf("  state: %s\n", State(h, properties, o, static_cast<uint32_t>(type), static_cast<uint32_t>(priority))
                                          .c_str());

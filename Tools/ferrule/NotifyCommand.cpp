@@ -56,9 +56,9 @@ bool ReadLine(FILE* in, std::string& line, bool& tooLong)
 HRESULT SendOne(INotify* notify, uint32_t type, uint32_t priority, uint32_t code, const std::string& source,
                 const std::string& description, DATE when)
 {
-    Bstr d(description), s(source);
+    const Bstr d = B(description), s = B(source);
     return notify->Notify(static_cast<eZD_NOTIFY_TYPE>(type), static_cast<eZD_NOTIFY_PRIORITY>(priority), code,
-                          d.get(), s.get(), when);
+                          d.Get(), s.Get(), when);
 }
 
 int CommandNotify(const Options& o, Module& module)
@@ -72,7 +72,7 @@ int CommandNotify(const Options& o, Module& module)
     const std::string source = o.values.count("source") ? o.values.at("source") : "ferrule";
     const DATE when = ParseTime(o.values.count("time") ? o.values.at("time") : "now");
 
-    Ref<INotify> notify = OpenManager(o, module.translator.get());
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
     if (!notify)
         return kFailed;
     if (o.values.count("tray-clients"))
@@ -80,18 +80,18 @@ int CommandNotify(const Options& o, Module& module)
         // Clients is not persisted: it is set on the tray handler of this manager.
         const uint32_t clients = ParseNumber(o.values.at("tray-clients"), "number of tray clients");
         Bstr key(KeyText(CLSID_NotifyApp));
-        Ref<INotifyHandler> handler;
-        Ref<INotifyApp> tray;
-        if (SUCCEEDED(notify->GetHandler(key.get(), handler.out())) && handler &&
-            SUCCEEDED(handler->QueryInterface(IID_INotifyApp, tray.vout())))
+        ComPtr<INotifyHandler> handler;
+        ComPtr<INotifyApp> tray;
+        if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&
+            SUCCEEDED(handler->QueryInterface(IID_INotifyApp, tray.VoidOut())))
             tray->put_Clients(clients);
     }
     if (!o.stdinMode)
     {
-        const HRESULT hr = SendOne(notify.get(), type, priority, code, source, o.rest[0], when);
+        const HRESULT hr = SendOne(notify.Get(), type, priority, code, source, o.rest[0], when);
         if (FAILED(hr))
         {
-            PrintFailure("Notify", hr, module.translator.get());
+            PrintFailure("Notify", hr, module.translator.Get());
             return kFailed;
         }
         return kOk;
@@ -140,12 +140,12 @@ int CommandNotify(const Options& o, Module& module)
             const uint32_t t = fields[0].empty() ? type : ParseWord(fields[0], kTypes, "type");
             const uint32_t p = fields[1].empty() ? priority : ParseWord(fields[1], kPriorities, "priority");
             const uint32_t c = fields[2].empty() ? code : ParseNumber(fields[2], "code");
-            const HRESULT hr = SendOne(notify.get(), t, p, c, fields[3].empty() ? source : fields[3], fields[4],
+            const HRESULT hr = SendOne(notify.Get(), t, p, c, fields[3].empty() ? source : fields[3], fields[4],
                                        ParseTime("now"));
             if (FAILED(hr))
             {
                 ++failed;
-                PrintFailure("Notify", hr, module.translator.get(), "line " + std::to_string(lineNumber));
+                PrintFailure("Notify", hr, module.translator.Get(), "line " + std::to_string(lineNumber));
             }
             else
                 ++sent;

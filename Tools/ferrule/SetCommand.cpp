@@ -1,6 +1,7 @@
 #include "Tools/ferrule/Tool.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/MessageTables.h"
+#include "Ferrule/PolicyFile.h"
 #include "Platform/Xml/XmlDocument.h"
 
 #include <algorithm>
@@ -91,13 +92,9 @@ public:
     STDMETHOD(Read)(LPCOLESTR, VARIANT*, IErrorLog*) override { return E_NOTIMPL; }
     STDMETHOD(Write)(LPCOLESTR name, VARIANT* value) override
     {
-        VARIANT text;
-        VariantInit(&text);
-        std::u16string shown = u"(not text)";
-        if (SUCCEEDED(VariantChangeType(&text, value, 0, VT_BSTR)))
-            shown = std::u16string(text.bstrVal, SysStringLen(text.bstrVal));
-        VariantClear(&text);
-        values.emplace_back(name, shown);
+        bool converted = false;
+        const std::u16string text = Variant(*value).Text(&converted);
+        values.emplace_back(name, converted ? text : u"(not text)");
         return S_OK;
     }
 
@@ -276,18 +273,18 @@ HRESULT Put(INotifyHandler* handler, DISPID id, VARIANT& value, std::string& rea
     UINT argErr = 0;
     EXCEPINFO excep{};
     HRESULT hr = handler->Invoke(id, IID_NULL, 0x409, DISPATCH_PROPERTYPUT, &params, nullptr, &excep, &argErr);
+    // The exception's texts are the caller's to free.
+    const Bstr description = Bstr::Adopt(excep.bstrDescription), source = Bstr::Adopt(excep.bstrSource),
+               helpFile = Bstr::Adopt(excep.bstrHelpFile);
     if (FAILED(hr))
     {
         // A failing setter comes back as DISP_E_EXCEPTION with its own code in EXCEPINFO.
         if (hr == DISP_E_EXCEPTION)
             hr = excep.scode;
-        reason = N(excep.bstrDescription);
+        reason = N(description);
         while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r'))
             reason.pop_back();
     }
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrHelpFile);
     return hr;
 }
 
@@ -296,14 +293,14 @@ HRESULT Put(INotifyHandler* handler, DISPID id, VARIANT& value, std::string& rea
 bool SavedValues(const CLSID& clsid, const Property* p, VARIANT* value,
                  std::vector<std::pair<std::u16string, std::u16string>>& out)
 {
-    Ref<INotifyHandler> fresh;
-    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, fresh.vout())))
+    ComPtr<INotifyHandler> fresh;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, fresh.VoidOut())))
         return false;
     std::string ignored;
-    if (p != nullptr && FAILED(Put(fresh.get(), p->id, *value, ignored)))
+    if (p != nullptr && FAILED(Put(fresh.Get(), p->id, *value, ignored)))
         return false;
-    Ref<IPersistPropertyBag> persist;
-    if (FAILED(fresh->QueryInterface(IID_IPersistPropertyBag, persist.vout())))
+    ComPtr<IPersistPropertyBag> persist;
+    if (FAILED(fresh->QueryInterface(IID_IPersistPropertyBag, persist.VoidOut())))
         return false;
     CollectingBag bag;
     persist->Save(&bag, FALSE, TRUE);
@@ -339,19 +336,18 @@ std::string ReadingStop(const std::string& policy, const std::vector<HandlerInfo
     if (!loaded)
         return document.Problem();
     int position = 0;
-    for (XmlNode& element : document.GetElementsByTagName(u"Handler"))
+    for (XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
     {
         ++position;
-        VARIANT clsid;
-        if (element.GetAttribute(u"clsid", &clsid) != S_OK)
+        Variant clsid;
+        if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) != S_OK)
             continue;
-        const std::u16string key = Upper(std::u16string(clsid.bstrVal, SysStringLen(clsid.bstrVal)));
-        VariantClear(&clsid);
+        const std::u16string key = Upper(ToString(clsid->bstrVal));
         bool found = false;
         for (const HandlerInfo& h : handlers)
             found = found || h.key == key;
         if (!found)
-            return "child " + std::to_string(position) + " of Handlers (Handler " + N(key) + ")";
+            return N(policy::ElementPosition(position, policy::kHandlerElement, key));
     }
     return "";
 }
@@ -360,8 +356,8 @@ struct Change
 {
     const Property* property;
     std::string text;
-    VARIANT value;
-    VARIANT before; // the value it had, to put back when a later change is refused
+    Variant value;
+    Variant before; // the value it had, to put back when a later change is refused
     std::u16string expected; // what its getter answers once set
 };
 
@@ -412,10 +408,10 @@ int CommandSet(const Options& o, Module& module)
     std::u16string targetKey;
     std::string stop;
     {
-        Ref<INotify> notify = OpenManager(o, module.translator.get());
+        ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
         if (!notify)
             return kFailed;
-        std::vector<HandlerInfo> handlers = LoadedHandlers(notify.get(), o);
+        std::vector<HandlerInfo> handlers = LoadedHandlers(notify.Get(), o);
         stop = ReadingStop(policyPath, handlers);
 
         // The handler: by name, class id or ProgID.
@@ -445,16 +441,9 @@ int CommandSet(const Options& o, Module& module)
         CLSIDFromString(target->key.c_str(), &targetClass);
 
         // Every name and value is checked before anything is set.
-        properties = Properties(target->handler.get());
+        properties = Properties(target->handler.Get());
         std::vector<std::pair<std::u16string, std::u16string>> defaults;
         const bool canProbe = SavedValues(targetClass, nullptr, nullptr, defaults);
-        auto release = [&changes]() {
-            for (Change& c : changes)
-            {
-                VariantClear(&c.value);
-                VariantClear(&c.before);
-            }
-        };
         for (size_t i = 1; i < o.rest.size(); ++i)
         {
             const size_t eq = o.rest[i].find('=');
@@ -471,7 +460,6 @@ int CommandSet(const Options& o, Module& module)
                     if (p.writable)
                         message += "\n  " + p.name;
                 std::fprintf(stderr, "%s\n", message.c_str());
-                release();
                 return kUsage;
             }
             Change c{found, o.rest[i].substr(eq + 1), {}, {}, {}};
@@ -487,44 +475,36 @@ int CommandSet(const Options& o, Module& module)
                 std::fprintf(stderr, "ferrule: %s.%s was refused: an address or server name may hold no line break "
                                      "or other control character\n",
                              target->name.c_str(), found->name.c_str());
-                release();
                 return kUsage;
             }
-            VariantInit(&c.before);
-            const std::string reason = Convert(*found, c.text, c.value);
+            const std::string reason = Convert(*found, c.text, c.value.Get());
             if (!reason.empty())
             {
                 std::fprintf(stderr, "ferrule: %s.%s = %s was refused: %s\n", target->name.c_str(),
                              found->name.c_str(), IsSecret(found->name) ? "(hidden)" : c.text.c_str(), reason.c_str());
-                VariantClear(&c.value);
-                release();
                 return kFailed;
             }
             // A property the handler never saves cannot be set in the policy file.
             std::vector<std::pair<std::u16string, std::u16string>> saved;
-            if (canProbe && SavedValues(targetClass, found, &c.value, saved) && saved == defaults)
+            if (canProbe && SavedValues(targetClass, found, &c.value.Get(), saved) && saved == defaults)
             {
-                Ref<INotifyHandler> fresh;
+                ComPtr<INotifyHandler> fresh;
                 std::u16string freshValue;
                 if (SUCCEEDED(CoCreateInstance(targetClass, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler,
-                                               fresh.vout())) && found->readable)
-                    freshValue = Readback(fresh.get(), found->id);
-                VARIANT asText;
-                VariantInit(&asText);
-                const bool same = found->readable && SUCCEEDED(VariantChangeType(&asText, &c.value, 0, VT_BSTR)) &&
-                                  freshValue == std::u16string(asText.bstrVal, SysStringLen(asText.bstrVal));
-                VariantClear(&asText);
+                                               fresh.VoidOut())) && found->readable)
+                    freshValue = Readback(fresh.Get(), found->id);
+                bool converted = false;
+                const std::u16string asText = c.value.Text(&converted);
+                const bool same = found->readable && converted && freshValue == asText;
                 if (!same)
                 {
                     std::fprintf(stderr, "ferrule: %s.%s is not saved in the policy file; set it through the module "
                                          "at run time instead\n",
                                  target->name.c_str(), found->name.c_str());
-                    VariantClear(&c.value);
-                    release();
                     return kUsage;
                 }
             }
-            changes.push_back(c);
+            changes.push_back(std::move(c));
         }
 
         // Set in order; a refused value puts back what was set before it, so nothing is written.
@@ -534,32 +514,30 @@ int CommandSet(const Options& o, Module& module)
             if (c.property->readable)
             {
                 DISPPARAMS none = {nullptr, nullptr, 0, 0};
-                target->handler->Invoke(c.property->id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &c.before,
+                target->handler->Invoke(c.property->id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, c.before.Out(),
                                         nullptr, nullptr);
             }
             std::string reason;
-            const HRESULT hr = Put(target->handler.get(), c.property->id, c.value, reason);
+            const HRESULT hr = Put(target->handler.Get(), c.property->id, c.value.Get(), reason);
             if (FAILED(hr))
             {
                 for (size_t j = i; j-- > 0;)
-                    if (changes[j].before.vt != VT_EMPTY)
+                    if (changes[j].before->vt != VT_EMPTY)
                     {
                         std::string ignored;
-                        Put(target->handler.get(), changes[j].property->id, changes[j].before, ignored);
+                        Put(target->handler.Get(), changes[j].property->id, changes[j].before.Get(), ignored);
                     }
                 std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target->name.c_str(),
                              c.property->name.c_str(), IsSecret(c.property->name) ? "(hidden)" : c.text.c_str(),
                              Hex(hr).c_str(),
                              reason.empty() ? "" : (": " + reason).c_str());
-                release();
                 return kFailed;
             }
             if (c.property->readable)
-                c.expected = Readback(target->handler.get(), c.property->id);
+                c.expected = Readback(target->handler.Get(), c.property->id);
             else if (const Property* form = PersistedForm(properties, *c.property))
-                c.expected = Readback(target->handler.get(), form->id);
+                c.expected = Readback(target->handler.Get(), form->id);
         }
-        release();
         remover.armed = false;
     } // the manager writes the policy file here
 
@@ -574,12 +552,12 @@ int CommandSet(const Options& o, Module& module)
                          .c_str());
 
     // Read back: the written file, loaded into fresh handlers, holds every value set.
-    Ref<INotify> check = OpenManager(o, module.translator.get());
+    ComPtr<INotify> check = OpenManager(o, module.translator.Get());
     if (!check)
         return kFailed;
     Bstr key(targetKey);
-    Ref<INotifyHandler> reread;
-    check->GetHandler(key.get(), reread.out());
+    ComPtr<INotifyHandler> reread;
+    check->GetHandler(key.Get(), reread.Out());
     int result = kOk;
     bool highNoted = false;
     for (size_t i = 0; i < changes.size(); ++i)
@@ -595,7 +573,7 @@ int CommandSet(const Options& o, Module& module)
         const Property* compared = c.property->readable ? c.property : PersistedForm(properties, *c.property);
         if (compared == nullptr)
             continue;
-        const std::u16string now = reread ? Readback(reread.get(), compared->id) : u"(no handler)";
+        const std::u16string now = reread ? Readback(reread.Get(), compared->id) : u"(no handler)";
         // The manager adds the high-priority bit to every handler it loads: the file holds the value set.
         if (now != c.expected && strcasecmp(c.property->name.c_str(), "PriorityFilter") == 0 &&
             now == W(std::to_string(std::strtoul(N(c.expected).c_str(), nullptr, 10) | NOTIFY_PRIORITY_HIGH)))

@@ -20,11 +20,11 @@ namespace
 {
 bool BoolProperty(INotifyHandler* handler, const IID& iid, HRESULT (*read)(IUnknown*, VARIANT_BOOL*), bool& value)
 {
-    Ref<IUnknown> specific;
-    if (FAILED(handler->QueryInterface(iid, specific.vout())))
+    ComPtr<IUnknown> specific;
+    if (FAILED(handler->QueryInterface(iid, specific.VoidOut())))
         return false;
     VARIANT_BOOL b = VARIANT_FALSE;
-    if (FAILED(read(specific.get(), &b)))
+    if (FAILED(read(specific.Get(), &b)))
         return false;
     value = b != VARIANT_FALSE;
     return true;
@@ -48,8 +48,8 @@ std::string OwnRule(INotifyHandler* handler, const CLSID& clsid)
         return "no event sink is connected in this process";
     if (clsid == CLSID_NotifyEmail)
     {
-        Ref<INotifyEmail4> email;
-        if (SUCCEEDED(handler->QueryInterface(IID_INotifyEmail4, email.vout())))
+        ComPtr<INotifyEmail4> email;
+        if (SUCCEEDED(handler->QueryInterface(IID_INotifyEmail4, email.VoidOut())))
         {
             eZD_NOTIFY_ENCRYPTION_TYPE encryption = ENCRYPTION_TYPE_NONE;
             eZD_NOTIFY_SMTP_AUTHENTICATION authentication = SMTP_AUTH_ANONYMOUS;
@@ -69,29 +69,29 @@ int CommandTest(const Options& o, Module& module)
 {
     if (!o.rest.empty())
         throw UsageError("test takes no arguments");
-    Ref<INotify> notify = OpenManager(o, module.translator.get());
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
     if (!notify)
         return kFailed;
     const DATE now = ParseTime("now");
-    Bstr app(o.app), description("Test notification from ferrule"), source("ferrule test");
+    const Bstr app = B(o.app), description = B("Test notification from ferrule"), source = B("ferrule test");
     bool anyFailed = false;
-    for (const HandlerInfo& h : LoadedHandlers(notify.get(), o))
+    for (const HandlerInfo& h : LoadedHandlers(notify.Get(), o))
     {
         CLSID clsid;
         CLSIDFromString(h.key.c_str(), &clsid);
         SetErrorInfo(0, nullptr);
-        Ref<INotifySerialized> serialized;
+        ComPtr<INotifySerialized> serialized;
         const eZD_NOTIFY_TYPE type = NOTIFY_TYPE_TEST;
         const eZD_NOTIFY_PRIORITY priority = NOTIFY_PRIORITY_TEST;
         const HRESULT hr =
-            SUCCEEDED(h.handler->QueryInterface(IID_INotifySerialized, serialized.vout()))
-                ? serialized->NotifySerialized(app.get(), type, priority, 0, description.get(), source.get(), now)
-                : h.handler->Notify(app.get(), type, priority, 0, description.get(), source.get(), now);
+            SUCCEEDED(h.handler->QueryInterface(IID_INotifySerialized, serialized.VoidOut()))
+                ? serialized->NotifySerialized(app.Get(), type, priority, 0, description.Get(), source.Get(), now)
+                : h.handler->Notify(app.Get(), type, priority, 0, description.Get(), source.Get(), now);
         std::printf("%-12s ", h.name.c_str());
         if (FAILED(hr))
         {
             anyFailed = true;
-            std::printf("FAILED 0x%08X: %s\n", static_cast<unsigned>(hr), ReadableError(module.translator.get()).c_str());
+            std::printf("FAILED 0x%08X: %s\n", static_cast<unsigned>(hr), ReadableError(module.translator.Get()).c_str());
             continue;
         }
         if (hr == S_FALSE)
@@ -105,7 +105,7 @@ int CommandTest(const Options& o, Module& module)
                                                                              : "PriorityFilter is none");
             continue;
         }
-        const std::string rule = OwnRule(h.handler.get(), clsid);
+        const std::string rule = OwnRule(h.handler.Get(), clsid);
         if (rule.empty())
             std::printf("delivered\n");
         else

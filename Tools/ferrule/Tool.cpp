@@ -1,6 +1,8 @@
 #include "Tools/ferrule/Tool.h"
 #include "Base/Dev/Global/Result.h"
 #include "Platform/Win32/Library.h"
+#include "Ferrule/MessageTables.h"
+#include "Ferrule/PolicyFile.h"
 #include "Platform/Xml/XmlDocument.h"
 
 #include <algorithm>
@@ -44,19 +46,20 @@ void AddReasonsOfTextlessCodes(const Result& r, std::string& readable)
 
 std::string ReadableError(IMessageTranslator* translator)
 {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || info == nullptr)
+    return Readable(TakeErrorDescription(), translator);
+}
+
+std::string Readable(const std::u16string& text, IMessageTranslator* translator)
+{
+    if (text.empty())
         return std::string();
-    Bstr description;
-    info->GetDescription(description.out());
-    info->Release();
-    const std::u16string text(description.get() ? description.get() : u"", SysStringLen(description.get()));
+    const Bstr description(text);
     if (translator && text.compare(0, 8, u"Result (") == 0)
     {
         Bstr readable;
-        if (SUCCEEDED(translator->Translate(description.get(), readable.out(), 0)))
+        if (SUCCEEDED(translator->Translate(description.Get(), readable.Out(), 0)))
         {
-            std::string out = readable.str();
+            std::string out = N(readable);
             Result parsed;
             if (TryDeserializeResult(text, parsed))
                 AddReasonsOfTextlessCodes(parsed, out);
@@ -77,8 +80,8 @@ std::string ReadableError(IMessageTranslator* translator)
             Bstr piece(line);
             Bstr readable;
             if (translator && line.compare(0, 8, u"Result (") == 0 &&
-                SUCCEEDED(translator->Translate(piece.get(), readable.out(), 0)))
-                out += (out.empty() ? "" : "\n") + readable.str();
+                SUCCEEDED(translator->Translate(piece.Get(), readable.Out(), 0)))
+                out += (out.empty() ? "" : "\n") + N(readable);
             else
                 out += (out.empty() ? "" : "\n") + N(line);
         }
@@ -91,19 +94,34 @@ void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator, 
 {
     std::fprintf(stderr, "ferrule: %s%s failed: 0x%08X\n", context.empty() ? "" : (context + ": ").c_str(), what,
                  static_cast<unsigned>(hr));
-    const std::string description = ReadableError(translator);
+    const std::u16string raw = TakeErrorDescription();
+    const std::string description = Readable(raw, translator);
     if (!description.empty())
         std::fprintf(stderr, "%s\n", description.c_str());
+    // The failures the description carries, each serialized result of it (one per line when plain).
+    std::vector<Result> carried;
+    for (size_t start = 0; start < raw.size();)
+    {
+        size_t end = raw.find(u"\r\n", start);
+        if (end == std::u16string::npos)
+            end = raw.size();
+        Result r;
+        if (TryDeserializeResult(raw.substr(start, end - start), r))
+            carried.push_back(r);
+        start = end + 2;
+    }
     // What to do next, for the failures that have an answer.
-    static const std::pair<const char*, const char*> kHints[] = {
-        {"ECE30073", "check E-mail User, and set the password with: ferrule set E-mail Password=-"},
-        {"ECE30072", "check E-mail SMTPServer and ServerPort, and that the server is reachable"},
-        {"ECE30067", "is a system log running? (/dev/log, or the socket named by FERRULE_SYSLOG_SOCKET)"},
-        {"ECE30068", "check that the log folder (LogFile FilePath) exists and is writable for this user"},
-        {"ECE3006A", "ferrule test shows which e-mail transport failed; FERRULE_SMTP_CA_FILE names a private CA"},
+    static const std::pair<uint32_t, const char*> kHints[] = {
+        {NOTIFY_ERROR_CURL_LOGIN_DENIED, "check E-mail User, and set the password with: ferrule set E-mail Password=-"},
+        {NOTIFY_ERROR_CURL_RESOLVE_HOST, "check E-mail SMTPServer and ServerPort, and that the server is reachable"},
+        {NOTIFY_ERROR_EVENTLOG_WRITE_FAILED,
+         "is a system log running? (/dev/log, or the socket named by FERRULE_SYSLOG_SOCKET)"},
+        {NOTIFY_ERROR_LOG_CREATE_FAILED, "check that the log folder (LogFile FilePath) exists and is writable for this user"},
+        {NOTIFY_ERROR_EMAIL_SEND,
+         "ferrule test shows which e-mail transport failed; FERRULE_SMTP_CA_FILE names a private CA"},
     };
     for (const auto& [code, hint] : kHints)
-        if (description.find(code) != std::string::npos)
+        if (std::any_of(carried.begin(), carried.end(), [code = code](const Result& r) { return r.Contains(code); }))
         {
             std::fprintf(stderr, "ferrule: %s\n", hint);
             break;
@@ -120,7 +138,7 @@ bool Module::Load()
         return false;
     }
     CoCreateInstance(CLSID_MessageTranslator, nullptr, CLSCTX_INPROC_SERVER, IID_IMessageTranslator,
-                     translator.vout());
+                     translator.VoidOut());
     return true;
 }
 
@@ -157,40 +175,40 @@ std::string LogFolder()
     return geteuid() == 0 ? "/var/log/ferrule" : HomeFolder("XDG_STATE_HOME", ".local/state");
 }
 
-Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
+ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
 {
     // A policy the tool creates gets the log folder of the system's conventions.
     struct stat st;
     const bool creates = stat(o.policy.c_str(), &st) != 0;
     if (creates && o.defaultPolicy)
         MakeFolders(ConfigFolder(), geteuid() == 0 ? 0755 : 0700);
-    Ref<INotify> notify;
-    HRESULT hr = CoCreateInstance(CLSID_Notify, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, notify.vout());
+    ComPtr<INotify> notify;
+    HRESULT hr = CoCreateInstance(CLSID_Notify, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, notify.VoidOut());
     if (FAILED(hr))
     {
         PrintFailure("creating the notification manager", hr, translator);
-        return Ref<INotify>();
+        return ComPtr<INotify>();
     }
-    Bstr app(o.app), policy(o.policy);
-    hr = notify->Initialize(app.get(), policy.get());
+    const Bstr app = B(o.app), policy = B(o.policy);
+    hr = notify->Initialize(app.Get(), policy.Get());
     if (FAILED(hr))
     {
         PrintFailure("Initialize", hr, translator);
-        return Ref<INotify>();
+        return ComPtr<INotify>();
     }
     if (creates)
     {
         Bstr key(KeyText(CLSID_NotifyLog));
-        Ref<INotifyHandler> handler;
-        Ref<INotifyLog> log;
+        ComPtr<INotifyHandler> handler;
+        ComPtr<INotifyLog> log;
         Bstr path;
-        if (SUCCEEDED(notify->GetHandler(key.get(), handler.out())) && handler &&
-            SUCCEEDED(handler->QueryInterface(IID_INotifyLog, log.vout())) && SUCCEEDED(log->get_FilePath(path.out())) &&
-            path.str().empty())
+        if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&
+            SUCCEEDED(handler->QueryInterface(IID_INotifyLog, log.VoidOut())) && SUCCEEDED(log->get_FilePath(path.Out())) &&
+            N(path).empty())
         {
             MakeFolders(LogFolder(), geteuid() == 0 ? 0755 : 0700);
-            Bstr folder(LogFolder());
-            log->put_FilePath(folder.get());
+            const Bstr folder = B(LogFolder());
+            log->put_FilePath(folder.Get());
         }
     }
     return notify;
@@ -315,13 +333,12 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
     bool loaded = false;
     document.Load(W(o.policy), loaded);
     if (!loaded)
-        document.Load(u"config.notify.xml", loaded);
-    for (XmlNode& element : document.GetElementsByTagName(u"Handler"))
+        document.Load(policy::kFallbackFile, loaded);
+    for (XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
     {
-        VARIANT clsid;
-        if (element.GetAttribute(u"clsid", &clsid) == S_OK)
-            keys.push_back(Upper(std::u16string(clsid.bstrVal, SysStringLen(clsid.bstrVal))));
-        VariantClear(&clsid);
+        Variant clsid;
+        if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) == S_OK)
+            keys.push_back(Upper(ToString(clsid->bstrVal)));
     }
     std::vector<HandlerInfo> handlers;
     for (const std::u16string& key : keys)
@@ -332,16 +349,16 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
         if (seen)
             continue;
         Bstr id(key);
-        Ref<INotifyHandler> handler;
-        if (FAILED(notify->GetHandler(id.get(), handler.out())) || !handler)
+        ComPtr<INotifyHandler> handler;
+        if (FAILED(notify->GetHandler(id.Get(), handler.Out())) || !handler)
             continue;
         Bstr name;
-        handler->get_Name(name.out());
-        handlers.push_back(HandlerInfo{key, std::move(handler), name.str()});
+        handler->get_Name(name.Out());
+        handlers.push_back(HandlerInfo{key, std::move(handler), N(name)});
     }
     std::sort(handlers.begin(), handlers.end(), [](const HandlerInfo& a, const HandlerInfo& b) {
         Bstr ka(a.key), kb(b.key);
-        return VarBstrCmp(ka.get(), kb.get(), LOCALE_USER_DEFAULT, 0) == VARCMP_LT;
+        return VarBstrCmp(ka.Get(), kb.Get(), LOCALE_USER_DEFAULT, 0) == VARCMP_LT;
     });
     return handlers;
 }
@@ -349,8 +366,8 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
 std::vector<Property> Properties(INotifyHandler* handler)
 {
     std::vector<Property> properties;
-    Ref<ITypeInfo> info;
-    if (FAILED(handler->GetTypeInfo(0, 0x409, info.out())))
+    ComPtr<ITypeInfo> info;
+    if (FAILED(handler->GetTypeInfo(0, 0x409, info.Out())))
         return properties;
     TYPEATTR* attr = nullptr;
     if (FAILED(info->GetTypeAttr(&attr)))
@@ -364,11 +381,10 @@ std::vector<Property> Properties(INotifyHandler* handler)
         const bool put = desc->invkind == INVOKE_PROPERTYPUT && desc->cParams == 1;
         if (get || put)
         {
-            BSTR name = nullptr;
+            Bstr name;
             UINT count = 0;
-            info->GetNames(desc->memid, &name, 1, &count);
+            info->GetNames(desc->memid, name.Out(), 1, &count);
             const std::string n = N(name);
-            SysFreeString(name);
             auto it = std::find_if(properties.begin(), properties.end(), [&](const Property& p) { return p.name == n; });
             if (it == properties.end())
                 it = properties.insert(properties.end(), Property{n, desc->memid});
@@ -394,16 +410,11 @@ bool IsSecret(const std::string& name)
 std::string ReadProperty(INotifyHandler* handler, DISPID id)
 {
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    VARIANT value, text;
-    VariantInit(&value);
-    VariantInit(&text);
-    const HRESULT hr = handler->Invoke(id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr);
-    std::string out = "(unreadable)";
-    if (SUCCEEDED(hr) && SUCCEEDED(VariantChangeType(&text, &value, 0, VT_BSTR)))
-        out = N(text.bstrVal);
-    VariantClear(&value);
-    VariantClear(&text);
-    return out;
+    Variant value;
+    const HRESULT hr = handler->Invoke(id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, value.Out(), nullptr, nullptr);
+    bool converted = false;
+    const std::u16string text = value.Text(&converted);
+    return SUCCEEDED(hr) && converted ? N(text) : "(unreadable)";
 }
 
 

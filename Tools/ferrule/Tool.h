@@ -4,6 +4,7 @@
 
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/Activation.h"
+#include "Platform/Com/Owners.h"
 #include "Platform/Win32/Utf.h"
 #include "Translator/MessageTranslator.h"
 
@@ -54,65 +55,27 @@ inline std::string N(BSTR b)
     return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b)));
 }
 
-// An owned BSTR.
-class Bstr
+// A BSTR of UTF-8 text, and the UTF-8 text of an owned BSTR.
+inline Bstr B(const std::string& utf8)
 {
-public:
-    explicit Bstr(const std::u16string& s = u"") : mB(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
-    explicit Bstr(const std::string& s) : Bstr(W(s)) {}
-    ~Bstr() { SysFreeString(mB); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const { return mB; }
-    BSTR* out()
-    {
-        SysFreeString(mB);
-        mB = nullptr;
-        return &mB;
-    }
-    std::string str() const { return N(mB); }
+    return Bstr(W(utf8));
+}
 
-private:
-    BSTR mB;
-};
-
-// A held interface reference.
-template <class I>
-class Ref
+inline std::string N(const Bstr& b)
 {
-public:
-    Ref() = default;
-    explicit Ref(I* p) : mP(p) {}
-    ~Ref()
-    {
-        if (mP)
-            mP->Release();
-    }
-    Ref(Ref&& o) noexcept : mP(o.mP) { o.mP = nullptr; }
-    Ref& operator=(Ref&& o) noexcept
-    {
-        std::swap(mP, o.mP);
-        return *this;
-    }
-    I* operator->() const { return mP; }
-    I* get() const { return mP; }
-    I** out() { return &mP; }
-    void** vout() { return reinterpret_cast<void**>(&mP); }
-    explicit operator bool() const { return mP != nullptr; }
-
-private:
-    I* mP = nullptr;
-};
-
+    return N(b.Str());
+}
 
 // The thread's error description, made readable: a serialized result shows its display text.
 std::string ReadableError(IMessageTranslator* translator);
+// A description made readable in the same way.
+std::string Readable(const std::u16string& description, IMessageTranslator* translator);
 // "ferrule: [CONTEXT: ]WHAT failed: 0x...", then the readable error description.
 void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator, const std::string& context = "");
 
 struct Module
 {
-    Ref<IMessageTranslator> translator;
+    ComPtr<IMessageTranslator> translator;
 
     // The configuration items are set before the module loads, so its start-up sees them.
     bool Load();
@@ -126,7 +89,7 @@ std::string LogFolder();
 
 // A manager initialized for the options; null after a printed failure. A policy it creates sends the
 // log file to LogFolder().
-Ref<INotify> OpenManager(const Options& o, IMessageTranslator* translator);
+ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator);
 
 // Decimal, or hexadecimal after "0x" (a leading 0 is not octal).
 uint32_t ParseNumber(const std::string& text, const char* what);
@@ -139,7 +102,7 @@ std::string Words(uint32_t mask, const std::map<std::string, uint32_t>& words);
 struct HandlerInfo
 {
     std::u16string key;
-    Ref<INotifyHandler> handler;
+    ComPtr<INotifyHandler> handler;
     std::string name;
 };
 

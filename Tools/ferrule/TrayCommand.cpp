@@ -155,8 +155,8 @@ int CommandTray(const Options& o, Module& module)
             if (module.translator && text.compare(0, 8, u"Result (") == 0)
             {
                 Bstr serialized(text), display;
-                if (SUCCEEDED(module.translator->Translate(serialized.get(), display.out(), 0)))
-                    shown = display.str();
+                if (SUCCEEDED(module.translator->Translate(serialized.Get(), display.Out(), 0)))
+                    shown = N(display);
             }
             const time_t now = time(nullptr);
             struct tm tm;
