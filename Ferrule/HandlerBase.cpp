@@ -140,6 +140,13 @@ String UmiSuffix(const String& description)
     return Utf8ToUtf16((boost::format(" (UMI:Q-281-%1%-%2%)\r\n") % facility % number).str());
 }
 
+Result HandlerFailure(const char* source, int line, const char* function, uint32_t code, const Argument& detail)
+{
+    Result r;
+    r.Init(source, line, function, code, detail);
+    return r;
+}
+
 String FoldFailures(const String& earlier, const String& newest)
 {
     Result result;

@@ -8,6 +8,7 @@
 #include "Platform/Com/Owners.h"
 
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 // ---- The interface boundary
@@ -76,6 +77,24 @@ HRESULT ValueOut(T field, T* out)
 // Test notifications (TEST, TEST) reach every handler whose two filters are not 0.
 bool PassesFilter(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, uint32_t typeFilter, uint32_t priorityFilter);
 
+// One notification as a handler receives it.
+struct Notification
+{
+    BSTR application;
+    eZD_NOTIFY_TYPE type;
+    eZD_NOTIFY_PRIORITY priority;
+    ULONG code;
+    BSTR description; // the display text, or the serialized result for INotifySerialized
+    BSTR source;
+    DATE timeStamp;
+};
+
+// Every handler failure is made here, so that it records where it was raised: the handler's source name
+// (as failure records name it), the line of the HANDLER_FAILURE that raised it, and the function.
+Result HandlerFailure(const char* source, int line, const char* function, uint32_t code,
+                      const Argument& detail = Result::NoArgument());
+#define HANDLER_FAILURE(source, function, code, ...) HandlerFailure(source, __LINE__, function, code, ##__VA_ARGS__)
+
 template <class I>
 class INotifyHandlerImpl : public IDispatchImpl<I>
 {
@@ -83,10 +102,13 @@ public:
     INotifyHandlerImpl() = default;
     virtual ~INotifyHandlerImpl() = default;
 
-    // The filter test only: 0 when the notification passes, 1 (S_FALSE) when filtered out.
-    STDMETHOD(Notify)(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG, BSTR, BSTR, DATE) override
+    // Every handler's Notify: the check its rule makes before the filter test, the filter test (1,
+    // S_FALSE, when the notification is filtered out), then its delivery inside the interface boundary.
+    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                      BSTR description, BSTR source, DATE timeStamp) final
     {
-        return FilterTest(type, priority) ? S_OK : S_FALSE;
+        return Frame(Notification{application, type, priority, code, description, source, timeStamp},
+                     [this](const Notification& n) { return Deliver(n); });
     }
     STDMETHOD(get_Name)(BSTR* name) override { return CopyOut(mName, name); }
     STDMETHOD(get_TypeFilter)(eZD_NOTIFY_TYPE* filter) override
@@ -120,6 +142,24 @@ public:
     }
 
 protected:
+    // What the handler does with a notification that passed its filters; by default nothing.
+    virtual HRESULT Deliver(const Notification&) { return S_OK; }
+    // Checked before the filter test: a value ends the call with it (the e-mail handler's library check,
+    // a trap handler that is not enabled); none goes on.
+    virtual std::optional<HRESULT> BeforeFilter() { return std::nullopt; }
+    // The function the boundary names for a failure that escapes the delivery ("CNotifyLog::Notify").
+    virtual const char* NotifyFunction() const { return "INotifyHandlerImpl::Notify"; }
+    // The frame around a delivery, for Notify and a handler's NotifySerialized alike.
+    template <class Delivery>
+    HRESULT Frame(const Notification& n, Delivery deliver)
+    {
+        if (const std::optional<HRESULT> early = BeforeFilter())
+            return *early;
+        if (!FilterTest(n.type, n.priority))
+            return S_FALSE;
+        return Boundary(NotifyFunction(), [&]() -> HRESULT { return deliver(n); });
+    }
+
     // Set once by the constructor of the handler class.
     void SetName(const String& name) { mName = Bstr(name); }
     void SetFilters(uint32_t typeFilter, uint32_t priorityFilter)

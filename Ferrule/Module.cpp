@@ -6,6 +6,7 @@
 // (CoRegisterClassObject), and revokes them on unload.
 #include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Local/Localization.h"
+#include "Platform/Com/Owners.h"
 #include "Ferrule/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyApp.h"
@@ -45,13 +46,11 @@ __attribute__((constructor)) void ModuleLoad()
     // The classes, reachable by CoCreateInstance in this process.
     for (size_t i = 0; i < kClassCount; ++i)
     {
-        IUnknown* factory = nullptr;
+        ComPtr<IUnknown> factory;
         if (SUCCEEDED(ComGetClassObject(gClasses, kClassCount, gClassesMutex, *gClasses[i].clsid, IID_IUnknown,
-                                        reinterpret_cast<void**>(&factory))))
-        {
-            CoRegisterClassObject(*gClasses[i].clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &gCookies[i]);
-            factory->Release();
-        }
+                                        factory.VoidOut())))
+            CoRegisterClassObject(*gClasses[i].clsid, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                  &gCookies[i]);
     }
 }
 

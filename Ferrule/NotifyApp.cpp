@@ -101,53 +101,49 @@ void StartWriter(HANDLE pipe, std::shared_ptr<const std::vector<char>> block, bo
 }
 } // namespace
 
-STDMETHODIMP CNotifyApp::Notify(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG, BSTR description, BSTR,
-                                DATE)
+HRESULT CNotifyApp::Deliver(const Notification& n)
 {
-    if (!FilterTest(type, priority))
-        return S_FALSE;
+    [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
     if (type == NOTIFY_TYPE_TEST && priority == NOTIFY_PRIORITY_TEST)
         return S_OK; // test notifications are not passed to the tray application
-    return Boundary("CNotifyApp::Notify", [&]() -> HRESULT {
-        // The block: at most 1023 characters as UTF-16LE, a NUL, zeros up to 2048 bytes.
-        auto block = std::make_shared<std::vector<char>>(kBlockBytes, '\0');
-        const size_t length = std::min<size_t>(SysStringLen(description), kMaxCharacters);
-        for (size_t i = 0; i < length; ++i)
+    // The block: at most 1023 characters as UTF-16LE, a NUL, zeros up to 2048 bytes.
+    auto block = std::make_shared<std::vector<char>>(kBlockBytes, '\0');
+    const size_t length = std::min<size_t>(SysStringLen(description), kMaxCharacters);
+    for (size_t i = 0; i < length; ++i)
+    {
+        (*block)[2 * i] = static_cast<char>(description[i] & 0xFF);
+        (*block)[2 * i + 1] = static_cast<char>(description[i] >> 8);
+    }
+    const String pipeName = StringRepository::GetString(IDS_APP_PIPE_PATH);
+    for (int32_t i = 0; i < static_cast<int32_t>(mClients); ++i)
+    {
+        HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_NOWAIT, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 1,
+                                       nullptr);
+        if (pipe == INVALID_HANDLE_VALUE)
+            continue; // this instance cannot be offered
+        bool handedOver = false;
+        for (int attempt = 0; attempt < kAttempts && !handedOver; ++attempt)
         {
-            (*block)[2 * i] = static_cast<char>(description[i] & 0xFF);
-            (*block)[2 * i + 1] = static_cast<char>(description[i] >> 8);
-        }
-        const String pipeName = StringRepository::GetString(IDS_APP_PIPE_PATH);
-        for (int32_t i = 0; i < static_cast<int32_t>(mClients); ++i)
-        {
-            HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                           PIPE_TYPE_MESSAGE | PIPE_NOWAIT, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 1,
-                                           nullptr);
-            if (pipe == INVALID_HANDLE_VALUE)
-                continue; // this instance cannot be offered
-            bool handedOver = false;
-            for (int attempt = 0; attempt < kAttempts && !handedOver; ++attempt)
+            const BOOL reset = ConnectNamedPipe(pipe, nullptr);
+            const DWORD error = reset ? ERROR_SUCCESS : GetLastError();
+            if (reset || error == ERROR_NO_DATA)
             {
-                const BOOL reset = ConnectNamedPipe(pipe, nullptr);
-                const DWORD error = reset ? ERROR_SUCCESS : GetLastError();
-                if (reset || error == ERROR_NO_DATA)
-                {
-                    DisconnectNamedPipe(pipe);
-                    WaitForPipeClient(pipe, kAttemptMs);
-                }
-                else if (error == ERROR_PIPE_LISTENING)
-                    WaitForPipeClient(pipe, kAttemptMs); // returns as soon as a client comes
-                else if (error == ERROR_PIPE_CONNECTED)
-                {
-                    StartWriter(pipe, block, length == 0);
-                    handedOver = true;
-                }
-                else
-                    break;
+                DisconnectNamedPipe(pipe);
+                WaitForPipeClient(pipe, kAttemptMs);
             }
-            if (!handedOver)
-                CloseHandle(pipe);
+            else if (error == ERROR_PIPE_LISTENING)
+                WaitForPipeClient(pipe, kAttemptMs); // returns as soon as a client comes
+            else if (error == ERROR_PIPE_CONNECTED)
+            {
+                StartWriter(pipe, block, length == 0);
+                handedOver = true;
+            }
+            else
+                break;
         }
-        return S_OK;
-    });
+        if (!handedOver)
+            CloseHandle(pipe);
+    }
+    return S_OK;
 }

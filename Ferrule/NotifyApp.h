@@ -29,8 +29,8 @@ public:
 
     STDMETHOD(get_Clients)(UINT* value) override;
     STDMETHOD(put_Clients)(UINT value) override;
-    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                      BSTR description, BSTR source, DATE timeStamp) override;
+    HRESULT Deliver(const Notification& n) override;
+    const char* NotifyFunction() const override { return "CNotifyApp::Notify"; }
     // Notify with the serialized result in the place of the description.
     STDMETHOD(NotifySerialized)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
                                 BSTR serializedResult, BSTR source, DATE timeStamp) override;

@@ -20,9 +20,11 @@ const IID* const* CNotifyConnPt::ErrorInfoInterfaces()
 STDMETHODIMP CNotifyConnPt::NotifySerialized(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                                              ULONG code, BSTR serializedResult, BSTR source, DATE timeStamp)
 {
-    if (!FilterTest(type, priority))
-        return S_FALSE;
-    return Fire_NotifyEvent(application, type, priority, code, serializedResult, source, timeStamp);
+    return Frame(Notification{application, type, priority, code, serializedResult, source, timeStamp},
+                 [this](const Notification& n) {
+                     return Fire_NotifyEvent(n.application, n.type, n.priority, n.code, n.description, n.source,
+                                             n.timeStamp);
+                 });
 }
 
 STDMETHODIMP CNotifyConnPt::EnumConnectionPoints(IEnumConnectionPoints** points)

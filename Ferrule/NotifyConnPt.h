@@ -23,8 +23,8 @@ public:
             IUnknown* slot = point.Slot(i);
             if (slot == nullptr)
                 continue;
-            auto* sink = static_cast<IDispatch*>(slot); // the sink's _INotifyConnPtEvents, a dispatch interface
-            sink->AddRef();
+            // The sink's _INotifyConnPtEvents, a dispatch interface; held while it is called.
+            const ComPtr<IDispatch> sink(static_cast<IDispatch*>(slot));
             VARIANT args[7];
             for (VARIANT& a : args)
                 VariantInit(&a);
@@ -43,12 +43,9 @@ public:
             args[6].vt = VT_BSTR;
             args[6].bstrVal = application;
             DISPPARAMS params = {args, nullptr, 7, 0};
-            VARIANT ignored;
-            VariantInit(&ignored);
-            result = sink->Invoke(DISPID_NotifyEvent, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &ignored,
-                                  nullptr, nullptr);
-            VariantClear(&ignored);
-            sink->Release();
+            Variant ignored;
+            result = sink->Invoke(DISPID_NotifyEvent, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                                  ignored.Out(), nullptr, nullptr);
         }
         return result;
     }

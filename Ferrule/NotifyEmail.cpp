@@ -132,10 +132,8 @@ HRESULT CNotifyEmail::LoadExtra(IPropertyBag* bag, HRESULT rows)
 
 Result CNotifyEmail::PasswordProblem(int line) const
 {
-    Result r;
-    r.Init("NotifyEmail", line, "CNotifyEmail::Load", NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE,
-           Argument(UnreadablePassword()));
-    return r;
+    return HandlerFailure("NotifyEmail", line, "CNotifyEmail::Load", NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE,
+                          Argument(UnreadablePassword()));
 }
 
 HRESULT CNotifyEmail::SaveExtra(IPropertyBag* bag, BOOL clearDirty, HRESULT rows)
@@ -167,12 +165,6 @@ typedef unsigned char (*SendEmailFunction)(const char* server, const char* port,
                                            const char* password, const char* from, const char* to,
                                            const char* subject, const char* body, bool secure, bool second);
 
-Result Failure(uint32_t code, const char* function, int line, const Argument& detail = Result::NoArgument())
-{
-    Result r;
-    r.Init("NotifyEmail", line, function, code, detail);
-    return r;
-}
 
 String Text(BSTR b)
 {
@@ -244,8 +236,7 @@ std::pair<String, String> SplitAccountName(const String& account)
 }
 
 
-STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                                  BSTR description, BSTR, DATE timeStamp)
+std::optional<HRESULT> CNotifyEmail::BeforeFilter()
 {
     SetErrorInfo(0, nullptr); // failures of this call nest only in each other
     // The mail library, checked on every call and before the filter test; without its entry point it
@@ -253,97 +244,96 @@ STDMETHODIMP CNotifyEmail::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NO
     // more than the rest of the notification).
     if (mMailLibrary == nullptr)
         mMailLibrary = LoadLibraryW(u"Plover.dll");
-    auto sendEmail = mMailLibrary ? reinterpret_cast<SendEmailFunction>(GetProcAddress(mMailLibrary,
-                                                                                       "PloverLib_SendEmail"))
-                                  : nullptr;
-    if (sendEmail == nullptr)
-        return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
-    if (!FilterTest(type, priority))
-        return S_FALSE;
-    return Boundary("CNotifyEmail::Notify", [&]() -> HRESULT {
-        if (SysStringLen(mAddress.Get()) == 0 || SysStringLen(mSMTPServer.Get()) == 0)
-            return ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_SEND, "CNotifyEmail::Notify", __LINE__));
-        if (!UnreadablePassword().empty())
-            return ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__));
-        // No value may leave its field: a line break in an address would become a command of its own.
-        // The CDO transport sends from the application's name when no sender is set.
-        std::vector<std::pair<const char16_t*, String>> addresses = {
-            {u"Address", Text(mAddress.Get())}, {u"AddressFrom", Text(mAddressFrom.Get())}, {u"SMTPServer", Text(mSMTPServer.Get())}};
-        if (SysStringLen(mAddressFrom.Get()) == 0)
-            addresses.push_back({u"Application", Text(application)});
-        const String unclean = UncleanSetting(addresses);
-        if (!unclean.empty())
-            return ReportHandlerFailure(E_INVALIDARG, Failure(NOTIFY_ERROR_EMAIL_ADDRESS_INVALID, "CNotifyEmail::Notify",
-                                                              __LINE__, Argument(unclean)));
-        WCHAR computer[16] = {0};
-        DWORD size = 16;
-        if (!GetComputerNameW(computer, &size))
-            computer[0] = 0;
-        const String date = TimeStampText(timeStamp);
-        const String typeWord = TypeText(type), priorityWord = PriorityText(priority);
-        const String details = DetailsText(code);
-        const String text = DescriptionText(description);
-        const String body =
-            details.empty()
-                ? StringRepository::FormatString(IDS_EMAIL_BODY_NODETAILS,
-                                                 {Argument(date), Argument(typeWord), Argument(priorityWord), Argument(text)})
-                : StringRepository::FormatString(IDS_EMAIL_BODY, {Argument(date), Argument(typeWord), Argument(priorityWord),
-                                                                  Argument(text), Argument(details)});
-        const bool failure = type == NOTIFY_TYPE_ERROR || static_cast<int32_t>(code) < 0;
-        const String outcome = StringRepository::GetString(failure ? IDS_SUBJEST_TYPE_FAILURE : IDS_SUBJEST_TYPE_SUCCESS);
-        const String subject = StringRepository::FormatString(
-            IDS_EMAIL_SUBJECT, {Argument(priorityWord), Argument(outcome), Argument(typeWord),
-                                Argument(String(application ? application : u"", SysStringLen(application))),
-                                Argument(String(computer))});
-        String password;
-        StoredPassword(password);
+    mSendEmail = mMailLibrary ? reinterpret_cast<void*>(GetProcAddress(mMailLibrary, "PloverLib_SendEmail")) : nullptr;
+    if (mSendEmail == nullptr)
+        return ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_SEND));
+    return std::nullopt;
+}
 
-        HRESULT status = S_OK;
-        bool libraryFailed = false;
-        if (mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL)
+HRESULT CNotifyEmail::Deliver(const Notification& n)
+{
+    [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
+    auto sendEmail = reinterpret_cast<SendEmailFunction>(mSendEmail);
+    if (SysStringLen(mAddress.Get()) == 0 || SysStringLen(mSMTPServer.Get()) == 0)
+        return ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_SEND));
+    if (!UnreadablePassword().empty())
+        return ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__));
+    // No value may leave its field: a line break in an address would become a command of its own.
+    // The CDO transport sends from the application's name when no sender is set.
+    std::vector<std::pair<const char16_t*, String>> addresses = {
+        {u"Address", Text(mAddress.Get())}, {u"AddressFrom", Text(mAddressFrom.Get())}, {u"SMTPServer", Text(mSMTPServer.Get())}};
+    if (SysStringLen(mAddressFrom.Get()) == 0)
+        addresses.push_back({u"Application", Text(application)});
+    const String unclean = UncleanSetting(addresses);
+    if (!unclean.empty())
+        return ReportHandlerFailure(E_INVALIDARG, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_ADDRESS_INVALID, Argument(unclean)));
+    WCHAR computer[16] = {0};
+    DWORD size = 16;
+    if (!GetComputerNameW(computer, &size))
+        computer[0] = 0;
+    const String date = TimeStampText(timeStamp);
+    const String typeWord = TypeText(type), priorityWord = PriorityText(priority);
+    const String details = DetailsText(code);
+    const String text = DescriptionText(description);
+    const String body =
+        details.empty()
+            ? StringRepository::FormatString(IDS_EMAIL_BODY_NODETAILS,
+                                             {Argument(date), Argument(typeWord), Argument(priorityWord), Argument(text)})
+            : StringRepository::FormatString(IDS_EMAIL_BODY, {Argument(date), Argument(typeWord), Argument(priorityWord),
+                                                              Argument(text), Argument(details)});
+    const bool failure = type == NOTIFY_TYPE_ERROR || static_cast<int32_t>(code) < 0;
+    const String outcome = StringRepository::GetString(failure ? IDS_SUBJEST_TYPE_FAILURE : IDS_SUBJEST_TYPE_SUCCESS);
+    const String subject = StringRepository::FormatString(
+        IDS_EMAIL_SUBJECT, {Argument(priorityWord), Argument(outcome), Argument(typeWord),
+                            Argument(String(application ? application : u"", SysStringLen(application))),
+                            Argument(String(computer))});
+    String password;
+    StoredPassword(password);
+
+    HRESULT status = S_OK;
+    bool libraryFailed = false;
+    if (mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL)
+    {
+        auto utf8 = [](BSTR b) { return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b))); };
+        const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
+                          pass = Utf16ToUtf8(password), from = utf8(mAddressFrom.Get()), to = utf8(mAddress.Get());
+        const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
+        const std::string encodedBody = Base64Encode(Utf16ToUtf8(body));
+        unsigned char result = 0;
+        try
         {
-            auto utf8 = [](BSTR b) { return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b))); };
-            const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
-                              pass = Utf16ToUtf8(password), from = utf8(mAddressFrom.Get()), to = utf8(mAddress.Get());
-            const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
-            const std::string encodedBody = Base64Encode(Utf16ToUtf8(body));
-            unsigned char result = 0;
-            try
-            {
-                result = sendEmail(server.c_str(), port.c_str(), user.c_str(), pass.c_str(), from.c_str(), to.c_str(),
-                                   encodedSubject.c_str(), encodedBody.c_str(), mEncryption != ENCRYPTION_TYPE_NONE,
-                                   false);
-            }
-            catch (...)
-            {
-                return ReportHandlerFailure(E_UNEXPECTED,
-                                            Failure(NOTIFY_ERROR_CURL_RESOLVE_HOST, "CNotifyEmail::Notify", __LINE__));
-            }
-            // A mail that was not sent is a failure the caller and the log see; the CDO transport still runs.
-            if (result == plover::kSomeRefused)
-            {
-                auto refused = reinterpret_cast<PloverRefusedRecipientsFunction>(
-                    GetProcAddress(mMailLibrary, "PloverLib_RefusedRecipients"));
-                const String names = Utf8ToUtf16(refused ? refused() : "");
-                status = ReportHandlerFailure(E_UNEXPECTED, Failure(NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED,
-                                                                    "CNotifyEmail::Notify", __LINE__, Argument(names)));
-                libraryFailed = true;
-            }
-            else if (result != 0)
-            {
-                status = ReportHandlerFailure(E_UNEXPECTED, Failure(LibraryFailure(result), "CNotifyEmail::Notify", __LINE__));
-                libraryFailed = true;
-            }
+            result = sendEmail(server.c_str(), port.c_str(), user.c_str(), pass.c_str(), from.c_str(), to.c_str(),
+                               encodedSubject.c_str(), encodedBody.c_str(), mEncryption != ENCRYPTION_TYPE_NONE,
+                               false);
         }
-        if (mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
-            mAuthentication == SMTP_AUTH_NTLM)
+        catch (...)
         {
-            const HRESULT cdo = SendMailUsingAuthentication(application, subject, body);
-            if (FAILED(cdo) || !libraryFailed)
-                status = cdo;
+            return ReportHandlerFailure(E_UNEXPECTED,
+                                        HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_CURL_RESOLVE_HOST));
         }
-        return status;
-    });
+        // A mail that was not sent is a failure the caller and the log see; the CDO transport still runs.
+        if (result == plover::kSomeRefused)
+        {
+            auto refused = reinterpret_cast<PloverRefusedRecipientsFunction>(
+                GetProcAddress(mMailLibrary, "PloverLib_RefusedRecipients"));
+            const String names = Utf8ToUtf16(refused ? refused() : "");
+            status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, Argument(names)));
+            libraryFailed = true;
+        }
+        else if (result != 0)
+        {
+            status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", LibraryFailure(result)));
+            libraryFailed = true;
+        }
+    }
+    if (mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
+        mAuthentication == SMTP_AUTH_NTLM)
+    {
+        const HRESULT cdo = SendMailUsingAuthentication(application, subject, body);
+        if (FAILED(cdo) || !libraryFailed)
+            status = cdo;
+    }
+    return status;
 }
 
 HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String& subject, const String& body)
@@ -352,7 +342,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     std::unique_ptr<CdoMessage> message;
     HRESULT hr = CreateCdoMessage(message);
     if (FAILED(hr))
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_UNAVAILABLE, function, __LINE__));
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_UNAVAILABLE));
     String password;
     StoredPassword(password);
     auto text = [](BSTR b) { return String(b ? b : u"", SysStringLen(b)); };
@@ -370,47 +360,37 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         if (field)
             field->put_Value(value);
     };
-    auto bstr = [](const String& s) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-        return v;
-    };
     auto number = [](VARTYPE vt, LONG n) {
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = vt;
+        Variant v;
+        v->vt = vt;
         if (vt == VT_I2)
-            v.iVal = static_cast<SHORT>(n);
+            v->iVal = static_cast<SHORT>(n);
         else
-            v.lVal = n;
+            v->lVal = n;
         return v;
     };
-    std::vector<std::pair<const char16_t*, VARIANT>> values = {
-        {u"smtpserver", bstr(text(mSMTPServer.Get()))},
-        {u"smtpserverport", number(VT_I4, static_cast<LONG>(mServerPort))},
-        {u"sendemailaddress", bstr(sender)},
-        {u"smtpauthenticate", number(VT_I4, mAuthentication == SMTP_AUTH_ANONYMOUS ? 0 : mAuthentication == SMTP_AUTH_BASIC ? 1 : 2)},
-    };
+    std::vector<std::pair<const char16_t*, Variant>> values;
+    values.emplace_back(u"smtpserver", Variant(mSMTPServer.Str()));
+    values.emplace_back(u"smtpserverport", number(VT_I4, static_cast<LONG>(mServerPort)));
+    values.emplace_back(u"sendemailaddress", Variant(sender));
+    values.emplace_back(u"smtpauthenticate",
+                        number(VT_I4, mAuthentication == SMTP_AUTH_ANONYMOUS ? 0 : mAuthentication == SMTP_AUTH_BASIC ? 1 : 2));
     if (mAuthentication == SMTP_AUTH_BASIC)
     {
-        values.push_back({u"sendusername", bstr(text(mUser.Get()))});
-        values.push_back({u"sendpassword", bstr(password)});
+        values.emplace_back(u"sendusername", Variant(mUser.Str()));
+        values.emplace_back(u"sendpassword", Variant(password));
     }
-    values.push_back({u"smtpusessl", number(VT_I2, 0)});
-    values.push_back({u"sendusing", number(VT_I4, 2)});
+    values.emplace_back(u"smtpusessl", number(VT_I2, 0));
+    values.emplace_back(u"sendusing", number(VT_I4, 2));
     if (SUCCEEDED(hr))
-        for (auto& [name, value] : values)
-            set(name, value);
-    for (auto& [name, value] : values)
-        VariantClear(&value);
+        for (const auto& [name, value] : values)
+            set(name, value.Get());
     if (SUCCEEDED(hr))
         hr = fields->Update();
     if (SUCCEEDED(hr))
         hr = message->put_Configuration(configuration);
     if (FAILED(hr))
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CONFIG, function, __LINE__));
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_CONFIG));
 
     // The message's properties; their results OR-ed.
     HRESULT all = message->put_To(text(mAddress.Get()));
@@ -428,7 +408,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     }
     all |= message->put_TextBody(body);
     if (FAILED(all))
-        return ReportHandlerFailure(all, Failure(NOTIFY_ERROR_EMAIL_SEND, function, __LINE__));
+        return ReportHandlerFailure(all, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND));
 
     if (mAuthentication == SMTP_AUTH_NTLM)
     {
@@ -455,17 +435,17 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     mLastCdoLogin = login.mechanism.empty() ? std::string() : login.mechanism + " " + login.user;
     const SmtpOutcome& outcome = message->LastOutcome();
     if (outcome.status == SmtpOutcome::PlainLoginRefused)
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, function, __LINE__, Argument(text(mSMTPServer.Get()))));
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, Argument(text(mSMTPServer.Get()))));
     if (outcome.status == SmtpOutcome::CertificateFailed)
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_CERTIFICATE, function, __LINE__, Argument(text(mSMTPServer.Get()))));
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_CERTIFICATE, Argument(text(mSMTPServer.Get()))));
     if (!outcome.refused.empty())
     {
         String names;
         for (const std::string& r : outcome.refused)
             names += (names.empty() ? u"" : u", ") + Utf8ToUtf16(r);
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, function, __LINE__, Argument(names)));
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, Argument(names)));
     }
     if (FAILED(hr))
-        return ReportHandlerFailure(hr, Failure(NOTIFY_ERROR_EMAIL_SEND, function, __LINE__));
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND));
     return hr;
 }

@@ -53,8 +53,9 @@ public:
     STDMETHOD(get_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE* value) override;
     STDMETHOD(put_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE value) override;
 
-    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                      BSTR description, BSTR source, DATE timeStamp) override;
+    HRESULT Deliver(const Notification& n) override;
+    std::optional<HRESULT> BeforeFilter() override;
+    const char* NotifyFunction() const override { return "CNotifyEmail::Notify"; }
 
     // Load and Save: the rows, then the password steps.
     HRESULT LoadExtra(IPropertyBag* bag, HRESULT rows);
@@ -81,6 +82,7 @@ private:
     eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
     Bstr mUser;
     std::string mLastCdoLogin;
+    void* mSendEmail = nullptr; // the mail library's entry point, looked up before each filter test
     HMODULE mMailLibrary = nullptr; // loaded by the first Notify, kept while the handler lives
 };
 

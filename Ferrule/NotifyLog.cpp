@@ -136,99 +136,89 @@ bool CreateFolderPath(const WCHAR* path)
     return true;
 }
 
-STDMETHODIMP CNotifyLog::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                                BSTR description, BSTR source, DATE timeStamp)
+HRESULT CNotifyLog::Deliver(const Notification& n)
 {
-    if (!FilterTest(type, priority))
-        return S_FALSE;
-    return Boundary("CNotifyLog::Notify", [&]() -> HRESULT {
-        // A failure records the line where it was raised.
-        auto failure = [](uint32_t resultCode, int line) {
-            Result r;
-            r.Init("NotifyLog", line, "CNotifyLog::Notify", resultCode);
-            return r;
-        };
-        String name;
-        if (CreateFolderPath(mFilePath.Get()) && mFilePath.Get() != nullptr)
-            name = mFilePath.Str();
-        if (SysStringLen(mFileName.Get()) == 0)
-            name += String(application ? application : u"", SysStringLen(application)) +
-                    StringRepository::GetString(IDS_DEFAULT_LOG_EXTENSION);
-        else
-            name += mFileName.Str();
+    [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
+    String name;
+    if (CreateFolderPath(mFilePath.Get()) && mFilePath.Get() != nullptr)
+        name = mFilePath.Str();
+    if (SysStringLen(mFileName.Get()) == 0)
+        name += String(application ? application : u"", SysStringLen(application)) +
+                StringRepository::GetString(IDS_DEFAULT_LOG_EXTENSION);
+    else
+        name += mFileName.Str();
 
-        // Another writer holds the file only for one entry; wait for it up to kLockWait, then fail as a
-        // sharing violation. After the lock is taken the name must still refer to the file held (another
-        // writer may have rotated it meanwhile), and rotation happens while the lock is held, so ".old" is
-        // always a generation that reached the limit.
-        FileHandleOwner file;
-        LARGE_INTEGER size;
-        size.QuadPart = 0;
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-        for (int attempt = 0;; ++attempt)
-        {
-            file.Reset(OpenWaiting(name, deadline));
-            if (!file.Valid())
-            {
-                const HRESULT hr = LastErrorHresult();
-                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED, __LINE__));
-            }
-            if (!IsFileNameOfHandle(name.c_str(), file.Get()))
-            {
-                if (attempt < kMaxReopen)
-                    continue;
-                SetLastError(ERROR_SHARING_VIOLATION);
-                const HRESULT hr = LastErrorHresult();
-                return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED, __LINE__));
-            }
-            if (!GetFileSizeEx(file.Get(), &size))
-                size.QuadPart = 0;
-            const uint64_t limit = static_cast<uint64_t>(mMaxSize) * 1024u;
-            if (mMaxSize == 0xFFFFFFFF || static_cast<uint64_t>(size.QuadPart) <= limit || attempt >= kMaxReopen)
-                break;
-            // A failed rename is ignored: the entry goes to the file as it is.
-            if (!MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING))
-                break;
-        }
-
-        ArgumentList inserts;
-        inserts.reserve(6);
-        inserts.emplace_back(TimeStampText(timeStamp));
-        inserts.emplace_back(PriorityText(priority));
-        inserts.emplace_back(TypeText(type));
-        inserts.emplace_back(String(description ? description : u"", SysStringLen(description)));
-        inserts.emplace_back(CodeText(code));
-        inserts.emplace_back(String(source ? source : u"", SysStringLen(source)));
-        String entry = StringRepository::FormatString(IDS_LOG_ENTRY_FORMAT, inserts);
-        if (type == NOTIFY_TYPE_ERROR)
-            entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
-
-        // UTF-16 little-endian code units, written in one call.
-        const size_t mark = size.QuadPart == 0 ? 2 : 0;
-        std::string bytes(mark + entry.size() * 2, '\0');
-        if (mark)
-            bytes[0] = '\xFF', bytes[1] = '\xFE';
-        if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-            std::memcpy(&bytes[mark], entry.data(), entry.size() * 2);
-        else
-            for (size_t i = 0; i < entry.size(); ++i)
-            {
-                bytes[mark + 2 * i] = static_cast<char>(entry[i] & 0xFF);
-                bytes[mark + 2 * i + 1] = static_cast<char>(entry[i] >> 8);
-            }
-        LARGE_INTEGER end;
-        end.QuadPart = 0;
-        SetFilePointerEx(file.Get(), end, nullptr, FILE_END);
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    // Another writer holds the file only for one entry; wait for it up to kLockWait, then fail as a
+    // sharing violation. After the lock is taken the name must still refer to the file held (another
+    // writer may have rotated it meanwhile), and rotation happens while the lock is held, so ".old" is
+    // always a generation that reached the limit.
+    FileHandleOwner file;
+    LARGE_INTEGER size;
+    size.QuadPart = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (int attempt = 0;; ++attempt)
+    {
+        file.Reset(OpenWaiting(name, deadline));
+        if (!file.Valid())
         {
             const HRESULT hr = LastErrorHresult();
-            // Nothing of a partial entry stays: the file goes back to its size before the write.
-            if (SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN))
-                SetEndOfFile(file.Get());
-            file.Reset();
-            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_WRITE_FAILED, __LINE__));
+            return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyLog", "CNotifyLog::Notify", NOTIFY_ERROR_LOG_CREATE_FAILED));
         }
-        return S_OK;
-    });
+        if (!IsFileNameOfHandle(name.c_str(), file.Get()))
+        {
+            if (attempt < kMaxReopen)
+                continue;
+            SetLastError(ERROR_SHARING_VIOLATION);
+            const HRESULT hr = LastErrorHresult();
+            return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyLog", "CNotifyLog::Notify", NOTIFY_ERROR_LOG_CREATE_FAILED));
+        }
+        if (!GetFileSizeEx(file.Get(), &size))
+            size.QuadPart = 0;
+        const uint64_t limit = static_cast<uint64_t>(mMaxSize) * 1024u;
+        if (mMaxSize == 0xFFFFFFFF || static_cast<uint64_t>(size.QuadPart) <= limit || attempt >= kMaxReopen)
+            break;
+        // A failed rename is ignored: the entry goes to the file as it is.
+        if (!MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING))
+            break;
+    }
+
+    ArgumentList inserts;
+    inserts.reserve(6);
+    inserts.emplace_back(TimeStampText(timeStamp));
+    inserts.emplace_back(PriorityText(priority));
+    inserts.emplace_back(TypeText(type));
+    inserts.emplace_back(String(description ? description : u"", SysStringLen(description)));
+    inserts.emplace_back(CodeText(code));
+    inserts.emplace_back(String(source ? source : u"", SysStringLen(source)));
+    String entry = StringRepository::FormatString(IDS_LOG_ENTRY_FORMAT, inserts);
+    if (type == NOTIFY_TYPE_ERROR)
+        entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
+
+    // UTF-16 little-endian code units, written in one call.
+    const size_t mark = size.QuadPart == 0 ? 2 : 0;
+    std::string bytes(mark + entry.size() * 2, '\0');
+    if (mark)
+        bytes[0] = '\xFF', bytes[1] = '\xFE';
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+        std::memcpy(&bytes[mark], entry.data(), entry.size() * 2);
+    else
+        for (size_t i = 0; i < entry.size(); ++i)
+        {
+            bytes[mark + 2 * i] = static_cast<char>(entry[i] & 0xFF);
+            bytes[mark + 2 * i + 1] = static_cast<char>(entry[i] >> 8);
+        }
+    LARGE_INTEGER end;
+    end.QuadPart = 0;
+    SetFilePointerEx(file.Get(), end, nullptr, FILE_END);
+    DWORD written = 0;
+    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    {
+        const HRESULT hr = LastErrorHresult();
+        // Nothing of a partial entry stays: the file goes back to its size before the write.
+        if (SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN))
+            SetEndOfFile(file.Get());
+        file.Reset();
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyLog", "CNotifyLog::Notify", NOTIFY_ERROR_LOG_WRITE_FAILED));
+    }
+    return S_OK;
 }

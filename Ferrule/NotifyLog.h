@@ -26,8 +26,8 @@ public:
     static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
-    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                      BSTR description, BSTR source, DATE timeStamp) override;
+    HRESULT Deliver(const Notification& n) override;
+    const char* NotifyFunction() const override { return "CNotifyLog::Notify"; }
     STDMETHOD(get_MaxSize)(ULONG* value) override;
     STDMETHOD(put_MaxSize)(ULONG value) override;
     STDMETHOD(get_FileName)(BSTR* value) override;

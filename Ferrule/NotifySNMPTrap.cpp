@@ -133,50 +133,49 @@ bool CNotifySNMPTrap::LoadTrapLibrary(const WCHAR* fileName)
     return mTrapLibrary.handle != nullptr;
 }
 
-STDMETHODIMP CNotifySNMPTrap::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                                     BSTR description, BSTR, DATE)
+std::optional<HRESULT> CNotifySNMPTrap::BeforeFilter()
 {
     if (mEnabled == VARIANT_FALSE)
-        return S_OK;
-    if (!FilterTest(type, priority))
-        return S_FALSE;
-    return Boundary("CNotifySNMPTrap::Notify", [&]() -> HRESULT {
-        WCHAR computer[16] = {0};
-        DWORD size = 16;
-        if (!GetComputerNameW(computer, &size))
-            computer[0] = 0;
-        // The code's text: the system's message for a code with bit 31 set, else nothing.
-        String codeText;
-        if (static_cast<int32_t>(code) < 0)
-        {
-            codeText = SystemMessageText(code, true);
-            if (codeText.empty())
-                codeText = CodeText(code);
-        }
-        if (!LoadTrapLibrary(u"Wicket.dll"))
-            return S_OK;
-        auto sendTrap = reinterpret_cast<SendTrapFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrap"));
-        if (sendTrap == nullptr)
-            return S_OK;
-        // Where to send it: the configured destination, port and community, when the library can take them.
-        auto sendTrapTo = reinterpret_cast<SendTrapToFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrapTo"));
+        return S_OK; // not enabled: nothing to do, whatever the filters say
+    return std::nullopt;
+}
 
-        const std::vector<std::u16string> bindings = {
-            String(kMessageOid) + u";" + String(description ? description : u"", SysStringLen(description)) + codeText,
-            String(kComputerOid) + u";" + computer,
-            String(kApplicationOid) + u";" + String(application ? application : u"", SysStringLen(application)),
-        };
-        Bstr error;
-        const bool version2 = mVersion2 == VARIANT_TRUE;
-        const String destination = mDestination.Str(), community = mCommunityString.Str();
-        const bool sent = sendTrapTo ? sendTrapTo(error.Out(), bindings, version2, kTrapOid, kEnterpriseOid,
-                                                  destination.c_str(), mTrapPort, community.c_str())
-                                     : sendTrap(error.Out(), bindings, version2, kTrapOid, kEnterpriseOid);
-        if (sent)
-            return S_OK;
-        Result r;
-        r.Init("NotifySNMPTrap", __LINE__, "CNotifySNMPTrap::Notify", kTrapFailed);
-        r.GetArguments().push_back(Argument(error.Str()));
-        return ReportHandlerFailure(E_UNEXPECTED, r);
-    });
+HRESULT CNotifySNMPTrap::Deliver(const Notification& n)
+{
+    [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
+    WCHAR computer[16] = {0};
+    DWORD size = 16;
+    if (!GetComputerNameW(computer, &size))
+        computer[0] = 0;
+    // The code's text: the system's message for a code with bit 31 set, else nothing.
+    String codeText;
+    if (static_cast<int32_t>(code) < 0)
+    {
+        codeText = SystemMessageText(code, true);
+        if (codeText.empty())
+            codeText = CodeText(code);
+    }
+    if (!LoadTrapLibrary(u"Wicket.dll"))
+        return S_OK;
+    auto sendTrap = reinterpret_cast<SendTrapFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrap"));
+    if (sendTrap == nullptr)
+        return S_OK;
+    // Where to send it: the configured destination, port and community, when the library can take them.
+    auto sendTrapTo = reinterpret_cast<SendTrapToFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrapTo"));
+
+    const std::vector<std::u16string> bindings = {
+        String(kMessageOid) + u";" + String(description ? description : u"", SysStringLen(description)) + codeText,
+        String(kComputerOid) + u";" + computer,
+        String(kApplicationOid) + u";" + String(application ? application : u"", SysStringLen(application)),
+    };
+    Bstr error;
+    const bool version2 = mVersion2 == VARIANT_TRUE;
+    const String destination = mDestination.Str(), community = mCommunityString.Str();
+    const bool sent = sendTrapTo ? sendTrapTo(error.Out(), bindings, version2, kTrapOid, kEnterpriseOid,
+                                              destination.c_str(), mTrapPort, community.c_str())
+                                 : sendTrap(error.Out(), bindings, version2, kTrapOid, kEnterpriseOid);
+    if (sent)
+        return S_OK;
+    return ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifySNMPTrap", "CNotifySNMPTrap::Notify", kTrapFailed,
+                                                              Argument(error.Str())));
 }

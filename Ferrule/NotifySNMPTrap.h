@@ -37,8 +37,9 @@ public:
     STDMETHOD(put_CommunityString)(BSTR value) override;
     STDMETHOD(put_SNMPTrapEnabled)(VARIANT_BOOL value) override;
     STDMETHOD(get_SNMPTrapEnabled)(VARIANT_BOOL* value) override;
-    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                      BSTR description, BSTR source, DATE timeStamp) override;
+    HRESULT Deliver(const Notification& n) override;
+    std::optional<HRESULT> BeforeFilter() override;
+    const char* NotifyFunction() const override { return "CNotifySNMPTrap::Notify"; }
 
     // A library by its full name, loaded while the handler lives.
     struct Dll

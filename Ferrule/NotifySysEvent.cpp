@@ -19,41 +19,32 @@ const IID* const* CNotifySysEvent::ErrorInfoInterfaces()
     return iids;
 }
 
-STDMETHODIMP CNotifySysEvent::Notify(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG,
-                                     BSTR description, BSTR source, DATE)
+HRESULT CNotifySysEvent::Deliver(const Notification& n)
 {
-    if (!FilterTest(type, priority))
-        return S_FALSE;
-    return Boundary("CNotifySysEvent::Notify", [&]() -> HRESULT {
-        auto failure = [](uint32_t resultCode) {
-            Result r;
-            r.Init("NotifySysEvent", __LINE__, "CNotifySysEvent::Notify", resultCode);
-            return r;
-        };
-        // The source: the application name with its first "&" as "and".
-        String sourceName(application ? application : u"", SysStringLen(application));
-        const size_t amp = sourceName.find(u'&');
-        if (amp != String::npos)
-            sourceName.replace(amp, 1, u"and");
-        HANDLE eventLog = RegisterEventSourceW(nullptr, sourceName.c_str());
-        if (eventLog == nullptr)
-        {
-            const HRESULT hr = LastErrorHresult();
-            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_EVENTLOG_OPEN_FAILED));
-        }
-        const String text(description ? description : u"", SysStringLen(description));
-        const String entry = StringRepository::FormatString(
-            IDS_SYSLOG_ENTRY_FORMAT, {Argument(type == NOTIFY_TYPE_ERROR ? text + UmiSuffix(text) : text),
-                                      Argument(String()), Argument(String(source ? source : u"", SysStringLen(source)))});
-        const WORD category = priority == NOTIFY_PRIORITY_HIGH ? 1 : priority == NOTIFY_PRIORITY_MEDIUM ? 2 : 3;
-        LPCWSTR strings[] = {entry.c_str()};
-        if (!ReportEventW(eventLog, static_cast<WORD>(type), category, 100, nullptr, 1, 0, strings, nullptr))
-        {
-            const HRESULT hr = LastErrorHresult();
-            DeregisterEventSource(eventLog);
-            return ReportHandlerFailure(hr, failure(NOTIFY_ERROR_EVENTLOG_WRITE_FAILED));
-        }
+    [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
+    // The source: the application name with its first "&" as "and".
+    String sourceName(application ? application : u"", SysStringLen(application));
+    const size_t amp = sourceName.find(u'&');
+    if (amp != String::npos)
+        sourceName.replace(amp, 1, u"and");
+    HANDLE eventLog = RegisterEventSourceW(nullptr, sourceName.c_str());
+    if (eventLog == nullptr)
+    {
+        const HRESULT hr = LastErrorHresult();
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifySysEvent", "CNotifySysEvent::Notify", NOTIFY_ERROR_EVENTLOG_OPEN_FAILED));
+    }
+    const String text(description ? description : u"", SysStringLen(description));
+    const String entry = StringRepository::FormatString(
+        IDS_SYSLOG_ENTRY_FORMAT, {Argument(type == NOTIFY_TYPE_ERROR ? text + UmiSuffix(text) : text),
+                                  Argument(String()), Argument(String(source ? source : u"", SysStringLen(source)))});
+    const WORD category = priority == NOTIFY_PRIORITY_HIGH ? 1 : priority == NOTIFY_PRIORITY_MEDIUM ? 2 : 3;
+    LPCWSTR strings[] = {entry.c_str()};
+    if (!ReportEventW(eventLog, static_cast<WORD>(type), category, 100, nullptr, 1, 0, strings, nullptr))
+    {
+        const HRESULT hr = LastErrorHresult();
         DeregisterEventSource(eventLog);
-        return S_OK;
-    });
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifySysEvent", "CNotifySysEvent::Notify", NOTIFY_ERROR_EVENTLOG_WRITE_FAILED));
+    }
+    DeregisterEventSource(eventLog);
+    return S_OK;
 }

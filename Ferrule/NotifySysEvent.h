@@ -25,6 +25,6 @@ public:
     static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
-    STDMETHOD(Notify)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
-                      BSTR description, BSTR source, DATE timeStamp) override;
+    HRESULT Deliver(const Notification& n) override;
+    const char* NotifyFunction() const override { return "CNotifySysEvent::Notify"; }
 };

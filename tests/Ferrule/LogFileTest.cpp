@@ -255,7 +255,8 @@ TEST_F(LogFile, SharingConflictKeepsEarlierEntries)
     EXPECT_EQ(r.GetCode(), NOTIFY_ERROR_LOG_CREATE_FAILED);
     // The failure names the line that raised it.
     ASSERT_FALSE(gRaisedAt.empty());
-    EXPECT_NE(HandlerSourceLine(gRaisedAt[0]).find("ReportHandlerFailure(hr, failure(NOTIFY_ERROR_LOG_CREATE_FAILED"),
+    EXPECT_NE(HandlerSourceLine(gRaisedAt[0]).find("HANDLER_FAILURE(\"NotifyLog\", \"CNotifyLog::Notify\", "
+                                                   "NOTIFY_ERROR_LOG_CREATE_FAILED"),
               std::string::npos)
         << gRaisedAt[0];
     // A reader may open the file meanwhile.
@@ -307,7 +308,7 @@ TEST_F(LogFile, FullDiskLeavesNoHalfEntry)
                               r.GetCode() == NOTIFY_ERROR_LOG_WRITE_FAILED;
         // Raised where the write failed.
         const bool located = !gRaisedAt.empty() &&
-                             HandlerSourceLine(gRaisedAt[0]).find("failure(NOTIFY_ERROR_LOG_WRITE_FAILED") != std::string::npos;
+                             HandlerSourceLine(gRaisedAt[0]).find("NOTIFY_ERROR_LOG_WRITE_FAILED") != std::string::npos;
         _exit(hr == static_cast<HRESULT>(0x80070070) && reported && located ? 0 : 1);
     }
     int status = 0;

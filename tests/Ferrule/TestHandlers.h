@@ -67,12 +67,9 @@ public:
     END_COM_MAP()
 
     CTestRecorder() { SetName(u"recorder"); }
-    STDMETHOD(Notify)(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code, BSTR description, BSTR,
-                      DATE) override
+    HRESULT Deliver(const Notification& n) override
     {
-        if (!FilterTest(type, priority))
-            return S_FALSE;
-        Record(u"recorder", type, priority, code, description);
+        Record(u"recorder", n.type, n.priority, n.code, n.description);
         return S_OK;
     }
 };
@@ -111,10 +108,8 @@ public:
     END_COM_MAP()
 
     CTestFailure() { this->SetName(u"failure"); }
-    STDMETHOD(Notify)(BSTR, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG, BSTR, BSTR, DATE) override
+    HRESULT Deliver(const Notification&) override
     {
-        if (!this->FilterTest(type, priority))
-            return S_FALSE;
         switch (Variant)
         {
         case 0: SetErrorDescription(u"A"); return E_FAIL;
