@@ -2,22 +2,11 @@
 // and the password steps of the e-mail handler's Load and Save.
 #pragma once
 
+#include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/Types.h"
 #include "Platform/Com/PropertyBag.h"
 
 #include <string>
-
-// Two lower-case hexadecimal digits per byte.
-String HexEncodeLower(const std::string& bytes);
-// Pairs of characters as hexadecimal bytes (a last odd character is ignored); a pair that is not a
-// hexadecimal number raises ERROR_FROM_STRING_INVALID_CHARACTERS.
-std::string HexDecode(const String& text);
-// "%02X" per byte.
-String BytesToHexUpper(const std::string& bytes);
-// Pairs read with "%2X"; fewer than two characters give nothing.
-std::string HexToBytes(const String& text);
-std::string Utf16LeBytes(const String& text);
-String FromUtf16LeBytes(const std::string& bytes);
 
 class PasswordStore
 {

@@ -1,8 +1,9 @@
 #include "Ferrule/MessageTables.h"
 #include "Platform/Win32/EventLog.h"
+#include "Platform/Win32/Library.h"
+#include "Platform/Win32/Utf.h"
 
 #include <cstdlib>
-#include <dlfcn.h>
 #include "Base/Dev/Global/StringRepository.h"
 
 namespace
@@ -194,13 +195,7 @@ const MessageResourceEntry kEventMessages[] = {
 
 std::string ModulePath()
 {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || info.dli_fname == nullptr)
-        return std::string();
-    char* resolved = realpath(info.dli_fname, nullptr);
-    std::string path = resolved ? resolved : info.dli_fname;
-    free(resolved);
-    return path;
+    return Utf16ToUtf8(ModuleFileOfAddress(reinterpret_cast<const void*>(&ModulePath)));
 }
 
 void RegisterMessageTables()

@@ -2,10 +2,10 @@
 // exports.
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/RegistryScript.h"
+#include "Platform/Win32/Library.h"
 #include "Platform/Win32/Utf.h"
 
 #include <cstdlib>
-#include <dlfcn.h>
 #include <string>
 #include <vector>
 
@@ -145,13 +145,7 @@ std::u16string GuidText(REFGUID guid)
 // The module's full path.
 std::u16string ModuleFile()
 {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&ModuleFile), &info) == 0 || info.dli_fname == nullptr)
-        return std::u16string();
-    char* resolved = realpath(info.dli_fname, nullptr);
-    const std::u16string path = Utf8ToUtf16(resolved ? resolved : info.dli_fname);
-    free(resolved);
-    return path;
+    return ModuleFileOfAddress(reinterpret_cast<const void*>(&ModuleFile));
 }
 
 HRESULT RunClassScript(const ClassRegistration& c, bool registering)

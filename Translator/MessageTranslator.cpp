@@ -3,9 +3,9 @@
 // registry entry.
 #include "Translator/MessageTranslator.h"
 #include "Platform/Com/RegistryScript.h"
+#include "Platform/Win32/Library.h"
 
 #include <cstdlib>
-#include <dlfcn.h>
 #include "Base/Dev/Global/StringRepository.h"
 #include "Base/Dev/Local/Localization.h"
 #include "Ferrule/MessageTables.h"
@@ -167,12 +167,9 @@ const char16_t* const kTranslatorScript = uR"(HKCR
 
 HRESULT RegisterTranslator(bool registering)
 {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&RegisterTranslator), &info) == 0 || info.dli_fname == nullptr)
+    const std::u16string module = ModuleFileOfAddress(reinterpret_cast<const void*>(&RegisterTranslator));
+    if (module.empty())
         return E_UNEXPECTED;
-    char* resolved = realpath(info.dli_fname, nullptr);
-    const std::u16string module = Utf8ToUtf16(resolved ? resolved : info.dli_fname);
-    free(resolved);
     OLECHAR clsid[39];
     StringFromGUID2(CLSID_MessageTranslator, clsid, 39);
     return UpdateRegistryFromScript(kTranslatorScript, registering, {{u"CLSID", clsid}, {u"MODULE", module}});

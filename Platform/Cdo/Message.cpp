@@ -1,5 +1,6 @@
 #include "Platform/Cdo/Message.h"
 #include "Platform/Cdo/Smtp.h"
+#include "Platform/Win32/Base64.h"
 #include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Logon.h"
 #include "Platform/Win32/Utf.h"
@@ -186,7 +187,7 @@ HRESULT CdoMessage::Send()
     headers.emplace_back("Subject", SmtpHeaderText(Utf16ToUtf8(mSubject)));
     headers.emplace_back("Message-ID", SmtpMessageId());
     mail.message = SmtpTextMessage(headers, Utf16ToUtf8(mBodyPart.ContentMediaType()), Utf16ToUtf8(mBodyPart.Charset()),
-                                   SmtpBase64(Utf16ToUtf8(mBody)));
+                                   Base64Encode(Utf16ToUtf8(mBody)));
 
     // STARTTLS whenever the server offers it, required when smtpusessl is set.
     mail.tls = fields->Number(u"smtpusessl") != 0 ? SmtpMail::Tls::Required : SmtpMail::Tls::Opportunistic;

@@ -1,4 +1,5 @@
 #include "Platform/Cdo/Smtp.h"
+#include "Platform/Win32/Base64.h"
 
 #include <curl/curl.h>
 
@@ -20,28 +21,6 @@ const long kConnectSeconds = 10;
 const long kDefaultTotalSeconds = 30;
 const long kStallSeconds = 10;
 
-} // namespace
-
-std::string SmtpBase64(std::string_view bytes)
-{
-    static const char* const kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (size_t i = 0; i < bytes.size(); i += 3)
-    {
-        const uint32_t n = (static_cast<uint8_t>(bytes[i]) << 16) |
-                           (i + 1 < bytes.size() ? static_cast<uint8_t>(bytes[i + 1]) << 8 : 0) |
-                           (i + 2 < bytes.size() ? static_cast<uint8_t>(bytes[i + 2]) : 0);
-        out += kAlphabet[(n >> 18) & 63];
-        out += kAlphabet[(n >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-    }
-    return out;
-}
-
-namespace
-{
 long TotalSeconds()
 {
     if (const char* configured = std::getenv("FERRULE_SMTP_TIMEOUT"))
@@ -231,7 +210,7 @@ std::string SmtpHeaderText(std::string_view utf8)
 {
     for (unsigned char c : utf8)
         if (c >= 0x80 || c < 0x20 || c == 0x7F)
-            return "=?utf-8?B?" + SmtpBase64(utf8) + "?=";
+            return "=?utf-8?B?" + Base64Encode(utf8) + "?=";
     return std::string(utf8);
 }
 

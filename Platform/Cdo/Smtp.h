@@ -74,8 +74,6 @@ SmtpOutcome SmtpSend(const SmtpMail& mail);
 
 // ---- The message text
 
-// Base64 with the standard alphabet and "=" padding, no line breaks.
-std::string SmtpBase64(std::string_view bytes);
 // A value holds no CR, LF, NUL or other control character (so it cannot leave its field).
 bool SmtpValueIsClean(std::string_view text);
 // A list of addresses separated by "," or ";", each trimmed; empty entries dropped.

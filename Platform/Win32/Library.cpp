@@ -28,6 +28,21 @@ std::string FolderOfThisLibrary()
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
+} // namespace
+
+std::u16string ModuleFileOfAddress(const void* address)
+{
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr)
+        return std::u16string();
+    char* resolved = realpath(info.dli_fname, nullptr);
+    const std::u16string path = Utf8ToUtf16(resolved ? resolved : info.dli_fname);
+    free(resolved);
+    return path;
+}
+
+namespace
+{
 
 bool EndsWithDll(const std::string& s)
 {

@@ -1,6 +1,8 @@
 // Shared libraries by their Windows names: "X.dll" is libX.so.
 #pragma once
 
+#include <string>
+
 #include "Platform/Win32/Errors.h"
 
 typedef void (*FARPROC)();
@@ -23,6 +25,10 @@ DWORD SearchPathW(LPCWSTR path, LPCWSTR fileName, LPCWSTR extension, DWORD buffe
                   LPWSTR* filePart);
 
 // The calling process (a pseudo handle).
+// Not a Windows call: the full path of the module (library or program) that holds address, links
+// resolved (dladdr, realpath); "" when none does.
+std::u16string ModuleFileOfAddress(const void* address);
+
 HANDLE GetCurrentProcess();
 // The image file of the process: /proc/self/exe for the current one. Answers the length, 0 on failure.
 DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size);

@@ -1,77 +1,8 @@
 #include "Base/Dev/Global/Encoders.h"
+#include "Base/Dev/Global/Result.h"
+#include "Base/Dev/Global/StringRepository.h"
 
-namespace
-{
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int SextetOf(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-} // namespace
-
-std::string Base64Encode(std::string_view bytes)
-{
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3)
-    {
-        const uint32_t v = (uint8_t(bytes[i]) << 16) | (uint8_t(bytes[i + 1]) << 8) | uint8_t(bytes[i + 2]);
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
-    }
-    const size_t rest = bytes.size() - i;
-    if (rest > 0)
-    {
-        uint32_t v = uint8_t(bytes[i]) << 16;
-        if (rest == 2)
-            v |= uint8_t(bytes[i + 1]) << 8;
-        out += kAlphabet[v >> 18];
-        out += kAlphabet[(v >> 12) & 63];
-        out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-bool Base64Decode(std::string_view text, std::string& bytes)
-{
-    bytes.clear();
-    if (text.size() % 4 != 0)
-        return false;
-    for (size_t i = 0; i < text.size(); i += 4)
-    {
-        const bool last = i + 4 == text.size();
-        const int pad = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
-        uint32_t v = 0;
-        for (int k = 0; k < 4; ++k)
-        {
-            const int s = k >= 4 - pad ? 0 : SextetOf(text[i + k]);
-            if (s < 0)
-                return false;
-            v = (v << 6) | uint32_t(s);
-        }
-        bytes += char(v >> 16);
-        if (pad < 2)
-            bytes += char((v >> 8) & 0xFF);
-        if (pad < 1)
-            bytes += char(v & 0xFF);
-    }
-    return true;
-}
+#include <cstdio>
 
 bool FromStringSafe(const String& text, uint32_t& value, int base)
 {
@@ -97,3 +28,86 @@ bool FromStringSafe(const String& text, uint32_t& value, int base)
     value = static_cast<uint32_t>(v);
     return true;
 }
+
+String HexEncodeLower(const std::string& bytes)
+{
+    static const char16_t* const kDigits = u"0123456789abcdef";
+    String out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char b : bytes)
+    {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
+
+std::string HexDecode(const String& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() / 2);
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+    {
+        String pair = text.substr(i, 2);
+        while (!pair.empty() && (pair.front() == u' ' || pair.front() == u'\t'))
+            pair.erase(0, 1);
+        while (!pair.empty() && (pair.back() == u' ' || pair.back() == u'\t'))
+            pair.pop_back();
+        uint32_t value = 0;
+        if (!FromStringSafe(pair, value, 16))
+        {
+            Result r = RESULT_AT("HexDecode", ERROR_FROM_STRING_INVALID_CHARACTERS);
+            r.GetArguments().push_back(Argument(text.substr(i, 2)));
+            throw r;
+        }
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+
+String BytesToHexUpper(const std::string& bytes)
+{
+    String out;
+    for (unsigned char b : bytes)
+    {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        out += static_cast<char16_t>(pair[0]);
+        out += static_cast<char16_t>(pair[1]);
+    }
+    return out;
+}
+
+std::string HexToBytes(const String& text)
+{
+    std::string bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+    {
+        char pair[3] = {static_cast<char>(text[i]), static_cast<char>(text[i + 1]), 0};
+        unsigned value = 0;
+        std::sscanf(pair, "%2X", &value);
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+
+std::string Utf16LeBytes(const String& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (char16_t c : text)
+    {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>(c >> 8);
+    }
+    return bytes;
+}
+
+String FromUtf16LeBytes(const std::string& bytes)
+{
+    String text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    return text;
+}
+

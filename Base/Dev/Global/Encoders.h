@@ -6,10 +6,7 @@
 #include <string>
 #include <string_view>
 
-// Base64 with the standard alphabet, "=" padding to a multiple of four, no line breaks.
-std::string Base64Encode(std::string_view bytes);
-// false on a character outside the alphabet or a length that is not a multiple of four.
-bool Base64Decode(std::string_view text, std::string& bytes);
+#include "Platform/Win32/Base64.h" // Base64Encode, Base64Decode
 
 #include "Base/Dev/Global/Types.h"
 
@@ -18,3 +15,17 @@ bool Base64Decode(std::string_view text, std::string& bytes);
 // Text to an unsigned 32-bit number in the given base (2..16): every character must be a digit of
 // that base, at least one, no sign, no blanks, no overflow.
 bool FromStringSafe(const String& text, uint32_t& value, int base = 10);
+
+// ---- Hexadecimal and UTF-16LE bytes (the stored password forms and their key material)
+
+// Two lower-case hexadecimal digits per byte.
+String HexEncodeLower(const std::string& bytes);
+// Pairs of characters as hexadecimal bytes (a last odd character is ignored); a pair that is not a
+// hexadecimal number raises ERROR_FROM_STRING_INVALID_CHARACTERS.
+std::string HexDecode(const String& text);
+// "%02X" per byte.
+String BytesToHexUpper(const std::string& bytes);
+// Pairs read with "%2X"; fewer than two characters give nothing.
+std::string HexToBytes(const String& text);
+std::string Utf16LeBytes(const String& text);
+String FromUtf16LeBytes(const std::string& bytes);
