@@ -1,7 +1,7 @@
 #include "Ferrule/HandlerBase.h"
 #include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Utf.h"
 
@@ -271,6 +271,6 @@ HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
 
 PersistTable FilterPersistTable()
 {
-    static const PersistRow rows[] = {{u"TypeFilter", 0x102, VT_UI4}, {u"PriorityFilter", 0x103, VT_UI4}};
+    static const PersistRow rows[] = {kTypeFilterRow, kPriorityFilterRow};
     return {rows, 2};
 }

@@ -182,6 +182,10 @@ struct PersistRow
     VARTYPE vt;
 };
 
+// The two filter rows every handler persists first.
+inline constexpr PersistRow kTypeFilterRow = {u"TypeFilter", DISPID_TypeFilter, VT_UI4};
+inline constexpr PersistRow kPriorityFilterRow = {u"PriorityFilter", DISPID_PriorityFilter, VT_UI4};
+
 struct PersistTable
 {
     const PersistRow* rows;

@@ -201,6 +201,11 @@ struct INotifyConnPt : public INotifyHandler
 
 // _INotifyConnPtEvents is a pure dispatch interface: sinks answer Invoke for NotifyEvent.
 constexpr DISPID DISPID_NotifyEvent = 0x1;
+// The members of INotifyHandler that the type library, the persisted rows and the tool name.
+constexpr DISPID DISPID_HandlerNotify = 0x100;
+constexpr DISPID DISPID_HandlerName = 0x101;
+constexpr DISPID DISPID_TypeFilter = 0x102;
+constexpr DISPID DISPID_PriorityFilter = 0x103;
 
 DECLARE_INTERFACE_IID(INotify, IID_INotify)
 DECLARE_INTERFACE_IID(INotifyHandler, IID_INotifyHandler)

@@ -7,7 +7,7 @@
 #include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Local/Localization.h"
 #include "Platform/Com/Owners.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyApp.h"
 #include "Ferrule/NotifyConnPt.h"

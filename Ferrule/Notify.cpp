@@ -1,6 +1,6 @@
 #include "Ferrule/Notify.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/NotifyApp.h"
 #include "Ferrule/NotifyConnPt.h"
 #include "Ferrule/NotifyEmail.h"

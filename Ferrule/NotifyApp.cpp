@@ -1,6 +1,6 @@
 #include "Ferrule/NotifyApp.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Files.h"
 #include "Platform/Win32/Pipe.h"
 

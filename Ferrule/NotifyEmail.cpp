@@ -1,7 +1,7 @@
 #include "Ferrule/NotifyEmail.h"
 #include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Cdo/Message.h"
 #include "Platform/Cdo/Smtp.h"
 #include "Platform/Win32/Files.h"
@@ -27,7 +27,7 @@ CNotifyEmail::~CNotifyEmail()
 PersistTable CNotifyEmail::PersistRows()
 {
     static const PersistRow rows[] = {
-        {u"TypeFilter", 0x102, VT_UI4},      {u"PriorityFilter", 0x103, VT_UI4}, {u"EmailAddress", 0x200, VT_BSTR},
+        kTypeFilterRow,      kPriorityFilterRow, {u"EmailAddress", 0x200, VT_BSTR},
         {u"SMTPServer", 0x201, VT_BSTR},      {u"ServerPort", 0x202, VT_UINT},    {u"From", 0x203, VT_BSTR},
         {u"Authentication", 0x600, VT_UI4},  {u"User", 0x601, VT_BSTR},          {u"Encryption", 0x900, VT_BSTR},
     };

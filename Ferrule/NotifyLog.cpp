@@ -1,6 +1,6 @@
 #include "Ferrule/NotifyLog.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Files.h"
 
 #include <chrono>
@@ -43,7 +43,7 @@ CNotifyLog::~CNotifyLog() = default;
 PersistTable CNotifyLog::PersistRows()
 {
     static const PersistRow rows[] = {
-        {u"TypeFilter", 0x102, VT_UI4}, {u"PriorityFilter", 0x103, VT_UI4}, {u"Path", 0x302, VT_BSTR},
+        kTypeFilterRow, kPriorityFilterRow, {u"Path", 0x302, VT_BSTR},
         {u"File", 0x301, VT_BSTR},      {u"MaxSize", 0x300, VT_UI4},
     };
     return {rows, sizeof rows / sizeof rows[0]};

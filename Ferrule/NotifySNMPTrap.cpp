@@ -1,6 +1,6 @@
 #include "Ferrule/NotifySNMPTrap.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Files.h"
 #include "Platform/Win32/Locale.h"
 
@@ -34,7 +34,7 @@ CNotifySNMPTrap::~CNotifySNMPTrap() = default;
 PersistTable CNotifySNMPTrap::PersistRows()
 {
     static const PersistRow rows[] = {
-        {u"TypeFilter", 0x102, VT_UI4},     {u"PriorityFilter", 0x103, VT_UI4}, {u"Destination", 0x700, VT_BSTR},
+        kTypeFilterRow,     kPriorityFilterRow, {u"Destination", 0x700, VT_BSTR},
         {u"TrapPort", 0x701, VT_UINT},       {u"SNMPVersionV2", 0x702, VT_BOOL}, {u"CommunityString", 0x703, VT_BSTR},
         {u"SNMPTrapEnabled", 0x704, VT_BOOL},
     };

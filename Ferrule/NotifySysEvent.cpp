@@ -1,6 +1,6 @@
 #include "Ferrule/NotifySysEvent.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/EventLog.h"
 
 CNotifySysEvent::CNotifySysEvent()

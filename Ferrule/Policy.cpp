@@ -1,6 +1,6 @@
 // The manager's policy file: reading it into the handler table, and writing the table back.
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/PolicyFile.h"
 #include "Ferrule/XmlPropBag.h"

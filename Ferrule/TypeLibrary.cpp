@@ -53,12 +53,12 @@ const DispatchTable& DispatchTableOf<INotifyHandler>()
         IID_INotifyHandler, u"INotifyHandler",
         u"Notification handlers must implement this interface and have an entry in the notify policy config file.",
         {
-            Named(DispMethod<&INotifyHandler::Notify>(0x100, u"Notify", NotifyParams()), NotifyParamNames()),
-            DispPropGet<&INotifyHandler::get_Name>(0x101, u"Name", VT_BSTR),
-            DispPropGet<&INotifyHandler::get_TypeFilter>(0x102, u"TypeFilter", VT_UI4),
-            DispPropPut<&INotifyHandler::put_TypeFilter>(0x102, u"TypeFilter", VT_UI4),
-            DispPropGet<&INotifyHandler::get_PriorityFilter>(0x103, u"PriorityFilter", VT_UI4),
-            DispPropPut<&INotifyHandler::put_PriorityFilter>(0x103, u"PriorityFilter", VT_UI4),
+            Named(DispMethod<&INotifyHandler::Notify>(DISPID_HandlerNotify, u"Notify", NotifyParams()), NotifyParamNames()),
+            DispPropGet<&INotifyHandler::get_Name>(DISPID_HandlerName, u"Name", VT_BSTR),
+            DispPropGet<&INotifyHandler::get_TypeFilter>(DISPID_TypeFilter, u"TypeFilter", VT_UI4),
+            DispPropPut<&INotifyHandler::put_TypeFilter>(DISPID_TypeFilter, u"TypeFilter", VT_UI4),
+            DispPropGet<&INotifyHandler::get_PriorityFilter>(DISPID_PriorityFilter, u"PriorityFilter", VT_UI4),
+            DispPropPut<&INotifyHandler::put_PriorityFilter>(DISPID_PriorityFilter, u"PriorityFilter", VT_UI4),
         });
     return table;
 }

@@ -1,7 +1,7 @@
 #include "Ferrule/XmlPropBag.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/HandlerBase.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Com/Owners.h"
 #include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Utf.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include "Base/Dev/Global/StringRepository.h"
 #include "Base/Dev/Local/Localization.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Utf.h"
 
 #include <mutex>

@@ -4,7 +4,7 @@
 #include "BenchCommon.h"
 
 #include "Base/Dev/Global/Encoders.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyEmail.h"
 #include "Platform/Win32/Library.h"

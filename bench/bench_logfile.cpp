@@ -4,7 +4,7 @@
 // and the throughput of 4 processes x 5000 notifications against one process x 20 000.
 #include "BenchCommon.h"
 
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyLog.h"
 #include "Platform/Win32/Library.h"

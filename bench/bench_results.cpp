@@ -4,7 +4,7 @@
 
 #include "Base/Dev/Global/Result.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 
 #include <atomic>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // loopback that a thread drains.
 #include "BenchCommon.h"
 
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/NotifySNMPTrap.h"
 
 #include <net-snmp/net-snmp-config.h>

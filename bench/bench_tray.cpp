@@ -1,6 +1,6 @@
 // Latency from the start of Notify on the tray handler to the block read by a waiting client (a
 // client that connects as soon as the pipe appears, as ferrule tray does), over 20 notifications.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/NotifyApp.h"
 
 #include <algorithm>

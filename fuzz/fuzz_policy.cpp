@@ -1,5 +1,5 @@
 // Arbitrary bytes as the policy file, through Initialize and the release that writes it back.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyApp.h"
 #include "Ferrule/NotifyConnPt.h"

@@ -1,7 +1,7 @@
 // Arbitrary bytes as the content of a ".properties" file.
 #include "Base/Dev/Global/StringRepository.h"
 #include "Base/Dev/Local/Localization.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 
 #include <cstddef>
 #include <cstdint>

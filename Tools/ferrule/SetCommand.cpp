@@ -1,6 +1,6 @@
 #include "Tools/ferrule/Tool.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
 #include "Platform/Xml/XmlDocument.h"
 

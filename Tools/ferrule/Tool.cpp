@@ -1,7 +1,8 @@
 #include "Tools/ferrule/Tool.h"
 #include "Base/Dev/Global/Result.h"
 #include "Platform/Win32/Library.h"
-#include "Ferrule/MessageTables.h"
+#include "Ferrule/ClassTable.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
 #include "Platform/Xml/XmlDocument.h"
 
@@ -301,11 +302,15 @@ std::string Words(uint32_t mask, const std::map<std::string, uint32_t>& words)
 
 const std::vector<std::pair<std::string, CLSID>>& BuiltInProgIds()
 {
-    static const std::vector<std::pair<std::string, CLSID>> ids = {
-        {"Quellon.Notify.NotifyEmail", CLSID_NotifyEmail},       {"Quellon.Notify.NotifyLog", CLSID_NotifyLog},
-        {"Quellon.Notify.NotifySysEvent", CLSID_NotifySysEvent}, {"Quellon.Notify.NotifyApp", CLSID_NotifyApp},
-        {"Quellon.Notify.NotifySNMPTrap", CLSID_NotifySNMPTrap}, {"Quellon.Notify.NotifyConnPt", CLSID_NotifyConnPt},
-    };
+    // The handlers' version-independent ProgIDs, as registration writes them (the manager's is not a
+    // handler's).
+    static const std::vector<std::pair<std::string, CLSID>> ids = [] {
+        std::vector<std::pair<std::string, CLSID>> out;
+        for (const ClassRegistration& c : kClasses)
+            if (*c.clsid != CLSID_Notify)
+                out.emplace_back(N(std::u16string(c.versionIndependent)), *c.clsid);
+        return out;
+    }();
     return ids;
 }
 

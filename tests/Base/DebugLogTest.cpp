@@ -3,7 +3,7 @@
 #include "Base/Dev/Diagnostics/ObjectLocker.h"
 #include "Base/Dev/Global/Result.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Com/ObjectTemplates.h"
 #include "TempDir.h"
 

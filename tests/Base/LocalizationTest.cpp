@@ -1,7 +1,7 @@
 #include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Base/Dev/Local/Localization.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 

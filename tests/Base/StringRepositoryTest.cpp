@@ -1,6 +1,6 @@
 #include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Global/StringRepository.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/Utf.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // command), the e-mail handler's password properties, the load order and the save target, the policy
 // file it lands in, and stores shared between processes.
 #include "Crypto/PasswordStore.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyEmail.h"
 #include "Ferrule/XmlPropBag.h"

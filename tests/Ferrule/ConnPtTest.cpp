@@ -1,5 +1,5 @@
 // The connection-point handler with sinks written here.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyConnPt.h"
 #include "Platform/Win32/Utf.h"

@@ -1,7 +1,7 @@
 // The e-mail handler and both transports against an SMTP server (aiosmtpd) that the test starts on
 // loopback, with a certificate it makes itself for STARTTLS and TLS.
 #include "Base/Dev/Global/Encoders.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyEmail.h"
 #include "Platform/Win32/Locale.h"

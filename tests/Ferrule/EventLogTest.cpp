@@ -1,5 +1,5 @@
 // The event-log handler against a syslog socket that the test binds in its own folder.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifySysEvent.h"
 #include "Platform/Win32/EventLog.h"

@@ -1,4 +1,4 @@
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyLog.h"
 #include "Platform/Win32/Files.h"

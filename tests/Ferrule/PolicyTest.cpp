@@ -1,5 +1,5 @@
 #include "Ferrule/Notify.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/NotifyLog.h"
 #include "Ferrule/XmlPropBag.h"
 #include "Platform/Win32/Library.h"

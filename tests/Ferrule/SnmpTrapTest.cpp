@@ -1,5 +1,5 @@
 // The SNMP trap handler and the trap library against snmptrapd, started by the test on loopback.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/NotifySNMPTrap.h"
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Utf.h"

@@ -5,7 +5,7 @@
 
 #include "Base/Dev/Global/StringRepository.h"
 #include "Ferrule/HandlerBase.h"
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 
 #include <string>
 #include <vector>
@@ -37,7 +37,7 @@ inline std::vector<Call>& Calls()
 
 inline PersistTable FilterRows()
 {
-    static const PersistRow rows[] = {{u"TypeFilter", 0x102, VT_UI4}, {u"PriorityFilter", 0x103, VT_UI4}};
+    static const PersistRow rows[] = {kTypeFilterRow, kPriorityFilterRow};
     return {rows, 2};
 }
 

@@ -1,5 +1,5 @@
 // The tray-application handler with real sockets in a pipe folder of the test's own.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/NotifyApp.h"
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"

@@ -1,5 +1,5 @@
 // The type library as a browser of type information meets it.
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyLog.h"
 #include "Platform/Com/TypeLib.h"

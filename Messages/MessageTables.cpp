@@ -1,4 +1,4 @@
-#include "Ferrule/MessageTables.h"
+#include "Messages/MessageTables.h"
 #include "Platform/Win32/EventLog.h"
 #include "Platform/Win32/Library.h"
 #include "Platform/Win32/Utf.h"
