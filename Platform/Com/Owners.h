@@ -1,7 +1,8 @@
 // Owners of the COM boundary's resources: an interface reference (ComPtr), a BSTR (Bstr) and a VARIANT
 // (Variant). Each releases what it holds when it goes, so an early return or a failing check leaks
-// nothing. out() hands the owner's slot to a call that stores a new resource there (the old one is
-// released first); get() lends without giving up ownership; detach() gives it up.
+// nothing. Out() hands the owner's slot to a call that stores a new resource there (the old one is
+// released first); Get() lends without giving up ownership, as the conversions of ComPtr and Bstr to
+// the raw type do for a call's argument; Detach() gives it up.
 #pragma once
 
 #include "Platform/Com/ObjectTemplates.h"
@@ -47,7 +48,7 @@ public:
 
     I* operator->() const { return mP; }
     I* Get() const { return mP; }
-    explicit operator bool() const { return mP != nullptr; }
+    operator I*() const { return mP; } // lent to a call
     I** Out()
     {
         Reset();
@@ -70,8 +71,6 @@ public:
             *hr = r;
         return other;
     }
-    bool operator==(const ComPtr& o) const { return mP == o.mP; }
-    bool operator!=(const ComPtr& o) const { return mP != o.mP; }
 
 private:
     I* mP = nullptr;
@@ -99,6 +98,7 @@ public:
     ~Bstr() { SysFreeString(mB); }
 
     BSTR Get() const { return mB; }
+    operator BSTR() const { return mB; } // lent to a call
     BSTR* Out()
     {
         SysFreeString(std::exchange(mB, nullptr));

@@ -10,6 +10,8 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -62,10 +64,6 @@ std::string RandomValue(const char16_t* name)
     return rc == ERROR_SUCCESS ? Utf16ToUtf8(std::u16string(buffer, size / 2)) : "";
 }
 
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
 
 class Password : public ::testing::Test
 {
@@ -124,37 +122,31 @@ TEST_F(Password, EveryFormMatchesTheKnownAnswers)
 
 TEST_F(Password, TheHandlersPasswordProperties)
 {
-    INotifyEmail4* email = nullptr;
-    ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, reinterpret_cast<void**>(&email)), S_OK);
-    BSTR abc = B(u"abc"), long64 = B(std::u16string(64, u'x')), long65 = B(std::u16string(65, u'y')), out = nullptr;
+    ComPtr<INotifyEmail4> email;
+    ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, email.VoidOut()), S_OK);
+    Bstr abc(u"abc"), long64(std::u16string(64, u'x')), long65(std::u16string(65, u'y')), out;
     ASSERT_EQ(email->put_Password(abc), S_OK);
-    ASSERT_EQ(email->get_HexEncryptedPassword(&out), S_OK);
-    EXPECT_EQ(Utf16ToUtf8(out), "610062006300");
-    SysFreeString(out);
-    ASSERT_EQ(email->get_EncryptedPassword(&out), S_OK);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out), SysStringByteLen(out)), std::string("a\0b\0c\0", 6));
+    ASSERT_EQ(email->get_HexEncryptedPassword(out.Out()), S_OK);
+    EXPECT_EQ(Utf16ToUtf8(out.Str()), "610062006300");
+    ASSERT_EQ(email->get_EncryptedPassword(out.Out()), S_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.Get()), SysStringByteLen(out)), std::string("a\0b\0c\0", 6));
     // The same bytes put back are kept as upper-case hexadecimal.
     ASSERT_EQ(email->put_EncryptedPassword(out), S_OK);
-    SysFreeString(out);
-    email->get_HexEncryptedPassword(&out);
-    EXPECT_EQ(Utf16ToUtf8(out), "610062006300");
-    SysFreeString(out);
+    email->get_HexEncryptedPassword(out.Out());
+    EXPECT_EQ(Utf16ToUtf8(out.Str()), "610062006300");
     EXPECT_EQ(email->put_Password(long64), S_OK);
     EXPECT_EQ(email->put_Password(long65), static_cast<HRESULT>(0x8007052D));
-    email->get_HexEncryptedPassword(&out);
+    email->get_HexEncryptedPassword(out.Out());
     EXPECT_EQ(out ? SysStringLen(out) : 0u, 256u); // still the 64-character one
-    SysFreeString(out);
-    BSTR empty = B(u"");
+    Bstr empty(u"");
     email->put_Password(empty);
     String clear;
-    EXPECT_FALSE(static_cast<CNotifyEmail*>(static_cast<PasswordImpl<INotifyHandlerImpl<INotifyEmail4>, 64>*>(email))
+    EXPECT_FALSE(static_cast<CNotifyEmail*>(static_cast<PasswordImpl<INotifyHandlerImpl<INotifyEmail4>, 64>*>(email.Get()))
                      ->StoredPassword(clear));
-    BSTR bad = B(u"zz");
+    Bstr bad(u"zz");
     EXPECT_NE(email->put_HexEncryptedPassword(bad), S_OK); // not hexadecimal
     EXPECT_EQ(email->get_EncryptedPassword(nullptr), E_POINTER);
-    for (BSTR b : {abc, long64, long65, empty, bad})
-        SysFreeString(b);
-    email->Release();
+    email.Reset();
 }
 
 TEST_F(Password, TheLoadOrderOfTheBag)
@@ -176,12 +168,12 @@ TEST_F(Password, TheLoadOrderOfTheBag)
         bool loaded = false;
         document->LoadText("<Root>" + xml + "</Root>", loaded);
         ASSERT_TRUE(loaded);
-        IPropertyBag* bag = nullptr;
-        CXMLPropBag().CreateBag(document, document->Root().FirstChild(), &bag);
+        ComPtr<IPropertyBag> bag;
+        CXMLPropBag().CreateBag(document, document->Root().FirstChild(), bag.Out());
         PasswordStore store;
         String unreadable;
         const HRESULT hr = PasswordLoadStep(bag, u"ann", store, unreadable);
-        bag->Release();
+        bag.Reset();
         EXPECT_EQ(hr, expected.empty() ? S_FALSE : S_OK) << xml;
         if (expected[0] == '!')
         {
@@ -202,26 +194,24 @@ TEST_F(Password, TheSavedPolicyFileHoldsOnlyTheSchemeSevenFormAndIsPrivate)
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir(mDir.Path().c_str()), 0);
     umask(022);
-    INotify* n = nullptr;
-    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
-    BSTR app = B(u"app"), none = B(u""), key = B(KeyOf(CLSID_NotifyEmail)), pw = B(u"abc");
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    Bstr app(u"app"), none(u""), key(KeyOf(CLSID_NotifyEmail)), pw(u"abc");
     ASSERT_EQ(n->Initialize(app, none), S_OK);
-    INotifyHandler* handler = nullptr;
-    ASSERT_EQ(n->GetHandler(key, &handler), S_OK);
-    INotifyEmail4* email = nullptr;
-    handler->QueryInterface(IID_INotifyEmail4, reinterpret_cast<void**>(&email));
+    ComPtr<INotifyHandler> handler;
+    ASSERT_EQ(n->GetHandler(key, handler.Out()), S_OK);
+    ComPtr<INotifyEmail4> email;
+    handler->QueryInterface(IID_INotifyEmail4, email.VoidOut());
     ASSERT_EQ(email->put_Password(pw), S_OK);
-    email->Release();
-    handler->Release();
-    n->Release();
+    email.Reset();
+    handler.Reset();
+    n.Reset();
     std::ifstream in("app.notify.xml", std::ios::binary);
     std::stringstream bytes;
     bytes << in.rdbuf();
     struct stat st;
     ASSERT_EQ(stat("app.notify.xml", &st), 0);
     ASSERT_EQ(chdir(old), 0);
-    for (BSTR b : {app, none, key, pw})
-        SysFreeString(b);
     EXPECT_NE(bytes.str().find("<AESAdvancedPwd256ICFIPS vt=\"8\">610062006300</AESAdvancedPwd256ICFIPS>"),
               std::string::npos)
         << bytes.str();
@@ -252,14 +242,14 @@ TEST_F(Password, StoresAreSharedBetweenProcessesAndWorkWithoutAWritableHive)
         auto document = std::make_shared<XmlDocument>();
         bool loaded = false;
         document->LoadText("<Root/>", loaded);
-        IPropertyBag* bag = nullptr;
-        CXMLPropBag().CreateBag(document, document->Root().FirstChild(), &bag);
+        ComPtr<IPropertyBag> bag;
+        CXMLPropBag().CreateBag(document, document->Root().FirstChild(), bag.Out());
         if (FAILED(PasswordSaveStep(bag, saved)))
             return 4;
         PasswordStore back;
         String unreadable;
         PasswordLoadStep(bag, u"ann", back, unreadable);
-        bag->Release();
+        bag.Reset();
         return back.Form(0) == u"mine" ? 0 : 5;
     }));
 }

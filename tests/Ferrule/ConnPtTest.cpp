@@ -5,6 +5,8 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -68,10 +70,6 @@ private:
     HRESULT mAnswer;
 };
 
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
 
 class ConnPt : public ::testing::Test
 {
@@ -80,33 +78,30 @@ protected:
     {
         RegisterMessageTables();
         ASSERT_EQ(ComCreator<CNotifyConnPt>::CreateInstance(nullptr, IID_INotifySerialized,
-                                                             reinterpret_cast<void**>(&mHandler)),
+                                                             mHandler.VoidOut()),
                   S_OK);
-        IConnectionPointContainer* container = nullptr;
-        ASSERT_EQ(mHandler->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(IID__INotifyConnPtEvents, &mPoint), S_OK);
-        IConnectionPoint* none = nullptr;
-        EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, &none), CONNECT_E_NOCONNECTION);
-        container->Release();
+        ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(mHandler->QueryInterface(IID_IConnectionPointContainer, container.VoidOut()), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(IID__INotifyConnPtEvents, mPoint.Out()), S_OK);
+        ComPtr<IConnectionPoint> none;
+        EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, none.Out()), CONNECT_E_NOCONNECTION);
+        container.Reset();
     }
     void TearDown() override
     {
-        mPoint->Release();
-        mHandler->Release();
+        mPoint.Reset();
+        mHandler.Reset();
     }
     HRESULT Fire(int type = 1, int priority = 1)
     {
-        BSTR a = B(u"App"), d = B(u"Backup failed."), s = B(u"nightly");
+        Bstr a(u"App"), d(u"Backup failed."), s(u"nightly");
         const HRESULT hr = mHandler->NotifySerialized(a, static_cast<eZD_NOTIFY_TYPE>(type),
                                                       static_cast<eZD_NOTIFY_PRIORITY>(priority), 0x1F, d, s, 46365.5);
-        SysFreeString(a);
-        SysFreeString(d);
-        SysFreeString(s);
         return hr;
     }
 
-    INotifySerialized* mHandler = nullptr;
-    IConnectionPoint* mPoint = nullptr;
+    ComPtr<INotifySerialized> mHandler;
+    ComPtr<IConnectionPoint> mPoint;
 };
 } // namespace
 
@@ -129,18 +124,17 @@ TEST_F(ConnPt, FiringReachesEverySinkAndAnswersWithTheLast)
     EXPECT_EQ(Fire(), E_FAIL);
 
     // Filtered out: 1, nobody called; a test notification passes non-zero filters.
-    INotifyHandler* handler = nullptr;
-    mHandler->QueryInterface(IID_INotifyHandler, reinterpret_cast<void**>(&handler));
+    ComPtr<INotifyHandler> handler;
+    mHandler->QueryInterface(IID_INotifyHandler, handler.VoidOut());
     handler->put_TypeFilter(NOTIFY_TYPE_WARNING);
     EXPECT_EQ(Fire(), S_FALSE);
     EXPECT_EQ(Fire(8, 8), E_FAIL);
     // Notify itself fires nothing.
     const size_t before = failing.calls.size();
-    BSTR a = B(u"App");
+    Bstr a(u"App");
     EXPECT_EQ(handler->Notify(a, NOTIFY_TYPE_TEST, NOTIFY_PRIORITY_TEST, 0, a, a, 0), S_OK);
-    SysFreeString(a);
     EXPECT_EQ(failing.calls.size(), before);
-    handler->Release();
+    handler.Reset();
     ASSERT_EQ(mPoint->Unadvise(c1), S_OK);
     EXPECT_EQ(failing.refs, 1u); // every reference given back
 }
@@ -158,15 +152,15 @@ TEST_F(ConnPt, CookiesSlotsAndRefusals)
     for (int i = 4; i < 9; ++i)
         ASSERT_EQ(mPoint->Advise(&sinks[i], &cookies[i]), S_OK);
     EXPECT_EQ(cookies[8], 8u);
-    IEnumConnections* e = nullptr;
-    ASSERT_EQ(mPoint->EnumConnections(&e), S_OK);
+    ComPtr<IEnumConnections> e;
+    ASSERT_EQ(mPoint->EnumConnections(e.Out()), S_OK);
     CONNECTDATA data[16];
     ULONG fetched = 0;
     EXPECT_EQ(e->Next(16, data, &fetched), S_FALSE);
     EXPECT_EQ(fetched, 8u);
     for (ULONG i = 0; i < fetched; ++i)
         data[i].pUnk->Release();
-    e->Release();
+    e.Reset();
     EXPECT_EQ(Fire(), S_OK);
     for (int i : {0, 2, 3, 4, 5, 6, 7, 8})
         EXPECT_EQ(sinks[i].calls.size(), 1u) << i;
@@ -189,17 +183,17 @@ TEST(ConnPtThroughTheManager, ASinkReceivesWhatClientsSend)
 {
     RegisterMessageTables();
     TempDir dir;
-    INotify* n = nullptr;
-    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
-    BSTR app = B(u"App"), policy = B(Utf8ToUtf16(dir.Path() + "/app.notify.xml"));
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    Bstr app(u"App"), policy(Utf8ToUtf16(dir.Path() + "/app.notify.xml"));
     ASSERT_EQ(n->Initialize(app, policy), S_OK);
-    BSTR key = B(KeyOf(CLSID_NotifyConnPt));
-    INotifyHandler* handler = nullptr;
-    ASSERT_EQ(n->GetHandler(key, &handler), S_OK);
-    IConnectionPointContainer* container = nullptr;
-    ASSERT_EQ(handler->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
-    IConnectionPoint* point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(IID__INotifyConnPtEvents, &point), S_OK);
+    Bstr key(KeyOf(CLSID_NotifyConnPt));
+    ComPtr<INotifyHandler> handler;
+    ASSERT_EQ(n->GetHandler(key, handler.Out()), S_OK);
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(handler->QueryInterface(IID_IConnectionPointContainer, container.VoidOut()), S_OK);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(IID__INotifyConnPtEvents, point.Out()), S_OK);
     Sink sink;
     DWORD cookie = 0;
     ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
@@ -207,7 +201,7 @@ TEST(ConnPtThroughTheManager, ASinkReceivesWhatClientsSend)
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir(dir.Path().c_str()), 0); // the log file lands here
-    BSTR text = B(u"disk full"), src = B(u"nightly");
+    Bstr text(u"disk full"), src(u"nightly");
     EXPECT_EQ(n->Notify(NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_MEDIUM, 0x1F, text, src, 46365.5), S_OK);
     EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0xECE3006A, text, src, 46365.5), S_OK);
     ASSERT_EQ(chdir(old), 0);
@@ -224,10 +218,8 @@ TEST(ConnPtThroughTheManager, ASinkReceivesWhatClientsSend)
         std::printf("\n");
     }
     point->Unadvise(cookie);
-    point->Release();
-    container->Release();
-    handler->Release();
-    n->Release();
-    for (BSTR b : {app, policy, key, text, src})
-        SysFreeString(b);
+    point.Reset();
+    container.Reset();
+    handler.Reset();
+    n.Reset();
 }

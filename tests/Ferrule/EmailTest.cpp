@@ -9,6 +9,8 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,11 +31,6 @@ std::string ReadFile(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
 }
 
 // One message as the server saved it.
@@ -168,14 +165,13 @@ private:
 
 std::string ErrorDescription()
 {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK)
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) != S_OK)
         return "(none)";
-    BSTR d = nullptr;
-    info->GetDescription(&d);
-    info->Release();
+    Bstr d;
+    info->GetDescription(d.Out());
+    info.Reset();
     const std::string text = Utf16ToUtf8(std::u16string(d ? d : u"", SysStringLen(d)));
-    SysFreeString(d);
     return text;
 }
 
@@ -195,48 +191,42 @@ protected:
         RegisterMessageTables();
         setenv("FERRULE_SMTP_TIMEOUT", "5", 1);
         setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1); // the password's random-number values
-        ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, reinterpret_cast<void**>(&mEmail)),
+        ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, mEmail.VoidOut()),
                   S_OK);
         mEmail->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
         mEmail->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
     }
-    void TearDown() override { mEmail->Release(); }
+    void TearDown() override { mEmail.Reset(); }
 
     void Set(const std::u16string& address, const std::u16string& server, UINT port, int encryption, int authentication)
     {
-        BSTR a = B(address), s = B(server), f = B(u"backup@example.org");
+        Bstr a(address), s(server), f(u"backup@example.org");
         mEmail->put_Address(a);
         mEmail->put_SMTPServer(s);
         mEmail->put_AddressFrom(f);
         mEmail->put_ServerPort(port);
         mEmail->put_Encryption(static_cast<eZD_NOTIFY_ENCRYPTION_TYPE>(encryption));
         mEmail->put_Authentication(static_cast<eZD_NOTIFY_SMTP_AUTHENTICATION>(authentication));
-        for (BSTR b : {a, s, f})
-            SysFreeString(b);
     }
     void SetUser(const std::u16string& user)
     {
-        BSTR u = B(user);
+        Bstr u(user);
         mEmail->put_User(u);
-        SysFreeString(u);
     }
     HRESULT Send(int type, int priority, ULONG code, const std::u16string& description,
                  const std::u16string& application = u"Backup")
     {
-        BSTR app = B(application), d = B(description), s = B(u"nightly");
+        Bstr app(application), d(description), s(u"nightly");
         SYSTEMTIME st{2026, 12, 3, 9, 23, 52, 30, 0};
         DATE when;
         SystemTimeToVariantTime(&st, &when);
         const HRESULT hr = mEmail->Notify(app, static_cast<eZD_NOTIFY_TYPE>(type),
                                           static_cast<eZD_NOTIFY_PRIORITY>(priority), code, d, s, when);
-        SysFreeString(app);
-        SysFreeString(d);
-        SysFreeString(s);
         return hr;
     }
 
     TempDir mDir;
-    INotifyEmail4* mEmail = nullptr;
+    ComPtr<INotifyEmail4> mEmail;
 };
 } // namespace
 
@@ -302,13 +292,11 @@ TEST_F(Email, TlsAndLogins)
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
         EXPECT_EQ(ErrorDescription().rfind("Result (0xece30073 ", 0), 0u) << ErrorDescription();
         // A wrong password, then the right one.
-        BSTR wrong = B(u"wrong"), right = B(u"right");
+        Bstr wrong(u"wrong"), right(u"right");
         mEmail->put_Password(wrong);
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
         EXPECT_EQ(ErrorDescription().rfind("Result (0xece30073 ", 0), 0u) << ErrorDescription();
         mEmail->put_Password(right);
-        SysFreeString(wrong);
-        SysFreeString(right);
         ASSERT_EQ(Send(1, 1, 0, u"over TLS"), S_OK) << ErrorDescription();
         const std::vector<Mail> mails = server.Mails(1);
         ASSERT_EQ(mails.size(), 1u);
@@ -350,9 +338,8 @@ TEST_F(Email, BasicMeansLoginAndThePasswordCrossesOnlyInsideTls)
               0);
     const std::vector<std::string> login = {"--user", "ann", "--password", "right", "--ntlm"};
     SetUser(u"ann");
-    BSTR right = B(u"right");
+    Bstr right(u"right");
     mEmail->put_Password(right);
-    SysFreeString(right);
     {
         // The server offers STARTTLS and NTLM besides LOGIN and PLAIN: the CDO sender upgrades and logs in
         // with LOGIN.
@@ -439,9 +426,8 @@ TEST_F(Email, NoValueLeavesItsField)
     for (const Case& c : cases)
     {
         Set(c.address, u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 0); // both transports
-        BSTR from = B(c.from);
+        Bstr from(c.from);
         mEmail->put_AddressFrom(from);
-        SysFreeString(from);
         EXPECT_EQ(Send(1, 1, 0, u"x", c.application), E_INVALIDARG) << c.setting;
         const std::string description = ErrorDescription();
         EXPECT_EQ(description.rfind("Result (0xece30076 ", 0), 0u) << description;
@@ -505,7 +491,7 @@ TEST_F(Email, NtlmRunsUnderTheLogonOfUser)
         // The server offers LOGIN and PLAIN only, so the NTLM send fails at the server.
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8007052E)) << ErrorDescription();
         EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u);
-        EXPECT_EQ(static_cast<CNotifyEmail*>(static_cast<INotifyHandlerImpl<INotifyEmail4>*>(mEmail))->LastCdoLogin(),
+        EXPECT_EQ(static_cast<CNotifyEmail*>(static_cast<INotifyHandlerImpl<INotifyEmail4>*>(mEmail.Get()))->LastCdoLogin(),
                   login);
         NetworkCredentials left;
         EXPECT_FALSE(ThreadNetworkCredentials(left)); // reverted before Notify returned
@@ -523,13 +509,12 @@ TEST(EmailLibrary, MissingLibraryFailsEvenFilteredChild)
     if (std::getenv("FERRULE_NO_MAIL_LIBRARY_CHILD") == nullptr)
         GTEST_SKIP() << "runs in a child process only";
     RegisterMessageTables();
-    INotifyHandler* email = nullptr;
-    ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&email));
-    BSTR a = B(u"App");
+    ComPtr<INotifyHandler> email;
+    ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyHandler, email.VoidOut());
+    Bstr a(u"App");
     const HRESULT hr = email->Notify(a, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, a, a, 0); // filters are 0
-    SysFreeString(a);
     const bool ok = hr == static_cast<HRESULT>(0x8000FFFF) && ErrorDescription().rfind("Result (0xece3006a ", 0) == 0;
-    email->Release();
+    email.Reset();
     std::exit(ok ? 0 : 5);
 }
 
@@ -582,15 +567,13 @@ TEST(EmailThroughTheManager, AFailedMailIsLoggedAsAWarning)
     DWORD cookie;
     CoRegisterClassObject(CLSID_NotifyEmail, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     factory->Release();
-    INotify* n = nullptr;
-    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
-    BSTR app = B(u"app"), none = B(u""), text = B(u"disk full"), src = B(u"nightly");
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    Bstr app(u"app"), none(u""), text(u"disk full"), src(u"nightly");
     ASSERT_EQ(n->Initialize(app, none), S_OK);
     EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, text, src, 0), static_cast<HRESULT>(0x8000FFFF));
-    n->Release();
+    n.Reset();
     CoRevokeClassObject(cookie);
-    for (BSTR b : {app, none, text, src})
-        SysFreeString(b);
     const std::string raw = ReadFile("app.log.txt");
     ASSERT_EQ(chdir(old), 0);
     std::u16string log;

@@ -8,6 +8,8 @@
 #include "SyslogSink.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -19,11 +21,6 @@
 
 namespace
 {
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
-
 class EventLog : public ::testing::Test
 {
 protected:
@@ -44,26 +41,23 @@ protected:
         timeval wait{5, 0};
         setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         ASSERT_EQ(ComCreator<CNotifySysEvent>::CreateInstance(nullptr, IID_INotifyHandler,
-                                                               reinterpret_cast<void**>(&mHandler)),
+                                                               mHandler.VoidOut()),
                   S_OK);
         mHandler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
         mHandler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
     }
     void TearDown() override
     {
-        mHandler->Release();
+        mHandler.Reset();
         close(mSocket);
         setenv("FERRULE_SYSLOG_SOCKET", SyslogSink::Instance().Path().c_str(), 1);
     }
 
     HRESULT Send(const std::u16string& app, int type, int priority, const std::u16string& description)
     {
-        BSTR a = B(app), d = B(description), s = B(u"nightly");
+        Bstr a(app), d(description), s(u"nightly");
         const HRESULT hr = mHandler->Notify(a, static_cast<eZD_NOTIFY_TYPE>(type),
                                             static_cast<eZD_NOTIFY_PRIORITY>(priority), 0x1F, d, s, 0);
-        SysFreeString(a);
-        SysFreeString(d);
-        SysFreeString(s);
         return hr;
     }
 
@@ -100,7 +94,7 @@ protected:
     TempDir mDir;
     std::string mSocketPath;
     int mSocket = -1;
-    INotifyHandler* mHandler = nullptr;
+    ComPtr<INotifyHandler> mHandler;
 };
 } // namespace
 
@@ -166,13 +160,12 @@ TEST_F(EventLog, AMissingSocketFailsAndIsLogged)
 {
     unlink(mSocketPath.c_str());
     EXPECT_EQ(Send(u"App", 1, 1, u"x"), static_cast<HRESULT>(0x80070002));
-    IErrorInfo* info = nullptr;
-    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-    BSTR d = nullptr;
-    info->GetDescription(&d);
-    info->Release();
-    EXPECT_EQ(Utf16ToUtf8(d).rfind("Result (0xece30067 ", 0), 0u) << Utf16ToUtf8(d);
-    SysFreeString(d);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+    Bstr d;
+    info->GetDescription(d.Out());
+    info.Reset();
+    EXPECT_EQ(Utf16ToUtf8(d.Str()).rfind("Result (0xece30067 ", 0), 0u) << Utf16ToUtf8(d.Str());
 
     // Through the manager: the failure lands in the log file as a warning.
     char old[4096];
@@ -182,15 +175,13 @@ TEST_F(EventLog, AMissingSocketFailsAndIsLogged)
     DWORD cookie;
     CoRegisterClassObject(CLSID_NotifySysEvent, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     factory->Release();
-    INotify* n = nullptr;
-    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
-    BSTR app = B(u"App"), none = B(u""), text = B(u"disk full"), src = B(u"nightly");
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    Bstr app(u"App"), none(u""), text(u"disk full"), src(u"nightly");
     ASSERT_EQ(n->Initialize(app, none), S_OK);
     EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, text, src, 0), static_cast<HRESULT>(0x80070002));
-    n->Release();
+    n.Reset();
     CoRevokeClassObject(cookie);
-    for (BSTR b : {app, none, text, src})
-        SysFreeString(b);
     std::ifstream in("App.log.txt", std::ios::binary);
     std::stringstream bytes;
     bytes << in.rdbuf();

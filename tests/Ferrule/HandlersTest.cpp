@@ -11,6 +11,8 @@
 
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,10 +35,10 @@ protected:
 };
 
 template <class T>
-IDispatch* Create()
+ComPtr<IDispatch> Create()
 {
-    IDispatch* d = nullptr;
-    EXPECT_EQ(ComCreator<T>::CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&d)), S_OK);
+    ComPtr<IDispatch> d;
+    EXPECT_EQ(ComCreator<T>::CreateInstance(nullptr, IID_IDispatch, d.VoidOut()), S_OK);
     return d;
 }
 
@@ -148,10 +150,10 @@ public:
     }
 };
 
-IPersistPropertyBag* Persist(IDispatch* d)
+ComPtr<IPersistPropertyBag> Persist(IDispatch* d)
 {
-    IPersistPropertyBag* p = nullptr;
-    EXPECT_EQ(d->QueryInterface(IID_IPersistPropertyBag, reinterpret_cast<void**>(&p)), S_OK);
+    ComPtr<IPersistPropertyBag> p;
+    EXPECT_EQ(d->QueryInterface(IID_IPersistPropertyBag, p.VoidOut()), S_OK);
     return p;
 }
 } // namespace
@@ -179,8 +181,8 @@ TEST_F(Handlers, FilterTest)
             << r.typeFilter << "/" << r.priorityFilter << " " << r.type << "/" << r.priority;
 
     // Through the interface: 0 passes, 1 filtered out.
-    INotifyHandler* log = nullptr;
-    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&log)), S_OK);
+    ComPtr<INotifyHandler> log;
+    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyHandler, log.VoidOut()), S_OK);
     EXPECT_EQ(log->Notify(nullptr, NOTIFY_TYPE_TEST, NOTIFY_PRIORITY_TEST, 0, nullptr, nullptr, 0), S_FALSE);
     log->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0x10));
     eZD_NOTIFY_TYPE type;
@@ -189,7 +191,7 @@ TEST_F(Handlers, FilterTest)
     log->put_TypeFilter(NOTIFY_TYPE_ERROR);
     log->put_PriorityFilter(NOTIFY_PRIORITY_HIGH);
     EXPECT_EQ(log->Notify(nullptr, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, nullptr, nullptr, 0), S_OK);
-    log->Release();
+    log.Reset();
 }
 
 TEST_F(Handlers, TextFunctions)
@@ -226,13 +228,12 @@ TEST_F(Handlers, TextFunctions)
 TEST_F(Handlers, ReportHandlerFailureNesting)
 {
     auto description = [] {
-        IErrorInfo* info = nullptr;
-        EXPECT_EQ(GetErrorInfo(0, &info), S_OK);
-        BSTR d = nullptr;
-        info->GetDescription(&d);
-        info->Release();
+        ComPtr<IErrorInfo> info;
+        EXPECT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+        Bstr d;
+        info->GetDescription(d.Out());
+        info.Reset();
         const std::string s = Utf16ToUtf8(std::u16string(d, SysStringLen(d)));
-        SysFreeString(d);
         return s;
     };
     auto make = [](uint32_t code) {
@@ -268,7 +269,7 @@ TEST_F(Handlers, EveryPropertyThroughDispatch)
 {
     struct Row
     {
-        IDispatch* (*create)();
+        ComPtr<IDispatch> (*create)();
         const char16_t* name;
         VARIANT value;          // what is put
         const char* readBack;   // "VT:text" read back; "" when only the put is checked
@@ -313,16 +314,16 @@ TEST_F(Handlers, EveryPropertyThroughDispatch)
     };
     for (Row& r : rows)
     {
-        IDispatch* d = r.create();
+        ComPtr<IDispatch> d = r.create();
         EXPECT_EQ(Put(d, r.name, r.value), r.putResult) << Narrow(r.name);
         EXPECT_EQ(Get(d, r.name), r.readBack) << Narrow(r.name);
-        d->Release();
+        d.Reset();
     }
 }
 
 TEST_F(Handlers, DefaultsAndDerivedValues)
 {
-    IDispatch* email = Create<CNotifyEmail>();
+    ComPtr<IDispatch> email = Create<CNotifyEmail>();
     EXPECT_EQ(Get(email, u"ServerPort"), "23:25");
     EXPECT_EQ(Get(email, u"Authentication"), "3:2");
     EXPECT_EQ(Get(email, u"Anonymous"), "11:0");
@@ -330,33 +331,33 @@ TEST_F(Handlers, DefaultsAndDerivedValues)
     EXPECT_EQ(Put(email, u"Authentication", Number(VT_I4, 0)), S_OK);
     EXPECT_EQ(Get(email, u"Anonymous"), "11:-1");
     EXPECT_EQ(Put(email, u"User", Text(u"ops")), S_OK);
-    INotifyEmail4* e4 = nullptr;
-    ASSERT_EQ(email->QueryInterface(IID_INotifyEmail4, reinterpret_cast<void**>(&e4)), S_OK);
-    EXPECT_EQ(std::u16string(static_cast<CNotifyEmail*>(e4)->KeyAccountName()), u"ops");
-    e4->Release();
-    email->Release();
+    ComPtr<INotifyEmail4> e4;
+    ASSERT_EQ(email->QueryInterface(IID_INotifyEmail4, e4.VoidOut()), S_OK);
+    EXPECT_EQ(std::u16string(static_cast<CNotifyEmail*>(e4.Get())->KeyAccountName()), u"ops");
+    e4.Reset();
+    email.Reset();
 
-    IDispatch* snmp = Create<CNotifySNMPTrap>();
+    ComPtr<IDispatch> snmp = Create<CNotifySNMPTrap>();
     EXPECT_EQ(Get(snmp, u"SNMPVersionV2"), "11:-1");
     EXPECT_EQ(Get(snmp, u"SNMPTrapEnabled"), "11:0");
     EXPECT_EQ(Get(snmp, u"TrapPort"), "23:162");
-    snmp->Release();
+    snmp.Reset();
 
-    IDispatch* connPt = Create<CNotifyConnPt>();
+    ComPtr<IDispatch> connPt = Create<CNotifyConnPt>();
     EXPECT_EQ(Get(connPt, u"TypeFilter"), "19:4294967295");
     EXPECT_EQ(Get(connPt, u"PriorityFilter"), "19:4294967295");
-    connPt->Release();
+    connPt.Reset();
 
-    IDispatch* log = Create<CNotifyLog>();
+    ComPtr<IDispatch> log = Create<CNotifyLog>();
     EXPECT_EQ(Get(log, u"MaxSize"), "19:1024");
     EXPECT_EQ(Get(log, u"TypeFilter"), "19:0");
-    log->Release();
+    log.Reset();
 }
 
 TEST_F(Handlers, NullOutPointersAndStringSlots)
 {
-    INotifyLog* log = nullptr;
-    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, reinterpret_cast<void**>(&log)), S_OK);
+    ComPtr<INotifyLog> log;
+    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, log.VoidOut()), S_OK);
     EXPECT_EQ(log->get_Name(nullptr), E_POINTER);
     EXPECT_EQ(log->get_MaxSize(nullptr), E_POINTER);
     EXPECT_EQ(log->get_FileName(nullptr), E_POINTER);
@@ -367,30 +368,30 @@ TEST_F(Handlers, NullOutPointersAndStringSlots)
     ASSERT_EQ(log->get_Name(&slot), S_OK);
     EXPECT_EQ(std::u16string(slot), u"LogFile");
     SysFreeString(slot);
-    log->Release();
+    log.Reset();
 
-    INotifyEmail4* email = nullptr;
-    ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, reinterpret_cast<void**>(&email)),
+    ComPtr<INotifyEmail4> email;
+    ASSERT_EQ(ComCreator<CNotifyEmail>::CreateInstance(nullptr, IID_INotifyEmail4, email.VoidOut()),
               S_OK);
     EXPECT_EQ(email->get_Address(nullptr), E_POINTER);
     EXPECT_EQ(email->get_ServerPort(nullptr), E_POINTER);
     EXPECT_EQ(email->get_Anonymous(nullptr), E_POINTER);
     EXPECT_EQ(email->get_Encryption(nullptr), E_POINTER);
     EXPECT_EQ(email->get_EncryptedPassword(nullptr), E_POINTER);
-    email->Release();
+    email.Reset();
 
-    INotifySNMPTrap* snmp = nullptr;
-    ASSERT_EQ(ComCreator<CNotifySNMPTrap>::CreateInstance(nullptr, IID_INotifySNMPTrap, reinterpret_cast<void**>(&snmp)),
+    ComPtr<INotifySNMPTrap> snmp;
+    ASSERT_EQ(ComCreator<CNotifySNMPTrap>::CreateInstance(nullptr, IID_INotifySNMPTrap, snmp.VoidOut()),
               S_OK);
     EXPECT_EQ(snmp->get_SNMPTrapEnabled(nullptr), E_POINTER);
     EXPECT_EQ(snmp->get_Destination(nullptr), E_POINTER);
-    snmp->Release();
+    snmp.Reset();
 }
 
 TEST_F(Handlers, LoadAndSaveThroughAPropertyBag)
 {
-    IDispatch* log = Create<CNotifyLog>();
-    IPersistPropertyBag* persist = Persist(log);
+    ComPtr<IDispatch> log = Create<CNotifyLog>();
+    ComPtr<IPersistPropertyBag> persist = Persist(log);
     EXPECT_EQ(persist->Load(nullptr, nullptr), E_INVALIDARG);
 
     // A failed read keeps the value; an absent name sets 0, empty or false.
@@ -425,34 +426,34 @@ TEST_F(Handlers, LoadAndSaveThroughAPropertyBag)
     CLSID clsid;
     ASSERT_EQ(persist->GetClassID(&clsid), S_OK);
     EXPECT_EQ(clsid, CLSID_NotifyLog);
-    persist->Release();
-    log->Release();
+    persist.Reset();
+    log.Reset();
 
     // "Encryption" is written as text and read back as a number.
-    IDispatch* email = Create<CNotifyEmail>();
+    ComPtr<IDispatch> email = Create<CNotifyEmail>();
     Put(email, u"Encryption", Number(VT_I4, 2));
-    IPersistPropertyBag* emailPersist = Persist(email);
+    ComPtr<IPersistPropertyBag> emailPersist = Persist(email);
     MemoryBag emailBag;
     ASSERT_EQ(emailPersist->Save(&emailBag, TRUE, TRUE), S_OK);
     ASSERT_EQ(emailBag.values[u"Encryption"].vt, VT_BSTR);
     EXPECT_EQ(std::u16string(emailBag.values[u"Encryption"].bstrVal), u"2");
     EXPECT_EQ(emailBag.values[u"ServerPort"].vt, VT_UINT);
-    IDispatch* fresh = Create<CNotifyEmail>();
-    IPersistPropertyBag* freshPersist = Persist(fresh);
+    ComPtr<IDispatch> fresh = Create<CNotifyEmail>();
+    ComPtr<IPersistPropertyBag> freshPersist = Persist(fresh);
     ASSERT_EQ(freshPersist->Load(&emailBag, nullptr), S_OK);
     EXPECT_EQ(Get(fresh, u"Encryption"), "3:2");
     EXPECT_EQ(Get(fresh, u"ServerPort"), "23:25");
-    freshPersist->Release();
-    fresh->Release();
-    emailPersist->Release();
-    email->Release();
+    freshPersist.Reset();
+    fresh.Reset();
+    emailPersist.Reset();
+    email.Reset();
 }
 
 TEST_F(Handlers, ErrorInfoSupportAndClassIds)
 {
     struct Row
     {
-        IDispatch* (*create)();
+        ComPtr<IDispatch> (*create)();
         std::vector<const IID*> supported;
     } rows[] = {
         {&Create<CNotifyLog>, {&IID_INotifyHandler, &IID_INotifyLog}},
@@ -468,16 +469,16 @@ TEST_F(Handlers, ErrorInfoSupportAndClassIds)
                         &IID_IDispatch};
     for (Row& r : rows)
     {
-        IDispatch* d = r.create();
-        ISupportErrorInfo* s = nullptr;
-        ASSERT_EQ(d->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&s)), S_OK);
+        ComPtr<IDispatch> d = r.create();
+        ComPtr<ISupportErrorInfo> s;
+        ASSERT_EQ(d->QueryInterface(IID_ISupportErrorInfo, s.VoidOut()), S_OK);
         for (const IID* iid : all)
         {
             const bool expected = std::find(r.supported.begin(), r.supported.end(), iid) != r.supported.end();
             EXPECT_EQ(s->InterfaceSupportsErrorInfo(*iid), expected ? S_OK : S_FALSE);
         }
-        s->Release();
-        d->Release();
+        s.Reset();
+        d.Reset();
     }
 
     // The handler class ids sort into the dispatch order.
@@ -488,10 +489,8 @@ TEST_F(Handlers, ErrorInfoSupportAndClassIds)
         OLECHAR a[39], b[39];
         StringFromGUID2(order[i], a, 39);
         StringFromGUID2(order[i + 1], b, 39);
-        BSTR ba = SysAllocString(a), bb = SysAllocString(b);
+        Bstr ba(a), bb(b);
         EXPECT_EQ(VarBstrCmp(ba, bb, LOCALE_USER_DEFAULT, 0), VARCMP_LT) << i;
-        SysFreeString(ba);
-        SysFreeString(bb);
     }
 }
 
@@ -500,13 +499,12 @@ TEST_F(Handlers, BoundaryTurnsExceptionsIntoHresults)
     SetErrorInfo(0, nullptr);
     EXPECT_EQ(Boundary("t", []() -> HRESULT { throw RESULT_AT("t", NOTIFY_ERROR_EMAIL_SEND); }),
               static_cast<HRESULT>(NOTIFY_ERROR_EMAIL_SEND));
-    IErrorInfo* info = nullptr;
-    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-    BSTR d = nullptr;
-    info->GetDescription(&d);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+    Bstr d;
+    info->GetDescription(d.Out());
     EXPECT_EQ(std::u16string(d).rfind(u"Result (0xece3006a", 0), 0u);
-    SysFreeString(d);
-    info->Release();
+    info.Reset();
     EXPECT_EQ(Boundary("t", []() -> HRESULT { throw CheckFailure("f.cpp", 1, "t", "x"); }), E_UNEXPECTED);
     EXPECT_EQ(Boundary("t", []() -> HRESULT { throw std::bad_alloc(); }), E_OUTOFMEMORY);
     EXPECT_EQ(Boundary("t", []() -> HRESULT { throw std::runtime_error("boom"); }), E_FAIL);

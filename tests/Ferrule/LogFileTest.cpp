@@ -6,6 +6,8 @@
 #include "TempDir.h"
 #include "TestHandlers.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -66,11 +68,6 @@ off_t Size(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
-
 class LogFile : public ::testing::Test
 {
 protected:
@@ -84,53 +81,47 @@ protected:
         ASSERT_EQ(getcwd(mOldDir, sizeof mOldDir), mOldDir);
         ASSERT_EQ(chdir(mDir.Path().c_str()), 0);
         setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
-        ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, reinterpret_cast<void**>(&mLog)), S_OK);
+        ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, mLog.VoidOut()), S_OK);
         mLog->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
         mLog->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
         SetErrorInfo(0, nullptr);
     }
     void TearDown() override
     {
-        mLog->Release();
+        mLog.Reset();
         ASSERT_EQ(chdir(mOldDir), 0);
     }
 
     void SetPath(const std::string& path)
     {
-        BSTR b = B(Utf8ToUtf16(path));
+        Bstr b(Utf8ToUtf16(path));
         mLog->put_FilePath(b);
-        SysFreeString(b);
     }
     void SetName(const std::string& name)
     {
-        BSTR b = B(Utf8ToUtf16(name));
+        Bstr b(Utf8ToUtf16(name));
         mLog->put_FileName(b);
-        SysFreeString(b);
     }
 
     HRESULT Send(const std::u16string& description, eZD_NOTIFY_TYPE type = NOTIFY_TYPE_ERROR, ULONG code = 0x1F)
     {
-        BSTR app = B(u"App"), d = B(description), s = B(u"nightly");
+        Bstr app(u"App"), d(description), s(u"nightly");
         SYSTEMTIME st{2026, 12, 3, 9, 23, 52, 30, 0};
         DATE when;
         SystemTimeToVariantTime(&st, &when);
         const HRESULT hr = mLog->Notify(app, type, NOTIFY_PRIORITY_HIGH, code, d, s, when);
-        SysFreeString(app);
-        SysFreeString(d);
-        SysFreeString(s);
         return hr;
     }
 
     static std::string ErrorDescription()
     {
-        IErrorInfo* info = nullptr;
-        if (GetErrorInfo(0, &info) != S_OK)
+        ComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, info.Out()) != S_OK)
             return "(none)";
-        BSTR d = nullptr;
-        info->GetDescription(&d);
-        info->Release();
+        Bstr d;
+        info->GetDescription(d.Out());
+        info.Reset();
         const std::string text = Utf16ToUtf8(std::u16string(d ? d : u"", SysStringLen(d)));
-        SysFreeString(d);
         return text;
     }
 
@@ -152,7 +143,7 @@ protected:
 
     TempDir mDir;
     char mOldDir[4096];
-    INotifyLog* mLog = nullptr;
+    ComPtr<INotifyLog> mLog;
 };
 
 const char* const kEntry = "12/09/2026 23:52:30 High Priority Error: Backup failed. 0x1F (nightly)\r\n";
@@ -332,9 +323,9 @@ TEST_F(LogFile, TheManagersOtherHandlersStillRun)
     std::ofstream("app.notify.xml") << "<NotifyPolicy><Handlers><Handler clsid=\"" << Utf16ToUtf8(KeyOf(CLSID_TestRecorder))
                                     << "\"><TypeFilter vt=\"19\">15</TypeFilter><PriorityFilter vt=\"19\">15</PriorityFilter>"
                                        "</Handler></Handlers></NotifyPolicy>";
-    INotify* n = nullptr;
-    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
-    BSTR app = B(u"app"), none = B(u""), d = B(u"event"), s = B(u"src");
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    Bstr app(u"app"), none(u""), d(u"event"), s(u"src");
     ASSERT_EQ(n->Initialize(app, none), S_OK);
     HANDLE held = CreateFileW(u"app.log.txt", GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
     Calls().clear();
@@ -343,9 +334,7 @@ TEST_F(LogFile, TheManagersOtherHandlersStillRun)
     CloseHandle(held);
     EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, d, s, 0), S_OK);
     EXPECT_NE(Text("app.log.txt").find("High Priority Error: event 0x00 (src)"), std::string::npos);
-    for (BSTR b : {app, none, d, s})
-        SysFreeString(b);
-    n->Release();
+    n.Reset();
     CoRevokeClassObject(cookie);
     CoRevokeClassObject(logCookie);
 }

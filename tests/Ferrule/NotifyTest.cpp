@@ -11,6 +11,8 @@
 #include "TempDir.h"
 #include "TestHandlers.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -87,10 +89,9 @@ protected:
     }
     static void Register(REFCLSID clsid, ComCreatorFunction create)
     {
-        auto* factory = new ComClassFactory(create);
+        const auto factory = ComPtr<IClassFactory>::Adopt(new ComClassFactory(create));
         DWORD cookie;
         CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-        factory->Release();
     }
 
     void SetUp() override
@@ -105,57 +106,42 @@ protected:
 
     void WriteFile(const std::string& name, const std::string& content) { std::ofstream(name) << content; }
 
-    INotify* NewManager()
+    ComPtr<INotify> NewManager()
     {
-        INotify* n = nullptr;
-        EXPECT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
+        ComPtr<INotify> n;
+        EXPECT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
         return n;
     }
 
     HRESULT Init(INotify* n, const char16_t* app, const char16_t* file = u"")
     {
-        BSTR a = SysAllocString(app), f = SysAllocString(file);
-        const HRESULT hr = n->Initialize(a, f);
-        SysFreeString(a);
-        SysFreeString(f);
-        return hr;
+        return n->Initialize(Bstr(app), Bstr(file));
     }
 
     HRESULT Send(INotify* n, ULONG code, const std::u16string& description, eZD_NOTIFY_TYPE type = NOTIFY_TYPE_ERROR,
                  eZD_NOTIFY_PRIORITY priority = NOTIFY_PRIORITY_HIGH)
     {
-        BSTR d = SysAllocStringLen(description.data(), static_cast<UINT>(description.size()));
-        BSTR s = SysAllocString(u"test");
-        const HRESULT hr = n->Notify(type, priority, code, d, s, 46365.5);
-        SysFreeString(d);
-        SysFreeString(s);
-        return hr;
+        return n->Notify(type, priority, code, Bstr(description), Bstr(u"test"), 46365.5);
     }
 
     // The thread's error description and source (consumed).
     static std::string ErrorDescription(std::string* source = nullptr)
     {
-        IErrorInfo* info = nullptr;
-        if (GetErrorInfo(0, &info) != S_OK)
+        ComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, info.Out()) != S_OK)
             return "(none)";
-        BSTR d = nullptr, s = nullptr;
-        info->GetDescription(&d);
-        info->GetSource(&s);
-        info->Release();
-        const std::string text = Utf16ToUtf8(std::u16string(d ? d : u"", SysStringLen(d)));
+        Bstr d, s;
+        info->GetDescription(d.Out());
+        info->GetSource(s.Out());
         if (source)
-            *source = Utf16ToUtf8(std::u16string(s ? s : u"", SysStringLen(s)));
-        SysFreeString(d);
-        SysFreeString(s);
-        return text;
+            *source = Utf16ToUtf8(s.Str());
+        return Utf16ToUtf8(d.Str());
     }
 
-    INotifyHandler* Handler(INotify* n, const std::u16string& id)
+    ComPtr<INotifyHandler> Handler(INotify* n, const std::u16string& id)
     {
-        BSTR b = SysAllocString(id.c_str());
-        INotifyHandler* h = nullptr;
-        EXPECT_EQ(n->GetHandler(b, &h), S_OK);
-        SysFreeString(b);
+        ComPtr<INotifyHandler> h;
+        EXPECT_EQ(n->GetHandler(Bstr(id), h.Out()), S_OK);
         return h;
     }
 
@@ -175,7 +161,7 @@ protected:
 
 TEST_F(Manager, NotInitialized)
 {
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     EXPECT_EQ(Send(n, 0, u"x"), E_UNEXPECTED);
     std::string source;
     EXPECT_EQ(ErrorDescription(&source),
@@ -186,21 +172,20 @@ TEST_F(Manager, NotInitialized)
     EXPECT_EQ(ErrorDescription(), "An application name must be specified.");
     EXPECT_EQ(Send(n, 0, u"x"), E_UNEXPECTED);
     EXPECT_TRUE(Calls().empty());
-    BSTR app = nullptr;
+    Bstr app;
     EXPECT_EQ(n->get_Application(nullptr), E_POINTER);
-    ASSERT_EQ(n->get_Application(&app), S_OK);
+    ASSERT_EQ(n->get_Application(app.Out()), S_OK);
     EXPECT_EQ(SysStringLen(app), 0u);
-    SysFreeString(app);
-    n->Release(); // never initialized: nothing is written
+    n.Reset(); // never initialized: nothing is written
     EXPECT_FALSE(std::ifstream(".notify.xml").good());
 }
 
 TEST_F(Manager, DefaultsAndFileNames)
 {
     // No file at all: the six built-ins with their default filters, in class-id order.
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"Backup"), S_OK);
-    const std::vector<String> keys = static_cast<CNotify*>(n)->Keys();
+    const std::vector<String> keys = static_cast<CNotify*>(n.Get())->Keys();
     const std::vector<String> expected = {KeyOf(CLSID_NotifyConnPt), KeyOf(CLSID_NotifyApp),
                                           KeyOf(CLSID_NotifySNMPTrap), KeyOf(CLSID_NotifyEmail),
                                           KeyOf(CLSID_NotifySysEvent), KeyOf(CLSID_NotifyLog)};
@@ -211,7 +196,7 @@ TEST_F(Manager, DefaultsAndFileNames)
     };
     for (auto [clsid, type, priority] : defaults)
     {
-        INotifyHandler* h = Handler(n, UpperKey(KeyOf(clsid)));
+        ComPtr<INotifyHandler> h = Handler(n, UpperKey(KeyOf(clsid)));
         ASSERT_NE(h, nullptr);
         eZD_NOTIFY_TYPE t;
         eZD_NOTIFY_PRIORITY p;
@@ -219,17 +204,17 @@ TEST_F(Manager, DefaultsAndFileNames)
         h->get_PriorityFilter(&p);
         EXPECT_EQ(t, type);
         EXPECT_EQ(p, priority);
-        h->Release();
+        h.Reset();
     }
     // A lower-case id finds the handler; an unknown one answers success and no object.
     std::u16string lower = KeyOf(CLSID_NotifyLog);
     for (char16_t& c : lower)
         c = static_cast<char16_t>(std::towlower(c));
-    INotifyHandler* log = Handler(n, lower);
+    ComPtr<INotifyHandler> log = Handler(n, lower);
     EXPECT_NE(log, nullptr);
-    log->Release();
+    log.Reset();
     EXPECT_EQ(Handler(n, u"{00000000-0000-0000-0000-000000000000}"), nullptr);
-    n->Release();
+    n.Reset();
 
     // Released: the file named after the application was written, without a declaration.
     const std::string written = ReadFile("Backup.notify.xml");
@@ -254,29 +239,28 @@ TEST_F(Manager, FallbackFileAndLoadingRules)
                      "<TypeFilter vt=\"19\">1</TypeFilter><PriorityFilter vt=\"19\">2</PriorityFilter>"
                      "<ServerPort>2525</ServerPort><EmailAddress vt=\"8\">ops@example.org</EmailAddress></Handler>" +
                      HandlerElement(CLSID_NotifyLog, 1, 1)));
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"Backup"), S_OK);
-    INotifyHandler* log = Handler(n, KeyOf(CLSID_NotifyLog));
+    ComPtr<INotifyHandler> log = Handler(n, KeyOf(CLSID_NotifyLog));
     eZD_NOTIFY_TYPE t;
     eZD_NOTIFY_PRIORITY p;
     log->get_TypeFilter(&t);
     log->get_PriorityFilter(&p);
     EXPECT_EQ(t, 3);  // the first element for a key wins
     EXPECT_EQ(p, 5);  // the high bit is added
-    log->Release();
-    INotifyEmail* email = nullptr;
-    INotifyHandler* h = Handler(n, KeyOf(CLSID_NotifyEmail));
-    ASSERT_EQ(h->QueryInterface(IID_INotifyEmail, reinterpret_cast<void**>(&email)), S_OK);
+    log.Reset();
+    ComPtr<INotifyEmail> email;
+    ComPtr<INotifyHandler> h = Handler(n, KeyOf(CLSID_NotifyEmail));
+    ASSERT_EQ(h->QueryInterface(IID_INotifyEmail, email.VoidOut()), S_OK);
     UINT port = 0;
     email->get_ServerPort(&port);
     EXPECT_EQ(port, 25u); // an element without "vt" fails to read: the default stays
-    BSTR address = nullptr;
-    email->get_Address(&address);
+    Bstr address;
+    email->get_Address(address.Out());
     EXPECT_EQ(std::u16string(address), u"ops@example.org");
-    SysFreeString(address);
-    email->Release();
-    h->Release();
-    n->Release();
+    email.Reset();
+    h.Reset();
+    n.Reset();
     EXPECT_TRUE(std::ifstream("Backup.notify.xml").good());
 }
 
@@ -295,9 +279,9 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
     for (const std::string& content : cases)
     {
         WriteFile("app.notify.xml", content);
-        INotify* n = NewManager();
+        ComPtr<INotify> n = NewManager();
         ASSERT_EQ(Init(n, u"app"), S_OK) << content.substr(0, 60);
-        EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 6u) << content.substr(0, 60);
+        EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 6u) << content.substr(0, 60);
         // A Handler element that names a class that cannot be loaded is no silent success: every
         // notification says so (the built-in handlers still deliver).
         const bool unloadable = content.find("clsid=\"{1234") != std::string::npos ||
@@ -309,37 +293,37 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
             const std::string text = ErrorDescription();
             EXPECT_EQ(text.rfind("Result (0xece30079 ", 0), 0u) << text;
         }
-        n->Release();
+        n.Reset();
     }
     // The element without clsid was skipped and the one after it loaded.
     WriteFile("skip.notify.xml", Policy("<Handler/>" + HandlerElement(CLSID_NotifyLog, 1, 1)));
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     Init(n, u"skip");
-    INotifyHandler* log = Handler(n, KeyOf(CLSID_NotifyLog));
+    ComPtr<INotifyHandler> log = Handler(n, KeyOf(CLSID_NotifyLog));
     eZD_NOTIFY_TYPE t;
     log->get_TypeFilter(&t);
     EXPECT_EQ(t, 1);
-    log->Release();
-    n->Release();
+    log.Reset();
+    n.Reset();
 
     // A comment in "Handlers" stops loading there; handlers before it stay.
     WriteFile("comment.notify.xml", Policy(HandlerElement(CLSID_TestRecorder, 0xF, 0xF) + "<!-- stop -->" +
                                            HandlerElement(CLSID_TestSerialRecorder, 0xF, 0xF)));
     n = NewManager();
     Init(n, u"comment");
-    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 7u);
-    INotifyHandler* first = Handler(n, KeyOf(CLSID_TestRecorder));
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 7u);
+    ComPtr<INotifyHandler> first = Handler(n, KeyOf(CLSID_TestRecorder));
     ASSERT_NE(first, nullptr);
-    first->Release();
+    first.Reset();
     EXPECT_EQ(Handler(n, KeyOf(CLSID_TestSerialRecorder)), nullptr);
-    n->Release();
+    n.Reset();
 }
 
 TEST_F(Manager, CodedDescriptions)
 {
     WriteFile("app.notify.xml", Policy(HandlerElement(CLSID_TestRecorder, 0xF, 0xF) +
                                        HandlerElement(CLSID_TestSerialRecorder, 0xF, 0xF)));
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
     const ULONG code = NOTIFY_ERROR_EMAIL_SEND;
     const std::string serialized = "Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)<9 1.0-*-*-* >";
@@ -388,24 +372,24 @@ TEST_F(Manager, CodedDescriptions)
     outer.GetArguments().push_back(Argument(RESULT_AT("t", code)));
     ASSERT_EQ(Send(n, code, outer.Serialize()), S_OK);
     EXPECT_EQ(CallsOf(u"serial-recorder")[0].description, outer.Serialize());
-    n->Release();
+    n.Reset();
 }
 
 TEST_F(Manager, FailuresAreCollectedAndLogged)
 {
     WriteFile("app.notify.xml", Policy(HandlerElement(CLSID_TestFailureA, 0xF, 0xF) +
                                        HandlerElement(CLSID_TestFailureB, 0xF, 0xF)));
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
     // A recorder in the log-file handler's place sees the failures sent to it.
-    INotifyHandler* recorder = nullptr;
-    ASSERT_EQ(ComCreator<CTestRecorder>::CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&recorder)),
+    ComPtr<INotifyHandler> recorder;
+    ASSERT_EQ(ComCreator<CTestRecorder>::CreateInstance(nullptr, IID_INotifyHandler, recorder.VoidOut()),
               S_OK);
     recorder->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
     recorder->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
-    BSTR logKey = SysAllocString(KeyOf(CLSID_NotifyLog).c_str());
+    Bstr logKey(KeyOf(CLSID_NotifyLog).c_str());
     ASSERT_EQ(n->put_Handler(logKey, recorder), S_OK);
-    recorder->Release();
+    recorder.Reset();
 
     Calls().clear();
     EXPECT_EQ(Send(n, 0, u"event", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW), E_ACCESSDENIED);
@@ -422,24 +406,22 @@ TEST_F(Manager, FailuresAreCollectedAndLogged)
     EXPECT_EQ(Narrow(logged[2].description), "event");
 
     // Handler put: an id that is not in the table does nothing; a non-handler object is refused.
-    BSTR unknown = SysAllocString(u"{00000000-0000-0000-0000-000000000001}");
+    Bstr unknown(u"{00000000-0000-0000-0000-000000000001}");
     EXPECT_EQ(n->put_Handler(unknown, recorder), S_OK);
-    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 8u);
-    IPropertyBag* notAHandler = nullptr;
-    CXMLPropBag().CreateBag(std::make_shared<XmlDocument>(), XmlNode(), &notAHandler);
-    EXPECT_EQ(n->put_Handler(logKey, reinterpret_cast<INotifyHandler*>(notAHandler)), E_INVALIDARG);
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 8u);
+    ComPtr<IPropertyBag> notAHandler;
+    CXMLPropBag().CreateBag(std::make_shared<XmlDocument>(), XmlNode(), notAHandler.Out());
+    EXPECT_EQ(n->put_Handler(logKey, reinterpret_cast<INotifyHandler*>(notAHandler.Get())), E_INVALIDARG);
     EXPECT_EQ(n->put_Handler(logKey, nullptr), E_INVALIDARG);
-    notAHandler->Release();
-    SysFreeString(unknown);
-    SysFreeString(logKey);
-    n->Release();
+    notAHandler.Reset();
+    n.Reset();
 }
 
 TEST_F(Manager, SerializedFailuresNest)
 {
     WriteFile("app.notify.xml", Policy(HandlerElement(CLSID_TestSerializedFailure, 0xF, 0xF) +
                                        HandlerElement(CLSID_TestSerializedFailure2, 0xF, 0xF)));
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
     EXPECT_EQ(Send(n, 0, u"event", NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW), static_cast<HRESULT>(0x80070017));
     Result all;
@@ -447,15 +429,15 @@ TEST_F(Manager, SerializedFailuresNest)
     EXPECT_EQ(all.GetCode(), NOTIFY_ERROR_LOG_WRITE_FAILED); // the newest failure outside
     ASSERT_TRUE(all.HasArguments());
     EXPECT_EQ(all.Arguments()->back().GetResult().GetCode(), NOTIFY_ERROR_EMAIL_SEND);
-    n->Release();
+    n.Reset();
 }
 
 TEST_F(Manager, SettingsSurviveTheFile)
 {
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
     auto set = [&](REFCLSID clsid, const char16_t* property, const char16_t* value) {
-        INotifyHandler* h = Handler(n, KeyOf(clsid));
+        ComPtr<INotifyHandler> h = Handler(n, KeyOf(clsid));
         LPOLESTR names[] = {const_cast<LPOLESTR>(property)};
         DISPID id;
         ASSERT_EQ(h->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
@@ -468,7 +450,7 @@ TEST_F(Manager, SettingsSurviveTheFile)
         EXPECT_EQ(h->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr), S_OK)
             << Narrow(property);
         VariantClear(&v);
-        h->Release();
+        h.Reset();
     };
     const std::tuple<CLSID, const char16_t*, const char16_t*> settings[] = {
         {CLSID_NotifyLog, u"FilePath", u"/var/log/backup"}, {CLSID_NotifyLog, u"FileName", u"x.log"},
@@ -483,7 +465,7 @@ TEST_F(Manager, SettingsSurviveTheFile)
     };
     for (auto [clsid, property, value] : settings)
         set(clsid, property, value);
-    n->Release();
+    n.Reset();
 
     const std::string file = ReadFile("policy.xml");
     EXPECT_NE(file.find("<Encryption vt=\"8\">2</Encryption>"), std::string::npos) << file;
@@ -492,7 +474,7 @@ TEST_F(Manager, SettingsSurviveTheFile)
 
     n = NewManager();
     ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
-    n->Release();
+    n.Reset();
     EXPECT_EQ(ReadFile("policy.xml"), file); // read back and written again: the same document
 }
 
@@ -509,9 +491,9 @@ TEST_F(Manager, AnElementThatCannotBeLoadedTakesNoOtherSettingsWithIt)
         unknown + email + HandlerElement(CLSID_NotifyLog, 7, 7, "<MaxSize vt=\"19\">64</MaxSize><Path vt=\"8\">logs/</Path>"));
     WriteFile("app.notify.xml", policy);
     mkdir("logs", 0755);
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
-    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 6u);
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 6u);
 
     // Both problems are reported by every notification, and logged where the policy says.
     EXPECT_TRUE(FAILED(Send(n, 0, u"disk full")));
@@ -524,19 +506,19 @@ TEST_F(Manager, AnElementThatCannotBeLoadedTakesNoOtherSettingsWithIt)
     EXPECT_NE(log.find("AESAdvancedPwd256ICFIPS"), std::string::npos) << log;
     EXPECT_NE(log.find("disk full"), std::string::npos) << log;
     EXPECT_FALSE(std::ifstream("app.log.txt").good());
-    n->Release();
+    n.Reset();
     EXPECT_EQ(ReadFile("app.notify.xml"), policy); // nothing changed: left as it is
 
     // A change writes the file, with the element that could not be loaded as it was read.
     n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
-    INotifyHandler* logHandler = Handler(n, KeyOf(CLSID_NotifyLog));
-    INotifyLog* logFile = nullptr;
-    ASSERT_EQ(logHandler->QueryInterface(IID_INotifyLog, reinterpret_cast<void**>(&logFile)), S_OK);
+    ComPtr<INotifyHandler> logHandler = Handler(n, KeyOf(CLSID_NotifyLog));
+    ComPtr<INotifyLog> logFile;
+    ASSERT_EQ(logHandler->QueryInterface(IID_INotifyLog, logFile.VoidOut()), S_OK);
     EXPECT_EQ(logFile->put_MaxSize(32), S_OK);
-    logFile->Release();
-    logHandler->Release();
-    n->Release();
+    logFile.Reset();
+    logHandler.Reset();
+    n.Reset();
     const std::string written = ReadFile("app.notify.xml");
     EXPECT_NE(written.find("<Handlers>" + unknown), std::string::npos) << written;
     EXPECT_NE(written.find("<MaxSize vt=\"19\">32</MaxSize>"), std::string::npos) << written;
@@ -547,11 +529,11 @@ TEST_F(Manager, AnElementThatCannotBeLoadedTakesNoOtherSettingsWithIt)
     WriteFile("refused.notify.xml", refused);
     n = NewManager();
     ASSERT_EQ(Init(n, u"refused"), S_OK);
-    EXPECT_EQ(static_cast<CNotify*>(n)->Keys().size(), 5u);
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 5u);
     EXPECT_EQ(Handler(n, KeyOf(CLSID_NotifyLog)), nullptr);
     EXPECT_TRUE(FAILED(Send(n, 0, u"x")));
     EXPECT_NE(ErrorDescription().find(Key(CLSID_NotifyLog)), std::string::npos);
-    n->Release();
+    n.Reset();
     EXPECT_EQ(ReadFile("refused.notify.xml"), refused);
     EXPECT_FALSE(std::ifstream("refused.log.txt").good());
 }
@@ -561,14 +543,14 @@ TEST_F(Manager, MaintainedHandlersAndAFailingSave)
     const std::string policy = Policy(HandlerElement(CLSID_TestMaintained, 0xF, 0xF));
     WriteFile("app.notify.xml", policy);
     Maintained() = MaintainCounts();
-    INotify* n = NewManager();
+    ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
     EXPECT_EQ(Maintained().initialized, 1); // after its properties were loaded
     EXPECT_EQ(Maintained().terminated, 0);
 
     // A failing Terminate fails the save: the file on disk stays as it was.
     Maintained().failTerminate = true;
-    n->Release();
+    n.Reset();
     EXPECT_EQ(Maintained().terminated, 1);
     std::ifstream in("app.notify.xml");
     std::stringstream content;
@@ -579,7 +561,7 @@ TEST_F(Manager, MaintainedHandlersAndAFailingSave)
     Maintained() = MaintainCounts();
     n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
-    n->Release();
+    n.Reset();
     EXPECT_EQ(Maintained().terminated, 1);
     std::ifstream same("app.notify.xml");
     std::stringstream unchanged;
@@ -590,11 +572,11 @@ TEST_F(Manager, MaintainedHandlersAndAFailingSave)
     Maintained() = MaintainCounts();
     n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
-    INotifyHandler* h = Handler(n, UpperKey(KeyOf(CLSID_TestMaintained)));
+    ComPtr<INotifyHandler> h = Handler(n, UpperKey(KeyOf(CLSID_TestMaintained)));
     ASSERT_NE(h, nullptr);
     h->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(7));
-    h->Release();
-    n->Release();
+    h.Reset();
+    n.Reset();
     EXPECT_EQ(Maintained().terminated, 1);
     std::ifstream again("app.notify.xml");
     std::stringstream rewritten;

@@ -6,6 +6,8 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -25,14 +27,14 @@ struct BagFixture
 {
     std::shared_ptr<XmlDocument> document = std::make_shared<XmlDocument>();
     XmlNode root;
-    IPropertyBag* bag = nullptr;
+    ComPtr<IPropertyBag> bag;
 
     BagFixture()
     {
         XmlNode top = document->Root();
         root = document->CreateElement(u"Root");
         top.AppendChild(root);
-        CXMLPropBag().CreateBag(document, root, &bag);
+        CXMLPropBag().CreateBag(document, root, bag.Out());
     }
     explicit BagFixture(const std::string& xml)
     {
@@ -40,9 +42,9 @@ struct BagFixture
         document->LoadText(xml, loaded);
         EXPECT_TRUE(loaded) << xml;
         root = document->Root().FirstChild();
-        CXMLPropBag().CreateBag(document, root, &bag);
+        CXMLPropBag().CreateBag(document, root, bag.Out());
     }
-    ~BagFixture() { bag->Release(); }
+    ~BagFixture() { bag.Reset(); }
 };
 
 class Policy : public ::testing::Test
@@ -51,10 +53,9 @@ protected:
     static void SetUpTestSuite()
     {
         RegisterMessageTables();
-        auto* factory = new ComClassFactory(&ComCreator<CNotifyLog>::CreateInstance);
+        const auto factory = ComPtr<IClassFactory>::Adopt(new ComClassFactory(&ComCreator<CNotifyLog>::CreateInstance));
         DWORD cookie;
         CoRegisterClassObject(CLSID_NotifyLog, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-        factory->Release();
     }
 };
 } // namespace
@@ -142,49 +143,43 @@ TEST_F(Policy, ArraysOfVariants)
 TEST_F(Policy, ObjectsNullObjectsAndOtherTypes)
 {
     BagFixture f;
-    INotifyLog* log = nullptr;
-    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, reinterpret_cast<void**>(&log)), S_OK);
+    ComPtr<INotifyLog> log;
+    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, log.VoidOut()), S_OK);
     log->put_MaxSize(33);
-    VARIANT object;
-    VariantInit(&object);
-    object.vt = VT_DISPATCH;
-    object.pdispVal = log; // the variant takes the reference
-    ASSERT_EQ(f.bag->Write(u"Nested", &object), S_OK);
-    VARIANT none;
-    VariantInit(&none);
-    none.vt = VT_UNKNOWN;
-    ASSERT_EQ(f.bag->Write(u"Nothing", &none), S_OK);
-    VARIANT big;
-    VariantInit(&big);
-    big.vt = VT_I8;
-    big.llVal = -9000000000LL;
-    ASSERT_EQ(f.bag->Write(u"Big", &big), S_OK);
+    Variant object;
+    object->vt = VT_DISPATCH;
+    object->pdispVal = log.Detach(); // the variant takes the reference
+    ASSERT_EQ(f.bag->Write(u"Nested", &object.Get()), S_OK);
+    Variant none;
+    none->vt = VT_UNKNOWN;
+    ASSERT_EQ(f.bag->Write(u"Nothing", &none.Get()), S_OK);
+    Variant big;
+    big->vt = VT_I8;
+    big->llVal = -9000000000LL;
+    ASSERT_EQ(f.bag->Write(u"Big", &big.Get()), S_OK);
     const std::string text = f.document->SaveText();
     EXPECT_NE(text.find("<Nested vt=\"9\" clsid=\"" + Narrow(KeyOf(CLSID_NotifyLog)) + "\"><TypeFilter vt=\"19\">0"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("<Nothing vt=\"13\"/>"), std::string::npos) << text;
     EXPECT_NE(text.find("<Big vt=\"20\">-9000000000</Big>"), std::string::npos) << text;
-    VariantClear(&object);
 
-    VARIANT back;
-    VariantInit(&back);
-    ASSERT_EQ(f.bag->Read(u"Nested", &back, nullptr), S_OK);
-    ASSERT_EQ(back.vt, VT_DISPATCH);
-    INotifyLog* loaded = nullptr;
-    ASSERT_EQ(back.punkVal->QueryInterface(IID_INotifyLog, reinterpret_cast<void**>(&loaded)), S_OK);
+    Variant back;
+    ASSERT_EQ(f.bag->Read(u"Nested", back.Out(), nullptr), S_OK);
+    ASSERT_EQ(back->vt, VT_DISPATCH);
+    ComPtr<INotifyLog> loaded;
+    ASSERT_EQ(back->punkVal->QueryInterface(IID_INotifyLog, loaded.VoidOut()), S_OK);
     ULONG size = 0;
     loaded->get_MaxSize(&size);
     EXPECT_EQ(size, 33u);
-    loaded->Release();
-    VariantClear(&back);
-    EXPECT_EQ(f.bag->Read(u"Nothing", &back, nullptr), S_FALSE); // read back as an empty value
-    EXPECT_EQ(back.vt, VT_EMPTY);
-    ASSERT_EQ(f.bag->Read(u"Big", &back, nullptr), S_OK);
-    EXPECT_EQ(back.vt, VT_I8);
-    EXPECT_EQ(back.llVal, -9000000000LL);
-    EXPECT_EQ(f.bag->Read(u"Absent", &back, nullptr), S_FALSE);
-    EXPECT_EQ(back.vt, VT_EMPTY);
+    loaded.Reset();
+    EXPECT_EQ(f.bag->Read(u"Nothing", back.Out(), nullptr), S_FALSE); // read back as an empty value
+    EXPECT_EQ(back->vt, VT_EMPTY);
+    ASSERT_EQ(f.bag->Read(u"Big", back.Out(), nullptr), S_OK);
+    EXPECT_EQ(back->vt, VT_I8);
+    EXPECT_EQ(back->llVal, -9000000000LL);
+    EXPECT_EQ(f.bag->Read(u"Absent", &back.Get(), nullptr), S_FALSE);
+    EXPECT_EQ(back->vt, VT_EMPTY);
 
     // A lower-case clsid names the same class; a property without "vt" fails to read.
     std::u16string lower = KeyOf(CLSID_NotifyLog);
@@ -192,13 +187,12 @@ TEST_F(Policy, ObjectsNullObjectsAndOtherTypes)
         c = static_cast<char16_t>(std::towlower(c));
     BagFixture g("<Root><O vt=\"9\" clsid=\"" + Narrow(lower) +
                  "\"><MaxSize vt=\"19\">12</MaxSize><!-- a comment inside is ignored --></O><NoVt>5</NoVt></Root>");
-    ASSERT_EQ(g.bag->Read(u"O", &back, nullptr), S_OK);
-    ASSERT_EQ(back.punkVal->QueryInterface(IID_INotifyLog, reinterpret_cast<void**>(&loaded)), S_OK);
+    ASSERT_EQ(g.bag->Read(u"O", back.Out(), nullptr), S_OK);
+    ASSERT_EQ(back->punkVal->QueryInterface(IID_INotifyLog, loaded.VoidOut()), S_OK);
     loaded->get_MaxSize(&size);
     EXPECT_EQ(size, 12u);
-    loaded->Release();
-    VariantClear(&back);
-    EXPECT_TRUE(FAILED(g.bag->Read(u"NoVt", &back, nullptr)));
+    loaded.Reset();
+    EXPECT_TRUE(FAILED(g.bag->Read(u"NoVt", back.Out(), nullptr)));
 }
 
 TEST(XmlDocumentTest, NodesAndSaving)
@@ -259,21 +253,21 @@ TEST(Module, TheLibraryOffersItsClasses)
     ASSERT_NE(canUnload, nullptr);
     EXPECT_EQ(GetProcAddress(module, "_ZN7CNotify10LoadPolicyEv"), nullptr); // nothing else is exported
 
-    IClassFactory* factory = nullptr;
+    ComPtr<IClassFactory> factory;
     const CLSID unknown = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-    EXPECT_EQ(getClassObject(unknown, IID_IClassFactory, reinterpret_cast<void**>(&factory)), CLASS_E_CLASSNOTAVAILABLE);
-    ASSERT_EQ(getClassObject(CLSID_Notify, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-    INotify* notify = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&notify)), S_OK);
+    EXPECT_EQ(getClassObject(unknown, IID_IClassFactory, factory.VoidOut()), CLASS_E_CLASSNOTAVAILABLE);
+    ASSERT_EQ(getClassObject(CLSID_Notify, IID_IClassFactory, factory.VoidOut()), S_OK);
+    ComPtr<INotify> notify;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_INotify, notify.VoidOut()), S_OK);
     EXPECT_EQ(canUnload(), S_FALSE);
-    factory->Release();
+    factory.Reset();
 
     // Without a registry entry its handler classes are reachable through CoCreateInstance.
-    IPersistPropertyBag* log = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_NotifyEmail, nullptr, 23, IID_IPersistPropertyBag, reinterpret_cast<void**>(&log)),
+    ComPtr<IPersistPropertyBag> log;
+    ASSERT_EQ(CoCreateInstance(CLSID_NotifyEmail, nullptr, 23, IID_IPersistPropertyBag, log.VoidOut()),
               S_OK);
-    log->Release();
-    notify->Release(); // never initialized: nothing written
+    log.Reset();
+    notify.Reset(); // never initialized: nothing written
     EXPECT_EQ(canUnload(), S_OK);
 }
 
@@ -294,13 +288,12 @@ TEST_F(Policy, TheBagWritesOnlyWhatXmlCanHold)
     text.vt = VT_BSTR;
     text.bstrVal = SysAllocString(u"public\x01");
     EXPECT_EQ(f.bag->Write(u"Community", &text), E_INVALIDARG);
-    IErrorInfo* info = nullptr;
-    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-    BSTR description = nullptr;
-    info->GetDescription(&description);
-    info->Release();
-    EXPECT_EQ(Narrow(description), "The value of Community holds the character U+0001, which an XML file cannot hold.");
-    SysFreeString(description);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+    Bstr description;
+    info->GetDescription(description.Out());
+    info.Reset();
+    EXPECT_EQ(Narrow(description.Str()), "The value of Community holds the character U+0001, which an XML file cannot hold.");
     VariantClear(&text);
     text.vt = VT_BSTR;
     text.bstrVal = SysAllocString(u"tab\tline\nemoji \xD83D\xDE00");

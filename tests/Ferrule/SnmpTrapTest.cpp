@@ -5,6 +5,8 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -59,11 +61,6 @@ struct Trap
     std::map<std::string, std::string> bindings;
 };
 
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
-
 class SnmpTrap : public ::testing::Test
 {
 protected:
@@ -94,12 +91,12 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_NE(ReadFile(mDir.Path() + "/traps.txt").find("NET-SNMP version"), std::string::npos);
         ASSERT_EQ(ComCreator<CNotifySNMPTrap>::CreateInstance(nullptr, IID_INotifySNMPTrap,
-                                                               reinterpret_cast<void**>(&mTrap)),
+                                                               mTrap.VoidOut()),
                   S_OK);
     }
     void TearDown() override
     {
-        mTrap->Release();
+        mTrap.Reset();
         kill(mTrapd, SIGTERM);
         waitpid(mTrapd, nullptr, 0);
     }
@@ -109,21 +106,16 @@ protected:
         mTrap->put_SNMPTrapEnabled(VARIANT_TRUE);
         mTrap->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
         mTrap->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
-        BSTR d = B(destination), c = B(community);
+        Bstr d(destination), c(community);
         mTrap->put_Destination(d);
         mTrap->put_CommunityString(c);
-        SysFreeString(d);
-        SysFreeString(c);
         mTrap->put_TrapPort(static_cast<UINT>(mPort));
     }
 
     HRESULT Send(ULONG code, const std::u16string& description)
     {
-        BSTR app = B(u"Backup"), d = B(description), s = B(u"nightly");
+        Bstr app(u"Backup"), d(description), s(u"nightly");
         const HRESULT hr = mTrap->Notify(app, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, code, d, s, 0);
-        SysFreeString(app);
-        SysFreeString(d);
-        SysFreeString(s);
         return hr;
     }
 
@@ -174,7 +166,7 @@ protected:
     TempDir mDir;
     int mPort = 0;
     pid_t mTrapd = -1;
-    INotifySNMPTrap* mTrap = nullptr;
+    ComPtr<INotifySNMPTrap> mTrap;
 };
 
 const char* const kMessage = ".1.3.6.1.4.1.64999.3.3.5";
@@ -202,9 +194,8 @@ TEST_F(SnmpTrap, VersionTwoAndOneTrapsWithTheirBindings)
     ASSERT_EQ(Send(0x80070005, u"Cannot open: "), S_OK);
     ASSERT_EQ(Send(0xE7D10019, u"Unknown code "), S_OK);
     mTrap->put_SNMPVersionV2(1); // not VARIANT_TRUE: version 1
-    BSTR none = B(u"");
+    Bstr none(u"");
     mTrap->put_CommunityString(none); // "public"
-    SysFreeString(none);
     ASSERT_EQ(Send(5, u"old style"), S_OK);
 
     const std::vector<Trap> traps = Traps(4);
@@ -257,13 +248,12 @@ TEST_F(SnmpTrap, ALibraryFailureIsReported)
     {
         Configure(destination, u"public");
         EXPECT_EQ(Send(5, u"x"), static_cast<HRESULT>(0x8000FFFF));
-        IErrorInfo* info = nullptr;
-        ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-        BSTR d = nullptr;
-        info->GetDescription(&d);
-        info->Release();
-        const std::string text = Utf16ToUtf8(d);
-        SysFreeString(d);
+        ComPtr<IErrorInfo> info;
+        ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+        Bstr d;
+        info->GetDescription(d.Out());
+        info.Reset();
+        const std::string text = Utf16ToUtf8(d.Str());
         EXPECT_EQ(text.rfind("Result (0x6c8f1c25 ", 0), 0u) << text;
         EXPECT_NE(text.find(*destination ? "Unknown host" : "No trap destination is configured"), std::string::npos)
             << text;
@@ -275,16 +265,15 @@ TEST(SnmpTrapLibrary, MissingLibrarySendsNothingChild)
     if (std::getenv("FERRULE_NO_TRAP_LIBRARY_CHILD") == nullptr)
         GTEST_SKIP() << "runs in a child process only";
     RegisterMessageTables();
-    INotifySNMPTrap* trap = nullptr;
-    ComCreator<CNotifySNMPTrap>::CreateInstance(nullptr, IID_INotifySNMPTrap, reinterpret_cast<void**>(&trap));
+    ComPtr<INotifySNMPTrap> trap;
+    ComCreator<CNotifySNMPTrap>::CreateInstance(nullptr, IID_INotifySNMPTrap, trap.VoidOut());
     trap->put_SNMPTrapEnabled(VARIANT_TRUE);
     trap->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
     trap->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
-    BSTR d = B(u"nonexistent.invalid");
+    Bstr d(u"nonexistent.invalid");
     trap->put_Destination(d); // would fail, were the library there
     const HRESULT hr = trap->Notify(d, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0, d, d, 0);
-    SysFreeString(d);
-    trap->Release();
+    trap.Reset();
     std::exit(hr == S_OK ? 0 : 5);
 }
 

@@ -4,6 +4,8 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,11 +20,6 @@
 namespace
 {
 using Clock = std::chrono::steady_clock;
-
-BSTR B(const std::u16string& s)
-{
-    return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-}
 
 // A tray client: after `delay`, waits (up to 8 s) for the pipe, connects and reads until the server
 // closes. The bytes it got, or "(no pipe)".
@@ -74,22 +71,20 @@ protected:
     {
         RegisterMessageTables();
         setenv("FERRULE_PIPE_DIR", mDir.Path().c_str(), 1);
-        ASSERT_EQ(ComCreator<CNotifyApp>::CreateInstance(nullptr, IID_INotifyApp, reinterpret_cast<void**>(&mTray)), S_OK);
+        ASSERT_EQ(ComCreator<CNotifyApp>::CreateInstance(nullptr, IID_INotifyApp, mTray.VoidOut()), S_OK);
         mTray->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
         mTray->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
     }
     void TearDown() override
     {
-        mTray->Release();
+        mTray.Reset();
         unsetenv("FERRULE_PIPE_DIR");
     }
     HRESULT Send(const std::u16string& description, int type = 1, int priority = 1)
     {
-        BSTR a = B(u"App"), d = B(description), s = B(u"nightly");
+        Bstr a(u"App"), d(description), s(u"nightly");
         const HRESULT hr = mTray->Notify(a, static_cast<eZD_NOTIFY_TYPE>(type), static_cast<eZD_NOTIFY_PRIORITY>(priority),
                                          0, d, s, 0);
-        for (BSTR b : {a, d, s})
-            SysFreeString(b);
         return hr;
     }
     bool PipeExists() const
@@ -98,7 +93,7 @@ protected:
         return lstat((mDir.Path() + "/TRAYICON_NOTIFIER").c_str(), &st) == 0;
     }
     TempDir mDir;
-    INotifyApp* mTray = nullptr;
+    ComPtr<INotifyApp> mTray;
 };
 } // namespace
 
@@ -151,13 +146,11 @@ TEST_F(Tray, BlocksCutEmptyAndSerialized)
     }
     {
         auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(0));
-        INotifySerialized* serialized = nullptr;
-        mTray->QueryInterface(IID_INotifySerialized, reinterpret_cast<void**>(&serialized));
-        BSTR a = B(u"App"), r = B(u"Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)"), s = B(u"x");
+        ComPtr<INotifySerialized> serialized;
+        mTray->QueryInterface(IID_INotifySerialized, serialized.VoidOut());
+        Bstr a(u"App"), r(u"Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)"), s(u"x");
         ASSERT_EQ(serialized->NotifySerialized(a, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0xECE3006A, r, s, 0), S_OK);
-        serialized->Release();
-        for (BSTR b : {a, r, s})
-            SysFreeString(b);
+        serialized.Reset();
         EXPECT_EQ(Text(client.get()), "Result (0xece3006a 23 NOTIFY_ERROR_EMAIL_SEND Args [0];)");
     }
 }

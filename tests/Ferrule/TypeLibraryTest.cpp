@@ -7,28 +7,29 @@
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
 
+#include "Platform/Com/Owners.h"
+
 #include <gtest/gtest.h>
 
 namespace
 {
 std::string Name(ITypeInfo* info, MEMBERID id = MEMBERID_NIL)
 {
-    BSTR name = nullptr;
-    info->GetDocumentation(id, &name, nullptr, nullptr, nullptr);
+    Bstr name;
+    info->GetDocumentation(id, name.Out(), nullptr, nullptr, nullptr);
     const std::string text = Utf16ToUtf8(std::u16string(name ? name : u"", SysStringLen(name)));
-    SysFreeString(name);
     return text;
 }
 
-ITypeInfo* Find(ITypeLib* lib, const char* wanted)
+ComPtr<ITypeInfo> Find(ITypeLib* lib, const char* wanted)
 {
     for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i)
     {
-        ITypeInfo* info = nullptr;
-        lib->GetTypeInfo(i, &info);
+        ComPtr<ITypeInfo> info;
+        lib->GetTypeInfo(i, info.Out());
         if (Name(info) == wanted)
             return info;
-        info->Release();
+        info.Reset();
     }
     return nullptr;
 }
@@ -38,19 +39,19 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
 {
     RegisterMessageTables();
     NotificationHandlerTypeLib();
-    INotifyLog* log = nullptr;
-    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, reinterpret_cast<void**>(&log)), S_OK);
-    ITypeInfo* info = nullptr;
-    ASSERT_EQ(log->GetTypeInfo(0, 0x409, &info), S_OK);
-    ITypeLib* lib = nullptr;
+    ComPtr<INotifyLog> log;
+    ASSERT_EQ(ComCreator<CNotifyLog>::CreateInstance(nullptr, IID_INotifyLog, log.VoidOut()), S_OK);
+    ComPtr<ITypeInfo> info;
+    ASSERT_EQ(log->GetTypeInfo(0, 0x409, info.Out()), S_OK);
+    ComPtr<ITypeLib> lib;
     UINT index = 99;
-    ASSERT_EQ(info->GetContainingTypeLib(&lib, &index), S_OK);
-    ITypeInfo* same = nullptr;
-    ASSERT_EQ(lib->GetTypeInfo(index, &same), S_OK);
+    ASSERT_EQ(info->GetContainingTypeLib(lib.Out(), &index), S_OK);
+    ComPtr<ITypeInfo> same;
+    ASSERT_EQ(lib->GetTypeInfo(index, same.Out()), S_OK);
     EXPECT_EQ(same, info);
-    same->Release();
-    info->Release();
-    log->Release();
+    same.Reset();
+    info.Reset();
+    log.Reset();
 
     TLIBATTR* attr = nullptr;
     ASSERT_EQ(lib->GetLibAttr(&attr), S_OK);
@@ -62,7 +63,7 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     EXPECT_EQ(lib->GetTypeInfoCount(), 25u);
 
     // An enumeration: its constants and values.
-    ITypeInfo* encryption = Find(lib, "eZD_NOTIFY_ENCRYPTION_TYPE");
+    ComPtr<ITypeInfo> encryption = Find(lib, "eZD_NOTIFY_ENCRYPTION_TYPE");
     ASSERT_NE(encryption, nullptr);
     TYPEATTR* ta = nullptr;
     encryption->GetTypeAttr(&ta);
@@ -78,8 +79,8 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     encryption->Release();
 
     // A class: its default interface, and the event interface as its source.
-    ITypeInfo* connPt = nullptr;
-    ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_NotifyConnPt, &connPt), S_OK);
+    ComPtr<ITypeInfo> connPt;
+    ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_NotifyConnPt, connPt.Out()), S_OK);
     connPt->GetTypeAttr(&ta);
     EXPECT_EQ(ta->typekind, TKIND_COCLASS);
     const WORD implemented = ta->cImplTypes;
@@ -90,21 +91,21 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     {
         HREFTYPE ref;
         INT flags = 0;
-        ITypeInfo* ifc = nullptr;
+        ComPtr<ITypeInfo> ifc;
         ASSERT_EQ(connPt->GetRefTypeOfImplType(i, &ref), S_OK);
         connPt->GetImplTypeFlags(i, &flags);
-        ASSERT_EQ(connPt->GetRefTypeInfo(ref, &ifc), S_OK);
+        ASSERT_EQ(connPt->GetRefTypeInfo(ref, ifc.Out()), S_OK);
         interfaces.emplace_back(Name(ifc), flags);
-        ifc->Release();
+        ifc.Reset();
     }
     EXPECT_EQ(interfaces, (std::vector<std::pair<std::string, INT>>{{"INotifyConnPt", IMPLTYPEFLAG_FDEFAULT},
                                                                      {"INotifyHandler", 0},
                                                                      {"INotifySerialized", 0},
                                                                      {"_INotifyConnPtEvents", 3}}));
-    connPt->Release();
+    connPt.Reset();
 
     // The event interface: a pure dispatch interface with its one method and its parameter names.
-    ITypeInfo* events = Find(lib, "_INotifyConnPtEvents");
+    ComPtr<ITypeInfo> events = Find(lib, "_INotifyConnPtEvents");
     ASSERT_NE(events, nullptr);
     events->GetTypeAttr(&ta);
     EXPECT_EQ(ta->wTypeFlags, TYPEFLAG_FDISPATCHABLE);
@@ -123,13 +124,13 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     OLECHAR constant[] = u"SMTP_AUTH_NTLM";
     lib->IsName(constant, 0, &found);
     EXPECT_TRUE(found);
-    lib->Release();
+    lib.Reset();
 }
 
 TEST(TypeLibrary, ParameterNamesAndNamedArguments)
 {
-    INotify* n = nullptr;
-    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, reinterpret_cast<void**>(&n)), S_OK);
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
     OLECHAR notify[] = u"Notify", description[] = u"description", code[] = u"Code", bogus[] = u"Bogus";
     LPOLESTR names[] = {notify, description, code};
     DISPID ids[3];
@@ -157,13 +158,12 @@ TEST(TypeLibrary, ParameterNamesAndNamedArguments)
     DISPID named[2] = {initIds[1], initIds[2]};
     DISPPARAMS params = {args, named, 2, 2};
     EXPECT_EQ(n->Invoke(1, IID_NULL, 0x409, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
-    BSTR app = nullptr;
-    n->get_Application(&app);
-    EXPECT_EQ(Utf16ToUtf8(app), "Named");
-    SysFreeString(app);
+    Bstr app;
+    n->get_Application(app.Out());
+    EXPECT_EQ(Utf16ToUtf8(app.Str()), "Named");
     VariantClear(&args[0]);
     VariantClear(&args[1]);
-    n->Release();
+    n.Reset();
 }
 
 TEST(TypeLibrary, InheritedMembersKeepTheirParameters)
@@ -175,18 +175,18 @@ TEST(TypeLibrary, InheritedMembersKeepTheirParameters)
     typedef HRESULT (*GetClassObject)(REFCLSID, REFIID, void**);
     auto getClassObject = reinterpret_cast<GetClassObject>(GetProcAddress(module, "DllGetClassObject"));
     ASSERT_NE(getClassObject, nullptr);
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(getClassObject(CLSID_NotifyLog, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-    INotifyHandler* handler = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_INotifyHandler, reinterpret_cast<void**>(&handler)), S_OK);
-    factory->Release();
-    ITypeInfo* first = nullptr;
-    ASSERT_EQ(handler->GetTypeInfo(0, 0x409, &first), S_OK);
-    ITypeLib* lib = nullptr;
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(getClassObject(CLSID_NotifyLog, IID_IClassFactory, factory.VoidOut()), S_OK);
+    ComPtr<INotifyHandler> handler;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_INotifyHandler, handler.VoidOut()), S_OK);
+    factory.Reset();
+    ComPtr<ITypeInfo> first;
+    ASSERT_EQ(handler->GetTypeInfo(0, 0x409, first.Out()), S_OK);
+    ComPtr<ITypeLib> lib;
     UINT index = 0;
-    ASSERT_EQ(first->GetContainingTypeLib(&lib, &index), S_OK);
-    first->Release();
-    handler->Release();
+    ASSERT_EQ(first->GetContainingTypeLib(lib.Out(), &index), S_OK);
+    first.Reset();
+    handler.Reset();
     const std::pair<const char*, const char*> members[] = {
         {"INotifyHandler", "Notify"},  {"INotifyLog", "Notify"},      {"INotifySysEvent", "Notify"},
         {"INotifyApp", "Notify"},      {"INotifySNMPTrap", "Notify"}, {"INotifyConnPt", "Notify"},
@@ -194,7 +194,7 @@ TEST(TypeLibrary, InheritedMembersKeepTheirParameters)
     };
     for (auto [interfaceName, memberName] : members)
     {
-        ITypeInfo* info = Find(lib, interfaceName);
+        ComPtr<ITypeInfo> info = Find(lib, interfaceName);
         ASSERT_NE(info, nullptr) << interfaceName;
         TYPEATTR* attr = nullptr;
         ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
@@ -226,7 +226,7 @@ TEST(TypeLibrary, InheritedMembersKeepTheirParameters)
         }
         EXPECT_TRUE(found) << interfaceName;
         info->ReleaseTypeAttr(attr);
-        info->Release();
+        info.Reset();
     }
-    lib->Release();
+    lib.Reset();
 }

@@ -2,6 +2,7 @@
 // registry lead it to the module. Prints what happened, one line per step; exit 0 when all worked.
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/Activation.h"
+#include "Platform/Com/Owners.h"
 #include "Platform/Win32/Library.h"
 #include "Platform/Win32/Registry.h"
 #include "Platform/Win32/Utf.h"
@@ -15,8 +16,8 @@ int main()
     std::printf("CLSIDFromProgID: 0x%08X\n", static_cast<unsigned>(hr));
     if (FAILED(hr))
         return 1;
-    INotify* notify = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, reinterpret_cast<void**>(&notify));
+    ComPtr<INotify> notify;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, notify.VoidOut());
     std::printf("CoCreateInstance: 0x%08X\n", static_cast<unsigned>(hr));
     if (FAILED(hr))
         return 1;
@@ -34,15 +35,12 @@ int main()
     auto canUnload = reinterpret_cast<CanUnload>(GetProcAddress(module, "DllCanUnloadNow"));
     std::printf("DllCanUnloadNow while the manager lives: %d\n", canUnload ? static_cast<int>(canUnload()) : -1);
 
-    BSTR app = SysAllocString(u"byprogid"), none = SysAllocString(u""), d = SysAllocString(u"created by ProgID"),
-         s = SysAllocString(u"client");
+    const Bstr app(u"byprogid"), none(u""), d(u"created by ProgID"), s(u"client");
     hr = notify->Initialize(app, none);
     std::printf("Initialize: 0x%08X\n", static_cast<unsigned>(hr));
     const HRESULT sent = notify->Notify(NOTIFY_TYPE_INFO, NOTIFY_PRIORITY_LOW, 0, d, s, 0);
     std::printf("Notify: 0x%08X\n", static_cast<unsigned>(sent));
-    notify->Release();
+    notify.Reset();
     std::printf("DllCanUnloadNow after the release: %d\n", canUnload ? static_cast<int>(canUnload()) : -1);
-    for (BSTR b : {app, none, d, s})
-        SysFreeString(b);
     return SUCCEEDED(hr) && SUCCEEDED(sent) ? 0 : 1;
 }
