@@ -327,9 +327,12 @@ bool PipeClose(HANDLE pipe)
         auto it = Listeners().find(p->path);
         if (it != Listeners().end() && --it->second.instances == 0)
         {
-            // The last instance takes the socket file with it.
+            // The last instance takes the socket file with it, while the file is still the one it bound
+            // (another file may have taken the path meanwhile).
+            struct stat st;
+            if (lstat(p->path.c_str(), &st) == 0 && st.st_dev == it->second.device && st.st_ino == it->second.inode)
+                unlink(p->path.c_str());
             close(it->second.fd);
-            unlink(p->path.c_str());
             Listeners().erase(it);
         }
     }
