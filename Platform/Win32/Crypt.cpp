@@ -1,4 +1,5 @@
 #include "Platform/Win32/Crypt.h"
+#include "Platform/Win32/Handles.h"
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
@@ -10,38 +11,35 @@
 
 namespace
 {
-const uint32_t kProviderMagic = 0x50525631, kHashMagic = 0x48534831, kKeyMagic = 0x4B455931;
-
-struct Provider
+struct Provider : HandleObject
 {
-    uint32_t magic = kProviderMagic;
-    DWORD type;
+    static constexpr HandleKind kKind = HandleKind::CryptProvider;
+    Provider() : HandleObject(kKind) {}
+    DWORD type = 0;
 };
 
-struct Hash
+struct Hash : HandleObject
 {
-    uint32_t magic = kHashMagic;
-    DWORD providerType;
+    static constexpr HandleKind kKind = HandleKind::CryptHash;
+    Hash() : HandleObject(kKind) {}
+    ~Hash() override { EVP_MD_CTX_free(context); }
+    DWORD providerType = 0;
     EVP_MD_CTX* context = nullptr;
 };
 
-struct Key
+struct Key : HandleObject
 {
-    uint32_t magic = kKeyMagic;
+    static constexpr HandleKind kKind = HandleKind::CryptKey;
+    Key() : HandleObject(kKind) {}
+    ~Key() override { EVP_CIPHER_CTX_free(stream); }
     std::vector<unsigned char> bytes;
     EVP_CIPHER_CTX* stream = nullptr; // the running RC4 key stream, made at the first use
 };
 
 template <class T>
-T* As(ULONG_PTR handle, uint32_t magic)
+T* As(ULONG_PTR handle)
 {
-    auto* p = reinterpret_cast<T*>(handle);
-    if (p == nullptr || p->magic != magic)
-    {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return p;
+    return HandleAs<T>(reinterpret_cast<const void*>(handle));
 }
 
 // RC4 from the legacy provider, in a library context of our own.
@@ -60,7 +58,7 @@ const EVP_CIPHER* Rc4()
 
 BOOL Crypt(HCRYPTKEY handle, BOOL final, BYTE* data, DWORD* length)
 {
-    Key* key = As<Key>(handle, kKeyMagic);
+    Key* key = As<Key>(handle);
     if (key == nullptr || length == nullptr)
         return FALSE;
     const EVP_CIPHER* rc4 = Rc4();
@@ -118,17 +116,12 @@ BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR, LPCWSTR, DWORD type, DW
 
 BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD)
 {
-    Provider* p = As<Provider>(provider, kProviderMagic);
-    if (p == nullptr)
-        return FALSE;
-    p->magic = 0;
-    delete p;
-    return TRUE;
+    return CloseHandleOfKind(reinterpret_cast<const void*>(provider), {HandleKind::CryptProvider});
 }
 
 BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY, DWORD, HCRYPTHASH* hash)
 {
-    Provider* p = As<Provider>(provider, kProviderMagic);
+    Provider* p = As<Provider>(provider);
     if (p == nullptr || hash == nullptr)
         return FALSE;
     const EVP_MD* md = algorithm == CALG_MD5       ? EVP_md5()
@@ -145,7 +138,6 @@ BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY, DWORD, HC
     h->context = EVP_MD_CTX_new();
     if (h->context == nullptr || !EVP_DigestInit_ex(h->context, md, nullptr))
     {
-        EVP_MD_CTX_free(h->context);
         delete h;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -156,7 +148,7 @@ BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY, DWORD, HC
 
 BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
 {
-    Hash* h = As<Hash>(hash, kHashMagic);
+    Hash* h = As<Hash>(hash);
     if (h == nullptr)
         return FALSE;
     return EVP_DigestUpdate(h->context, data, length) ? TRUE : FALSE;
@@ -164,19 +156,13 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
 
 BOOL CryptDestroyHash(HCRYPTHASH hash)
 {
-    Hash* h = As<Hash>(hash, kHashMagic);
-    if (h == nullptr)
-        return FALSE;
-    EVP_MD_CTX_free(h->context);
-    h->magic = 0;
-    delete h;
-    return TRUE;
+    return CloseHandleOfKind(reinterpret_cast<const void*>(hash), {HandleKind::CryptHash});
 }
 
 BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWORD, HCRYPTKEY* key)
 {
-    Provider* p = As<Provider>(provider, kProviderMagic);
-    Hash* h = As<Hash>(hash, kHashMagic);
+    Provider* p = As<Provider>(provider);
+    Hash* h = As<Hash>(hash);
     if (p == nullptr || h == nullptr || key == nullptr)
         return FALSE;
     if (algorithm != CALG_RC4)
@@ -210,13 +196,7 @@ BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWOR
 
 BOOL CryptDestroyKey(HCRYPTKEY key)
 {
-    Key* k = As<Key>(key, kKeyMagic);
-    if (k == nullptr)
-        return FALSE;
-    EVP_CIPHER_CTX_free(k->stream);
-    k->magic = 0;
-    delete k;
-    return TRUE;
+    return CloseHandleOfKind(reinterpret_cast<const void*>(key), {HandleKind::CryptKey});
 }
 
 BOOL CryptEncrypt(HCRYPTKEY key, HCRYPTHASH, BOOL final, DWORD, BYTE* data, DWORD* length, DWORD bufferLength)
@@ -236,7 +216,7 @@ BOOL CryptDecrypt(HCRYPTKEY key, HCRYPTHASH, BOOL final, DWORD, BYTE* data, DWOR
 
 BOOL CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE* buffer)
 {
-    if (As<Provider>(provider, kProviderMagic) == nullptr || buffer == nullptr)
+    if (As<Provider>(provider) == nullptr || buffer == nullptr)
         return FALSE;
     if (RAND_bytes(buffer, static_cast<int>(length)) != 1)
     {

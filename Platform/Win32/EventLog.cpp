@@ -1,4 +1,5 @@
 #include "Platform/Win32/EventLog.h"
+#include "Platform/Win32/Handles.h"
 #include "Platform/Win32/Registry.h"
 #include "Platform/Win32/Utf.h"
 
@@ -18,28 +19,22 @@
 
 namespace
 {
-const uint32_t kEventSourceMagic = 0x45564C47;
 // How long an entry waits for a syslog daemon that does not read.
 const std::chrono::seconds kSendWait(2);
 // The system message that ends a cut entry.
 const DWORD kCutMark = 0x20000001;
 
-struct EventSource
+struct EventSource : HandleObject
 {
-    uint32_t magic = kEventSourceMagic;
+    static constexpr HandleKind kKind = HandleKind::EventSource;
+    EventSource() : HandleObject(kKind) {}
     std::string ident;        // UTF-8
     std::string categoryFile; // the registered category message file, or ""
 };
 
 EventSource* AsSource(HANDLE h)
 {
-    auto* s = static_cast<EventSource*>(h);
-    if (s == nullptr || s->magic != kEventSourceMagic)
-    {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return s;
+    return HandleAs<EventSource>(h);
 }
 
 std::string Canonical(const std::string& path)
@@ -114,12 +109,7 @@ HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source)
 
 BOOL DeregisterEventSource(HANDLE eventLog)
 {
-    EventSource* s = AsSource(eventLog);
-    if (s == nullptr)
-        return FALSE;
-    s->magic = 0;
-    delete s;
-    return TRUE;
+    return CloseHandleOfKind(eventLog, {HandleKind::EventSource});
 }
 
 BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD, PSID, WORD numStrings, DWORD, LPCWSTR* strings,

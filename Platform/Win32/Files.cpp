@@ -1,5 +1,6 @@
 #include "Platform/Win32/Files.h"
 #include "Platform/Com/Hresult.h"
+#include "Platform/Win32/Handles.h"
 #include "Platform/Win32/Logon.h"
 #include "Platform/Win32/Pipe.h"
 #include "Platform/Win32/Utf.h"
@@ -14,11 +15,19 @@
 
 namespace
 {
-const uint32_t kFileMagic = 0x46494C45;
-
-struct FileHandle
+struct FileHandle : HandleObject
 {
-    uint32_t magic = kFileMagic;
+    static constexpr HandleKind kKind = HandleKind::File;
+    FileHandle() : HandleObject(kKind) {}
+    BOOL Close() override
+    {
+        if (close(fd) != 0)
+        {
+            SetLastErrorFromErrno();
+            return FALSE;
+        }
+        return TRUE;
+    }
     int fd = -1;
     dev_t device = 0; // the file's identity, taken at open
     ino_t inode = 0;
@@ -52,13 +61,7 @@ std::string PosixPath(LPCWSTR path)
 
 FileHandle* AsFile(HANDLE h)
 {
-    auto* f = static_cast<FileHandle*>(h);
-    if (h == nullptr || h == INVALID_HANDLE_VALUE || f->magic != kFileMagic)
-    {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return f;
+    return HandleAs<FileHandle>(h);
 }
 
 // ENOENT for a file whose folder is missing is ERROR_PATH_NOT_FOUND.
@@ -362,20 +365,7 @@ BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file)
 
 BOOL CloseHandle(HANDLE handle)
 {
-    if (CloseLogonToken(handle) || PipeClose(handle))
-        return TRUE;
-    FileHandle* f = AsFile(handle);
-    if (f == nullptr)
-        return FALSE;
-    const int rc = close(f->fd);
-    f->magic = 0;
-    delete f;
-    if (rc != 0)
-    {
-        SetLastErrorFromErrno();
-        return FALSE;
-    }
-    return TRUE;
+    return CloseHandleOfKind(handle, {HandleKind::File, HandleKind::Pipe, HandleKind::LogonToken});
 }
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags)

@@ -1,12 +1,12 @@
 #include "Platform/Win32/Logon.h"
+#include "Platform/Win32/Handles.h"
 
 namespace
 {
-const uint32_t kTokenMagic = 0x544F4B4E;
-
-struct Token
+struct Token : HandleObject
 {
-    uint32_t magic = kTokenMagic;
+    static constexpr HandleKind kKind = HandleKind::LogonToken;
+    Token() : HandleObject(kKind) {}
     NetworkCredentials credentials;
 };
 
@@ -15,8 +15,7 @@ thread_local NetworkCredentials tCredentials;
 
 Token* AsToken(HANDLE h)
 {
-    auto* t = static_cast<Token*>(h);
-    return t != nullptr && t != reinterpret_cast<Token*>(-1) && t->magic == kTokenMagic ? t : nullptr;
+    return HandleAs<Token>(h);
 }
 
 // A name an SMTP server could take: no separators or control characters. An empty name is the
@@ -84,12 +83,3 @@ bool ThreadNetworkCredentials(NetworkCredentials& credentials)
     return true;
 }
 
-bool CloseLogonToken(HANDLE handle)
-{
-    Token* t = AsToken(handle);
-    if (t == nullptr)
-        return false;
-    t->magic = 0;
-    delete t;
-    return true;
-}

@@ -31,5 +31,3 @@ struct NetworkCredentials
 };
 bool ThreadNetworkCredentials(NetworkCredentials& credentials);
 
-// For CloseHandle: true when handle was a logon token (now closed).
-bool CloseLogonToken(HANDLE handle);

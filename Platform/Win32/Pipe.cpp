@@ -1,5 +1,6 @@
 #include "Platform/Win32/Pipe.h"
 #include "Platform/Win32/Files.h"
+#include "Platform/Win32/Handles.h"
 #include "Platform/Win32/Utf.h"
 
 #include <cerrno>
@@ -20,7 +21,6 @@
 
 namespace
 {
-const uint32_t kPipeMagic = 0x50495045;
 
 struct Listener
 {
@@ -30,9 +30,11 @@ struct Listener
     ino_t inode = 0;
 };
 
-struct Pipe
+struct Pipe : HandleObject
 {
-    uint32_t magic = kPipeMagic;
+    static constexpr HandleKind kKind = HandleKind::Pipe;
+    Pipe() : HandleObject(kKind) {}
+    BOOL Close() override;
     std::string path;
     int listenFd = -1;
     int connection = -1;
@@ -46,10 +48,14 @@ std::map<std::string, Listener>& Listeners()
     return *listeners;
 }
 
+// A pipe instance; null (and the last error untouched) for any other handle.
 Pipe* AsPipe(HANDLE h)
 {
-    auto* p = static_cast<Pipe*>(h);
-    return p != nullptr && h != reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)) && p->magic == kPipeMagic ? p : nullptr;
+    const DWORD error = GetLastError();
+    Pipe* p = HandleAs<Pipe>(h);
+    if (p == nullptr)
+        SetLastError(error);
+    return p;
 }
 
 // "\\.\PIPE\NAME" → NAME; "" for another form.
@@ -316,27 +322,20 @@ bool PipeFlush(HANDLE pipe, BOOL& result)
     }
 }
 
-bool PipeClose(HANDLE pipe)
+BOOL Pipe::Close()
 {
-    Pipe* p = AsPipe(pipe);
-    if (p == nullptr)
-        return false;
-    DisconnectNamedPipe(pipe);
+    DisconnectNamedPipe(this);
+    std::lock_guard<std::mutex> lock(gMutex);
+    auto it = Listeners().find(path);
+    if (it != Listeners().end() && --it->second.instances == 0)
     {
-        std::lock_guard<std::mutex> lock(gMutex);
-        auto it = Listeners().find(p->path);
-        if (it != Listeners().end() && --it->second.instances == 0)
-        {
-            // The last instance takes the socket file with it, while the file is still the one it bound
-            // (another file may have taken the path meanwhile).
-            struct stat st;
-            if (lstat(p->path.c_str(), &st) == 0 && st.st_dev == it->second.device && st.st_ino == it->second.inode)
-                unlink(p->path.c_str());
-            close(it->second.fd);
-            Listeners().erase(it);
-        }
+        // The last instance takes the socket file with it, while the file is still the one it bound
+        // (another file may have taken the path meanwhile).
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && st.st_dev == it->second.device && st.st_ino == it->second.inode)
+            unlink(path.c_str());
+        close(it->second.fd);
+        Listeners().erase(it);
     }
-    p->magic = 0;
-    delete p;
-    return true;
+    return TRUE;
 }

@@ -34,8 +34,7 @@ BOOL WaitForPipeClient(HANDLE pipe, DWORD ms);
 // The folder of the pipe sockets for this process (made when missing); "" when it cannot be used.
 std::string PipeFolder();
 
-// For WriteFile, FlushFileBuffers and CloseHandle: the pipe operations, answering false when the handle
-// is not a pipe.
+// For WriteFile and FlushFileBuffers: the pipe operations, answering false when the handle is not a
+// pipe (CloseHandle closes a pipe as it closes every handle kind).
 bool PipeWrite(HANDLE pipe, const void* data, DWORD bytes, DWORD* written, BOOL& result);
 bool PipeFlush(HANDLE pipe, BOOL& result);
-bool PipeClose(HANDLE pipe);
