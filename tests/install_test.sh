@@ -10,6 +10,8 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cd "$work"
 fail() { echo "FAILED: $*"; exit 1; }
+# Each check reads a whole output (grep -q after a pipe would stop its writer with SIGPIPE, which
+# pipefail counts as a failure).
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 export FERRULE_CONFIG_DIR=$work/config FERRULE_LOG_DIR=$work/logs FERRULE_REGISTRY_DIR=$work FERRULE_PIPE_DIR=$work
@@ -34,11 +36,11 @@ ferrule=$prefix/bin/ferrule
 # The installed tool: a policy in the configuration folder, the log in the log folder.
 "$ferrule" set EventLog TypeFilter=none >/dev/null
 "$ferrule" notify "installed ferrule works" || fail "notify"
-"$ferrule" log "$work/logs/ferrule.log.txt" | grep -q "installed ferrule works" || fail "log line"
+grep -q "installed ferrule works" <<<"$("$ferrule" log "$work/logs/ferrule.log.txt")" || fail "log line"
 # The trap library in Shared is found: an enabled handler without a destination fails in it.
 "$ferrule" set 'SNMP Trap' SNMPTrapEnabled=true TypeFilter=all >/dev/null
 out=$("$ferrule" test || true)
-echo "$out" | grep -q "SNMP Trap    FAILED 0x8000FFFF" || fail "the trap library was not found: $out"
+grep -q "SNMP Trap    FAILED 0x8000FFFF" <<<"$out" || fail "the trap library was not found: $out"
 # The man page describes every command and environment variable that --help names.
 help=$("$ferrule" --help)
 for command in $(echo "$help" | sed -n 's/^  \([a-z]\+\) .*/\1/p' | grep -v '^ferrule$'); do
@@ -51,14 +53,14 @@ done
 # A client built outside the tree with find_package(Ferrule).
 cmake -S "$source/tests/client" -B "$work/client" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/client" >/dev/null
-"$work/client/client" "$work/client.notify.xml" | grep -q "Notify: 0x00000000" || fail "find_package client"
+grep -q "Notify: 0x00000000" <<<"$("$work/client/client" "$work/client.notify.xml")" || fail "find_package client"
 grep -q . "$work/client.notify.xml" || fail "client policy"
 
 # The same client with pkg-config.
 flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs ferrule)
 # shellcheck disable=SC2086
 g++ "$source/tests/client/client.cpp" $flags -o "$work/client-pc"
-"$work/client-pc" "$work/client2.notify.xml" | grep -q "Notify: 0x00000000" || fail "pkg-config client"
+grep -q "Notify: 0x00000000" <<<"$("$work/client-pc" "$work/client2.notify.xml")" || fail "pkg-config client"
 
 # The Debian package and its files.
 (cd "$build" && cpack -G DEB >/dev/null)
@@ -66,7 +68,7 @@ deb=$(ls "$build"/ferrule_*.deb | head -1)
 files=$(dpkg -c "$deb")
 for f in ./usr/lib/ferrule/bin/ferrule ./usr/lib/ferrule/bin/libFerrule.so ./usr/lib/ferrule/Shared/libWicket.so \
          ./usr/share/man/man1/ferrule.1 ./usr/include/ferrule/Ferrule/Interfaces.h ./usr/lib/pkgconfig/ferrule.pc; do
-  echo "$files" | grep -q " $f\$" || fail "$f is not in the package"
+  grep -q " $f\$" <<<"$files" || fail "$f is not in the package"
 done
-dpkg -I "$deb" | grep -q "postinst" || fail "postinst"
+grep -q "postinst" <<<"$(dpkg -I "$deb")" || fail "postinst"
 echo "install test: 1 passed, 0 failed"

@@ -12,6 +12,7 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 constexpr uint32_t kFacilityBase = 0xBAB;
@@ -208,7 +209,7 @@ bool TryDeserializeResult(std::u16string_view text, Result& result);
 class Argument
 {
 public:
-    Argument() noexcept : mType(DATATYPE_EMPTY) { mValue.u64 = 0; }
+    Argument() noexcept : mType(DATATYPE_EMPTY) {}
     Argument(bool v);
     Argument(int8_t v);
     Argument(uint8_t v);
@@ -231,11 +232,11 @@ public:
     Argument(DateTime v);
     static Argument EmptyContainer();
 
-    Argument(const Argument& other);
+    Argument(const Argument& other) = default;
     Argument(Argument&& other) noexcept;
-    Argument& operator=(const Argument& other);
+    Argument& operator=(const Argument& other) = default;
     Argument& operator=(Argument&& other) noexcept;
-    ~Argument();
+    ~Argument() = default;
 
     uint32_t GetType() const { return mType; }
     bool operator==(const Argument& other) const;
@@ -250,13 +251,13 @@ public:
     std::string GetStringIdSymName() const;
 
     // Typed access for display and serialization.
-    bool BoolValue() const { return mValue.b; }
+    bool BoolValue() const { return Held<bool>(false); }
     int64_t SignedValue() const;
     uint64_t UnsignedValue() const;
     double RealValue() const;
     const String& StringValue() const;
     DateTime DateTimeValue() const;
-    const ArgumentList* Elements() const { return mType == DATATYPE_ARGUMENT_CONTAINER ? mValue.c : nullptr; }
+    const ArgumentList* Elements() const { return std::get_if<ArgumentList>(&mValue); }
 
     void SerializeTo(String& out) const;
     String Serialize() const;
@@ -265,30 +266,22 @@ public:
     static Argument RealDeserializeArgument(WideReader& reader);
 
 private:
-    void Free() noexcept;
-    void CopyFrom(const Argument& other);
-
-    uint32_t mType;
-    union
+    // The value held, or fallback when the argument holds another kind.
+    template <class T>
+    T Held(T fallback) const
     {
-        bool b;
-        int8_t i8;
-        uint8_t u8;
-        int16_t i16;
-        uint16_t u16;
-        int32_t i32;
-        uint32_t u32;
-        int64_t i64;
-        uint64_t u64;
-        float f;
-        double d;
-        String* s;
-        ResultRep* r;
-        ArgumentList* c; // null: empty
-        StringId id;
-        int64_t* dt;
-    } mValue;
-    std::string* mSymName = nullptr; // STRINGID only
+        const T* value = std::get_if<T>(&mValue);
+        return value ? *value : fallback;
+    }
+
+    // The kind as the argument was made (its declared width, a byte count, a long double): mType; the
+    // value: signed integers and narrower unsigned ones as int64_t, unsigned 64-bit ones and byte counts
+    // as uint64_t, reals as float or double.
+    uint32_t mType;
+    std::variant<std::monostate, bool, int64_t, uint64_t, float, double, String, Result, ArgumentList, StringId,
+                 DateTime>
+        mValue;
+    std::string mSymName; // STRINGID only: the symbolic name given with it, "" when none was
 };
 
 struct ResultRep

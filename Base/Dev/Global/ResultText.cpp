@@ -351,7 +351,7 @@ String Argument::Serialize() const
 
 void Argument::SerializeTo(String& out) const
 {
-    if (mType == DATATYPE_ARGUMENT_CONTAINER && (mValue.c == nullptr || mValue.c->empty()))
+    if (mType == DATATYPE_ARGUMENT_CONTAINER && Elements()->empty())
     {
         out += u"Arg (0)";
         return;
@@ -370,36 +370,32 @@ void Argument::SerializeTo(String& out) const
     out += u' ';
     switch (mType)
     {
-    case DATATYPE_BOOL: out += mValue.b ? u"true" : u"false"; break;
-    case DATATYPE_INT8_T: AppendHex(out, static_cast<uint32_t>(static_cast<int32_t>(mValue.i8))); break;
-    case DATATYPE_UINT8_T: AppendHex(out, mValue.u8); break;
-    case DATATYPE_INT16_T: case DATATYPE_UINT16_T: AppendHex(out, mValue.u16); break;
-    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: AppendHex(out, mValue.u32); break;
-    case DATATYPE_INT64_T: case DATATYPE_UINT64_T: case DATATYPE_BYTES: AppendHex(out, mValue.u64); break;
-    case DATATYPE_FLOAT: AppendReal(out, mValue.f); break;
-    case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: AppendReal(out, mValue.d); break;
-    case DATATYPE_STRING: AppendCounted(out, *mValue.s); break;
-    case DATATYPE_RESULT:
-    {
-        if (mValue.r)
-            ++mValue.r->refCount;
-        Result(mValue.r).SerializeTo(out);
+    case DATATYPE_BOOL: out += BoolValue() ? u"true" : u"false"; break;
+    // Each width as it is stored: an 8-bit signed value sign-extended to 32 bits, the others their own bits.
+    case DATATYPE_INT8_T: AppendHex(out, static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(SignedValue()))));
         break;
-    }
+    case DATATYPE_UINT8_T: AppendHex(out, static_cast<uint8_t>(SignedValue())); break;
+    case DATATYPE_INT16_T: case DATATYPE_UINT16_T: AppendHex(out, static_cast<uint16_t>(SignedValue())); break;
+    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: AppendHex(out, static_cast<uint32_t>(SignedValue())); break;
+    case DATATYPE_INT64_T: case DATATYPE_UINT64_T: case DATATYPE_BYTES: AppendHex(out, UnsignedValue()); break;
+    case DATATYPE_FLOAT: AppendReal(out, static_cast<float>(RealValue())); break;
+    case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: AppendReal(out, RealValue()); break;
+    case DATATYPE_STRING: AppendCounted(out, StringValue()); break;
+    case DATATYPE_RESULT: GetResult().SerializeTo(out); break;
     case DATATYPE_ARGUMENT_CONTAINER:
-        AppendDecimal(out, mValue.c->size());
-        for (const Argument& a : *mValue.c)
+        AppendDecimal(out, Elements()->size());
+        for (const Argument& a : *Elements())
         {
             out += u' ';
             a.SerializeTo(out);
         }
         break;
     case DATATYPE_STRINGID:
-        AppendHex(out, mValue.id);
+        AppendHex(out, GetStringId());
         out += u' ';
         AppendCounted(out, Utf8ToUtf16(GetStringIdSymName()));
         break;
-    default: AppendCounted(out, DateTime{*mValue.dt}.ToText()); break; // DATATYPE_DATETIME
+    default: AppendCounted(out, DateTimeValue().ToText()); break; // DATATYPE_DATETIME
     }
     out += u')';
 }
