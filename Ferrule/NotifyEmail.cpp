@@ -262,7 +262,9 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
     // The CDO transport sends from the application's name when no sender is set.
     std::vector<std::pair<const char16_t*, String>> addresses = {
         {u"Address", Text(mAddress.Get())}, {u"AddressFrom", Text(mAddressFrom.Get())}, {u"SMTPServer", Text(mSMTPServer.Get())}};
-    if (SysStringLen(mAddressFrom.Get()) == 0)
+    const bool cdoSends = mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
+                          mAuthentication == SMTP_AUTH_NTLM;
+    if (SysStringLen(mAddressFrom.Get()) == 0 && cdoSends)
         addresses.push_back({u"Application", Text(application)});
     const String unclean = UncleanSetting(addresses);
     if (!unclean.empty())
@@ -326,8 +328,7 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
             libraryFailed = true;
         }
     }
-    if (mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
-        mAuthentication == SMTP_AUTH_NTLM)
+    if (cdoSends)
     {
         const HRESULT cdo = SendMailUsingAuthentication(application, subject, body);
         if (FAILED(cdo) || !libraryFailed)
