@@ -35,10 +35,10 @@ public:
     STDMETHOD(get_Handler)(BSTR handlerId, INotifyHandler** handler) override;
     STDMETHOD(put_Handler)(BSTR handlerId, INotifyHandler* handler) override;
 
-    // Reads the configuration file into the handler table (Policy.cpp, with the writing); S_FALSE when nothing could be loaded. A
-    // Handler element that cannot be loaded is kept aside and the others still load. A handler that
-    // loads with a problem it wants known leaves error information describing it, which is warned
-    // through the log file.
+    // Reads the configuration file into the handler table (in Policy.cpp, with the writing); S_FALSE
+    // when nothing could be loaded. A Handler element that cannot be loaded is kept aside and the
+    // others still load. A handler that loads with a problem it wants known leaves error information
+    // describing it, which is warned through the log file.
     HRESULT LoadPolicy();
     // Writes the handler table to the configuration file; nothing is written when a handler fails.
     // The file is written only when it does not exist or the table's settings differ from those read
