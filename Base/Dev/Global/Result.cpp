@@ -293,10 +293,6 @@ void Result::Init(const char* file, int line, const char* function, uint32_t cod
     OfferCreationEntry(*this, file, line, function, true);
 }
 
-uint32_t Result::GetCode() const
-{
-    return mRep ? mRep->code : kSuccess;
-}
 
 uint32_t Result::SeverityOf(uint32_t code)
 {
@@ -312,10 +308,6 @@ uint32_t Result::GetSeverity() const
     return SeverityOf(GetCode());
 }
 
-uint32_t Result::GetFacility() const
-{
-    return (GetCode() >> 16) & 0xFFF;
-}
 
 ArgumentList& Result::GetArguments()
 {
@@ -325,10 +317,6 @@ ArgumentList& Result::GetArguments()
     return *mRep->arguments;
 }
 
-const ArgumentList* Result::Arguments() const
-{
-    return mRep ? mRep->arguments : nullptr;
-}
 
 bool Result::HasArguments() const
 {

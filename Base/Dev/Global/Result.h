@@ -293,6 +293,22 @@ struct ResultRep
     ArgumentList* arguments = nullptr;
 };
 
+// The accessors every writer of the text form calls, inline.
+inline uint32_t Result::GetCode() const
+{
+    return mRep ? mRep->code : kSuccess;
+}
+
+inline uint32_t Result::GetFacility() const
+{
+    return (GetCode() >> 16) & 0xFFF;
+}
+
+inline const ArgumentList* Result::Arguments() const
+{
+    return mRep ? mRep->arguments : nullptr;
+}
+
 // ---- Creation entries (written by the debug log)
 
 // Receives the creation entry of a non-success Result that passed the suppression rules; fromInit

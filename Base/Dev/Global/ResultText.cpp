@@ -370,32 +370,34 @@ void Argument::SerializeTo(String& out) const
     out += u' ';
     switch (mType)
     {
-    case DATATYPE_BOOL: out += BoolValue() ? u"true" : u"false"; break;
+    case DATATYPE_BOOL: out += std::get<bool>(mValue) ? u"true" : u"false"; break;
     // Each width as it is stored: an 8-bit signed value sign-extended to 32 bits, the others their own bits.
-    case DATATYPE_INT8_T: AppendHex(out, static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(SignedValue()))));
+    case DATATYPE_INT8_T:
+        AppendHex(out, static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(std::get<int64_t>(mValue)))));
         break;
-    case DATATYPE_UINT8_T: AppendHex(out, static_cast<uint8_t>(SignedValue())); break;
-    case DATATYPE_INT16_T: case DATATYPE_UINT16_T: AppendHex(out, static_cast<uint16_t>(SignedValue())); break;
-    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: AppendHex(out, static_cast<uint32_t>(SignedValue())); break;
-    case DATATYPE_INT64_T: case DATATYPE_UINT64_T: case DATATYPE_BYTES: AppendHex(out, UnsignedValue()); break;
-    case DATATYPE_FLOAT: AppendReal(out, static_cast<float>(RealValue())); break;
-    case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: AppendReal(out, RealValue()); break;
-    case DATATYPE_STRING: AppendCounted(out, StringValue()); break;
-    case DATATYPE_RESULT: GetResult().SerializeTo(out); break;
+    case DATATYPE_UINT8_T: AppendHex(out, static_cast<uint8_t>(std::get<int64_t>(mValue))); break;
+    case DATATYPE_INT16_T: case DATATYPE_UINT16_T: AppendHex(out, static_cast<uint16_t>(std::get<int64_t>(mValue))); break;
+    case DATATYPE_INT32_T: case DATATYPE_UINT32_T: AppendHex(out, static_cast<uint32_t>(std::get<int64_t>(mValue))); break;
+    case DATATYPE_INT64_T: AppendHex(out, static_cast<uint64_t>(std::get<int64_t>(mValue))); break;
+    case DATATYPE_UINT64_T: case DATATYPE_BYTES: AppendHex(out, std::get<uint64_t>(mValue)); break;
+    case DATATYPE_FLOAT: AppendReal(out, std::get<float>(mValue)); break;
+    case DATATYPE_DOUBLE: case DATATYPE_LONG_DOUBLE: AppendReal(out, std::get<double>(mValue)); break;
+    case DATATYPE_STRING: AppendCounted(out, std::get<String>(mValue)); break;
+    case DATATYPE_RESULT: std::get<Result>(mValue).SerializeTo(out); break;
     case DATATYPE_ARGUMENT_CONTAINER:
-        AppendDecimal(out, Elements()->size());
-        for (const Argument& a : *Elements())
+        AppendDecimal(out, std::get<ArgumentList>(mValue).size());
+        for (const Argument& a : std::get<ArgumentList>(mValue))
         {
             out += u' ';
             a.SerializeTo(out);
         }
         break;
     case DATATYPE_STRINGID:
-        AppendHex(out, GetStringId());
+        AppendHex(out, std::get<StringId>(mValue));
         out += u' ';
         AppendCounted(out, Utf8ToUtf16(GetStringIdSymName()));
         break;
-    default: AppendCounted(out, DateTimeValue().ToText()); break; // DATATYPE_DATETIME
+    default: AppendCounted(out, std::get<DateTime>(mValue).ToText()); break; // DATATYPE_DATETIME
     }
     out += u')';
 }
