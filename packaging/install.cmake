@@ -25,7 +25,8 @@ execute_process(COMMAND \${CMAKE_COMMAND} -E create_symlink ../${FERRULE_INSTALL
 foreach(header
     Ferrule/Interfaces.h Translator/MessageTranslator.h
     Platform/Com/Activation.h Platform/Com/ConnectionPoint.h Platform/Com/Dispatch.h Platform/Com/Guid.h
-    Platform/Com/Hresult.h Platform/Com/ObjectTemplates.h Platform/Com/OleAuto.h Platform/Com/PropertyBag.h
+    Platform/Com/Hresult.h Platform/Com/ObjectTemplates.h Platform/Com/OleAuto.h Platform/Com/Owners.h
+    Platform/Com/PropertyBag.h
     Platform/Com/TypeLib.h Platform/Com/Unknown.h Platform/Win32/Errors.h Platform/Win32/Library.h
     Platform/Win32/Utf.h Platform/Win32/WinTypes.h)
   get_filename_component(folder ${header} DIRECTORY)
