@@ -2,7 +2,7 @@
 // text body) and the exchange with the server through libcurl, with its time-outs and TLS choices.
 //
 // Time-outs: 10 s to connect; the whole exchange, QUIT and closing included, ends within
-// FERRULE_SMTP_TIMEOUT seconds (default 30) and the second of polling after it; a server that sends
+// FERRULE_SMTP_TIMEOUT seconds (default 30) and one second more; a server that sends
 // nothing for 10 s is given up. Certificates are checked against the system's trust store and the
 // file named by FERRULE_SMTP_CA_FILE.
 //
