@@ -334,8 +334,7 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     outcome.mechanism = exchange.mechanism;
     outcome.tls = exchange.tls;
     offered = exchange.offered + " ";
-    if (code == CURLE_USE_SSL_FAILED)
-        outcome.status = SmtpOutcome::Failed;
+    outcome.noStartTls = code == CURLE_USE_SSL_FAILED && !exchange.tls;
     if (code != CURLE_OK && !outcome.refused.empty() && outcome.refused.size() == mail.recipients.size())
         outcome.status = SmtpOutcome::RecipientsRefused;
     curl_slist_free_all(rcpt);
@@ -366,8 +365,7 @@ SmtpOutcome SmtpSend(const SmtpMail& mail)
     const bool guardsPassword = mail.tls == SmtpMail::Tls::Opportunistic && !mail.allowPlainLogin;
     const SmtpMail::Tls tls = guardsPassword ? SmtpMail::Tls::Required : mail.tls;
     SmtpOutcome outcome = Attempt(mail, tls, "AUTH=LOGIN", deadline, offered);
-    if (guardsPassword && outcome.status == SmtpOutcome::Failed && !outcome.tls &&
-        outcome.error.find("STARTTLS") != std::string::npos)
+    if (guardsPassword && outcome.noStartTls)
         outcome.status = SmtpOutcome::PlainLoginRefused;
     // LOGIN first; PLAIN only where the server does not offer LOGIN.
     if (outcome.status == SmtpOutcome::LoginDenied && outcome.mechanism.empty() &&

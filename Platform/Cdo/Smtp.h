@@ -68,6 +68,7 @@ struct SmtpOutcome
     std::vector<std::string> refused; // recipients the server refused
     std::string mechanism;            // the AUTH mechanism used, "" without a login
     bool tls = false;                 // whether the exchange ran inside TLS
+    bool noStartTls = false;          // TLS was required and the server offered no STARTTLS
 };
 
 SmtpOutcome SmtpSend(const SmtpMail& mail);
