@@ -9,10 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <condition_variable>
 #include <random>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace
@@ -52,7 +50,25 @@ struct Exchange
     std::string mechanism;
     std::string offered; // the mechanisms of the server's AUTH line, blank-separated, upper-case
     bool tls = false;
+    curl_socket_t socket = CURL_SOCKET_BAD; // from libcurl's opening of it to its closing
 };
+
+curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address)
+{
+    auto* x = static_cast<Exchange*>(user);
+    const curl_socket_t s = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (s != CURL_SOCKET_BAD)
+        x->socket = s;
+    return s;
+}
+
+int CloseSocket(void* user, curl_socket_t s)
+{
+    auto* x = static_cast<Exchange*>(user);
+    if (x->socket == s)
+        x->socket = CURL_SOCKET_BAD;
+    return close(s);
+}
 
 int Watch(CURL*, curl_infotype type, char* data, size_t size, void* user)
 {
@@ -81,6 +97,7 @@ int Watch(CURL*, curl_infotype type, char* data, size_t size, void* user)
         }
         else if (upper.rfind("STARTTLS", 0) == 0)
             x->command = "STARTTLS";
+
         else if (!line.empty() && line[0] != '\r')
             x->command = upper.substr(0, upper.find(' '));
     }
@@ -102,59 +119,6 @@ int Watch(CURL*, curl_infotype type, char* data, size_t size, void* user)
     }
     return 0;
 }
-
-// Ends the exchange at its deadline wherever it is: libcurl bounds the transfer itself, but not the wait
-// for the answer to QUIT when it closes the connection after a failure. At the deadline the watchdog shuts
-// the connection down, so that wait ends at once. The socket is known from its opening until libcurl
-// closes it, under the lock, so a descriptor reused meanwhile is never touched.
-class Watchdog
-{
-public:
-    explicit Watchdog(std::chrono::steady_clock::time_point deadline)
-        : mThread([this, deadline] {
-              std::unique_lock<std::mutex> hold(mLock);
-              if (!mDone.wait_until(hold, deadline, [this] { return mFinished; }) && mSocket >= 0)
-                  shutdown(mSocket, SHUT_RDWR);
-          })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            const std::lock_guard<std::mutex> hold(mLock);
-            mFinished = true;
-        }
-        mDone.notify_all();
-        mThread.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-    static curl_socket_t Open(void* user, curlsocktype, curl_sockaddr* address)
-    {
-        auto* self = static_cast<Watchdog*>(user);
-        const curl_socket_t s = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-        const std::lock_guard<std::mutex> hold(self->mLock);
-        if (s >= 0)
-            self->mSocket = s;
-        return s;
-    }
-    static int Close(void* user, curl_socket_t s)
-    {
-        auto* self = static_cast<Watchdog*>(user);
-        const std::lock_guard<std::mutex> hold(self->mLock);
-        if (self->mSocket == s)
-            self->mSocket = -1;
-        return close(s);
-    }
-
-private:
-    std::mutex mLock;
-    std::condition_variable mDone;
-    bool mFinished = false;
-    curl_socket_t mSocket = -1;
-    std::thread mThread; // last: it starts once the rest is there
-};
 
 SmtpOutcome::Status StatusOf(CURLcode code)
 {
@@ -274,9 +238,9 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
         outcome.status = SmtpOutcome::StartFailed;
         return outcome;
     }
-    const long left = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now()).count());
-    const long total = std::max(1L, left);
+    const auto started = std::chrono::steady_clock::now();
+    const long leftMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - started).count());
+    const long total = std::max(1L, (leftMs + 999) / 1000);
     const bool implicitTls = tls == SmtpMail::Tls::Implicit;
     const std::string url = std::string(implicitTls ? "smtps://" : "smtp://") + mail.server + ":" + mail.port;
     const std::string reversePath = mail.from.empty() ? "<>" : SmtpBracketed(mail.from);
@@ -287,8 +251,6 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     Exchange exchange;
     exchange.tls = implicitTls;
     char error[CURL_ERROR_SIZE] = {0};
-    // The transfer ends at the bound; closing after a failure gets the second after it.
-    Watchdog watchdog(std::chrono::steady_clock::now() + std::chrono::seconds(total) + std::chrono::seconds(1));
 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_MAIL_FROM, reversePath.c_str());
@@ -304,10 +266,10 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, total);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::min(kStallSeconds, total));
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &Watchdog::Open);
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &watchdog);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &Watchdog::Close);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &watchdog);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &exchange);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocket);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &exchange);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &Watch);
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
@@ -327,6 +289,10 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     }
 
     const CURLcode code = curl_easy_perform(curl);
+    // After a failure libcurl closes the connection with QUIT and waits for its answer without the
+    // bound (up to its own response time-out): shut the connection down first, so closing ends at once.
+    if (code != CURLE_OK && exchange.socket != CURL_SOCKET_BAD)
+        shutdown(exchange.socket, SHUT_RDWR);
     outcome.status = StatusOf(code);
     outcome.error = code == CURLE_OK ? "" : (error[0] ? error : curl_easy_strerror(code));
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.lastReply);

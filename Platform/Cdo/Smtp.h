@@ -1,9 +1,9 @@
 // The one SMTP client of the product: the message text both mail transports send (headers, a Base64
 // text body) and the exchange with the server through libcurl, with its time-outs and TLS choices.
 //
-// Time-outs: 10 s to connect; the whole exchange, QUIT and closing included, ends within
-// FERRULE_SMTP_TIMEOUT seconds (default 30) and one second more; a server that sends
-// nothing for 10 s is given up. Certificates are checked against the system's trust store and the
+// Time-outs: 10 s to connect; the whole exchange, closing included, ends within FERRULE_SMTP_TIMEOUT
+// seconds (default 30): after a failure the connection is shut down before libcurl closes it, so its
+// QUIT waits for no answer; a server that sends nothing for 10 s is given up. Certificates are checked against the system's trust store and the
 // file named by FERRULE_SMTP_CA_FILE.
 //
 // A value that would leave its field (an address or server name holding CR, LF, NUL or another control
