@@ -2,12 +2,15 @@
 #include "Base/Dev/Diagnostics/DebugLog.h"
 #include "Platform/Cdo/Smtp.h"
 
+#include <mutex>
 #include <string>
 
 namespace
 {
-// The recipients the server refused in the calling thread's last send, "," separated.
-thread_local std::string tRefused;
+// The recipients the server refused in the last send, ", " separated. Not thread-local: a library
+// opened at run time keeps no thread-local state (its dynamic TLS trips the leak checker's scan at exit).
+std::mutex gRefusedLock;
+std::string gRefused;
 
 unsigned char ResultOf(const SmtpOutcome& outcome)
 {
@@ -28,7 +31,6 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
                                              const char* password, const char* from, const char* to,
                                              const char* subject, const char* body, bool secure, bool)
 {
-    tRefused.clear();
     SmtpMail mail;
     mail.server = server ? server : "";
     mail.port = port && *port ? port : "25";
@@ -52,13 +54,18 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
     mail.message = SmtpTextMessage(headers, "text/plain", "utf-8", body ? body : "");
 
     const SmtpOutcome outcome = SmtpSend(mail);
+    std::string refused;
     for (const std::string& r : outcome.refused)
-        tRefused += (tRefused.empty() ? "" : ", ") + r;
+        refused += (refused.empty() ? "" : ", ") + r;
+    {
+        const std::lock_guard<std::mutex> hold(gRefusedLock);
+        gRefused = refused;
+    }
     if (outcome.status != SmtpOutcome::Sent || !outcome.refused.empty())
     {
         DEBUG_LOG(Debug::APPLICATION, Debug::WARN)
             << "PloverLib_SendEmail: " << mail.server << ":" << mail.port << ": "
-            << (outcome.error.empty() ? "refused recipients " + tRefused : outcome.error)
+            << (outcome.error.empty() ? "refused recipients " + refused : outcome.error)
             << "; last reply code: " << outcome.lastReply;
     }
     return ResultOf(outcome);
@@ -66,5 +73,7 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
 
 extern "C" const char* PloverLib_RefusedRecipients()
 {
-    return tRefused.c_str();
+    const std::lock_guard<std::mutex> hold(gRefusedLock);
+    return gRefused.c_str(); // valid until the next send
+
 }

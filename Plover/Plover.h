@@ -16,7 +16,7 @@
 // The result: 0 sent; 1 the transfer library could not start; 2 the host was not resolved or not
 // reached; 3 the login was refused; 4 any other failure (TLS, a time-out, every recipient refused);
 // 5 sent, but the server refused some recipients (PloverLib_RefusedRecipients names them, for the
-// calling thread's last send); 6 a value holds a control character, nothing sent.
+// last send in the process, valid until the next); 6 a value holds a control character, nothing sent.
 #pragma once
 
 extern "C" {
