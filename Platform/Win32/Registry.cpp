@@ -48,8 +48,16 @@ const int kReadWaitMs = 500;
 const int kWriteWaitMs = 30000;
 
 // Whether reads should go to the file: its tables exist, or it cannot be read at all (a damaged file,
-// whose reads then answer ERROR_BADDB). A file without tables reads as an empty hive.
-bool HasSchema(sqlite3* db)
+// whose reads then answer ERROR_BADDB). A file without tables reads as an empty hive. Unknown while a
+// writer commits (asked again at the next read).
+enum class Schema
+{
+    Absent,
+    Present,
+    Unknown,
+};
+
+Schema SchemaOf(sqlite3* db)
 {
     sqlite3_stmt* s = nullptr;
     int rc = sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'vals'", -1, &s,
@@ -57,7 +65,11 @@ bool HasSchema(sqlite3* db)
     if (rc == SQLITE_OK)
         rc = sqlite3_step(s);
     sqlite3_finalize(s);
-    return rc != SQLITE_DONE;
+    if (rc == SQLITE_ROW)
+        return Schema::Present;
+    if (rc == SQLITE_DONE)
+        return Schema::Absent;
+    return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED ? Schema::Unknown : Schema::Present;
 }
 
 // One hive: a database file and the connection this process keeps to it. Opening writes nothing (a
@@ -68,7 +80,7 @@ struct Hive
     std::mutex mutex;
     std::string path;
     sqlite3* db = nullptr;
-    bool schema = false;   // the tables exist: reads go to the file, else the hive reads as empty
+    Schema schema = Schema::Absent; // Present: reads go to the file; Absent: the hive reads as empty
     bool writable = false; // opened read-write
     LSTATUS writeError = ERROR_ACCESS_DENIED; // what writes answer when not writable
 
@@ -79,7 +91,7 @@ struct Hive
         if (db)
             sqlite3_close_v2(db);
         db = nullptr;
-        schema = false;
+        schema = Schema::Absent;
         writable = false;
         writeError = ERROR_ACCESS_DENIED;
     }
@@ -111,7 +123,7 @@ struct Hive
             }
         }
         sqlite3_busy_timeout(db, kReadWaitMs);
-        schema = HasSchema(db);
+        schema = SchemaOf(db);
     }
 
     // Ready for a write: the file created when missing.
@@ -265,7 +277,12 @@ public:
             mHive.Open(path);
     }
     // The connection for reads: null while the hive has no tables (it reads as empty).
-    sqlite3* Db() const { return mHive.schema ? mHive.db : nullptr; }
+    sqlite3* Db() const
+    {
+        if (mHive.schema == Schema::Unknown && mHive.db)
+            mHive.schema = SchemaOf(mHive.db);
+        return mHive.schema == Schema::Absent ? nullptr : mHive.db;
+    }
     Hive& Get() const { return mHive; }
 
 private:
@@ -352,7 +369,7 @@ LSTATUS InTransaction(HiveLock& lock, Body body)
     sqlite3* db = hive.db;
     if (!sqlite3_get_autocommit(db))
     {
-        hive.schema = true;
+        hive.schema = Schema::Present;
         return body(db);
     }
     sqlite3_busy_timeout(db, kWriteWaitMs);
@@ -362,7 +379,7 @@ LSTATUS InTransaction(HiveLock& lock, Body body)
     LSTATUS st = FromSqlite(rc);
     if (st == ERROR_SUCCESS)
     {
-        hive.schema = true;
+        hive.schema = Schema::Present;
         st = body(db);
     }
     if (st == ERROR_SUCCESS)
@@ -372,7 +389,7 @@ LSTATUS InTransaction(HiveLock& lock, Body body)
     }
     if (st != ERROR_SUCCESS && !sqlite3_get_autocommit(db))
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    hive.schema = HasSchema(db);
+    hive.schema = SchemaOf(db);
     sqlite3_busy_timeout(db, kReadWaitMs);
     return st;
 }
@@ -747,7 +764,7 @@ RegistryTransaction::RegistryTransaction(HKEY hive) : mMachine(IsMachine(hive))
     sqlite3_busy_timeout(h.db, kWriteWaitMs);
     mOpen = sqlite3_exec(h.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     if (mOpen && sqlite3_exec(h.db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK)
-        h.schema = true;
+        h.schema = Schema::Present;
     sqlite3_busy_timeout(h.db, kReadWaitMs);
 }
 
@@ -763,7 +780,7 @@ LSTATUS RegistryTransaction::Commit()
     const LSTATUS st = FromSqlite(sqlite3_exec(h.db, "COMMIT", nullptr, nullptr, nullptr));
     if (st != ERROR_SUCCESS && !sqlite3_get_autocommit(h.db))
         sqlite3_exec(h.db, "ROLLBACK", nullptr, nullptr, nullptr);
-    h.schema = HasSchema(h.db);
+    h.schema = SchemaOf(h.db);
     return st;
 }
 
@@ -776,5 +793,5 @@ RegistryTransaction::~RegistryTransaction()
     if (h.db && !sqlite3_get_autocommit(h.db))
         sqlite3_exec(h.db, "ROLLBACK", nullptr, nullptr, nullptr);
     if (h.db)
-        h.schema = HasSchema(h.db);
+        h.schema = SchemaOf(h.db);
 }
