@@ -166,10 +166,6 @@ typedef unsigned char (*SendEmailFunction)(const char* server, const char* port,
                                            const char* subject, const char* body, bool secure, bool second);
 
 
-String Text(BSTR b)
-{
-    return String(b ? b : u"", SysStringLen(b));
-}
 
 // The first of the settings that would leave its field on the way to the server (a control character in
 // an address), or "" when all are clean.
@@ -261,11 +257,11 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
     // No value may leave its field: a line break in an address would become a command of its own.
     // The CDO transport sends from the application's name when no sender is set.
     std::vector<std::pair<const char16_t*, String>> addresses = {
-        {u"Address", Text(mAddress.Get())}, {u"AddressFrom", Text(mAddressFrom.Get())}, {u"SMTPServer", Text(mSMTPServer.Get())}};
+        {u"Address", ToString(mAddress.Get())}, {u"AddressFrom", ToString(mAddressFrom.Get())}, {u"SMTPServer", ToString(mSMTPServer.Get())}};
     const bool cdoSends = mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
                           mAuthentication == SMTP_AUTH_NTLM;
     if (SysStringLen(mAddressFrom.Get()) == 0 && cdoSends)
-        addresses.push_back({u"Application", Text(application)});
+        addresses.push_back({u"Application", ToString(application)});
     const String unclean = UncleanSetting(addresses);
     if (!unclean.empty())
         return ReportHandlerFailure(E_INVALIDARG, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_ADDRESS_INVALID, Argument(unclean)));

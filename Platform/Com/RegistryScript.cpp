@@ -321,19 +321,7 @@ HRESULT UpdateRegistryFromScript(const std::u16string& script, bool registering,
     std::vector<Root> roots;
     if (!parser.Script(roots))
     {
-        ICreateErrorInfo* create = nullptr;
-        if (SUCCEEDED(CreateErrorInfo(&create)))
-        {
-            const std::u16string description = u"The registry script cannot be read: " + parser.Problem();
-            create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-            IErrorInfo* info = nullptr;
-            if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info))))
-            {
-                SetErrorInfo(0, info);
-                info->Release();
-            }
-            create->Release();
-        }
+        SetErrorDescription(u"The registry script cannot be read: " + parser.Problem());
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     }
     // Each hive's part of the script lands whole: a registration running at the same time in another

@@ -175,6 +175,14 @@ std::string ErrorDescription()
     return text;
 }
 
+// A certificate for 127.0.0.1 and its key, made for the test.
+bool MakeCertificate(const std::string& cert, const std::string& key)
+{
+    return std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                        "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert + "' >/dev/null 2>&1")
+                           .c_str()) == 0;
+}
+
 std::string Computer()
 {
     WCHAR name[16] = {0};
@@ -278,11 +286,7 @@ TEST_F(Email, TlsAndLogins)
 {
     // A certificate for 127.0.0.1, made here, trusted through FERRULE_SMTP_CA_FILE.
     const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                           "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
-                           "' >/dev/null 2>&1")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(MakeCertificate(cert, key));
     setenv("FERRULE_SMTP_CA_FILE", cert.c_str(), 1);
     {
         SmtpServer server(mDir.Path(), {"--cert", cert, "--key", key, "--user", "ann", "--password", "right"});
@@ -331,11 +335,7 @@ TEST_F(Email, TlsAndLogins)
 TEST_F(Email, BasicMeansLoginAndThePasswordCrossesOnlyInsideTls)
 {
     const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                           "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
-                           "' >/dev/null 2>&1")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(MakeCertificate(cert, key));
     const std::vector<std::string> login = {"--user", "ann", "--password", "right", "--ntlm"};
     SetUser(u"ann");
     Bstr right(u"right");
