@@ -224,12 +224,15 @@ TEST_F(Password, StoresAreSharedBetweenProcessesAndWorkWithoutAWritableHive)
     // A scheme-5 form made in one process decrypts in another (the random-number values are reused).
     const std::string file = mDir.Path() + "/form5";
     ASSERT_TRUE(InChild([&] {
-        std::ofstream(file) << Utf16ToUtf8(PasswordStore(u"ann", u"shared", 0).Form(5));
+        // The form's code units as they are (a form may hold any 16-bit value, unpaired surrogates too).
+        const std::u16string form = PasswordStore(u"ann", u"shared", 0).Form(5);
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(form.data()), form.size() * 2);
         return 0;
     }));
-    std::string form;
-    std::ifstream(file) >> form;
-    EXPECT_EQ(PasswordStore(u"ann", Utf8ToUtf16(form), 5).Form(0), u"shared");
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::u16string form(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_EQ(PasswordStore(u"ann", form, 5).Form(0), u"shared");
 
     // An unprivileged process that cannot write the machine hive still round-trips its password.
     TempDir readOnly;
