@@ -2,6 +2,9 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
 #include "Platform/Win32/EventLog.h"
+#include "Platform/Win32/Utf.h"
+
+#include <cstdio>
 
 CNotifySysEvent::CNotifySysEvent()
 {
@@ -39,7 +42,17 @@ HRESULT CNotifySysEvent::Deliver(const Notification& n)
                                   Argument(String()), Argument(String(source ? source : u"", SysStringLen(source)))});
     const WORD category = priority == NOTIFY_PRIORITY_HIGH ? 1 : priority == NOTIFY_PRIORITY_MEDIUM ? 2 : 3;
     LPCWSTR strings[] = {entry.c_str()};
-    if (!ReportEventW(eventLog, static_cast<WORD>(type), category, 100, nullptr, 1, 0, strings, nullptr))
+    // What the journal keeps beside the entry, for readers to filter on.
+    char codeText[16];
+    std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(code));
+    std::vector<std::pair<std::string, std::string>> fields = {
+        {"FERRULE_CODE", codeText},
+        {"FERRULE_TYPE", TypeWord(type)},
+        {"FERRULE_PRIORITY", PriorityWord(priority)},
+        {"FERRULE_SOURCE", Utf16ToUtf8(String(source ? source : u"", SysStringLen(source)))},
+        {"FERRULE_APPLICATION", Utf16ToUtf8(String(application ? application : u"", SysStringLen(application)))},
+    };
+    if (!ReportEventWithFields(eventLog, static_cast<WORD>(type), category, 100, 1, strings, std::move(fields)))
     {
         const HRESULT hr = LastErrorHresult();
         DeregisterEventSource(eventLog);

@@ -1,8 +1,9 @@
 // A syslog socket for the whole test program: bound in a temporary folder, named by
-// FERRULE_SYSLOG_SOCKET, and drained by a child process (not a thread: the tests fork, and a forked
-// child of a process with other threads may hang in a lock one of them held), so that managers with the
-// event-log handler deliver as they would on a machine with a syslog daemon. Tests that look at
-// datagrams bind their own.
+// FERRULE_SYSLOG_SOCKET (with FERRULE_JOURNAL_SOCKET empty, so that no entry goes to a journal of the
+// machine), and drained by a child process (not a thread: the tests fork, and a forked child of a
+// process with other threads may hang in a lock one of them held), so that managers with the event-log
+// handler deliver as they would on a machine with a syslog daemon. Tests that look at datagrams bind
+// their own.
 #pragma once
 
 #include "TempDir.h"
@@ -29,6 +30,7 @@ public:
         std::strncpy(a.sun_path, mPath.c_str(), sizeof a.sun_path - 1);
         bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
         setenv("FERRULE_SYSLOG_SOCKET", mPath.c_str(), 1);
+        setenv("FERRULE_JOURNAL_SOCKET", "", 1); // the syslog form, also where a journal runs
         const pid_t parent = getpid();
         mDrain = fork();
         if (mDrain == 0)

@@ -16,7 +16,7 @@ fail() { echo "FAILED: $*"; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 export FERRULE_CONFIG_DIR=$work/config FERRULE_LOG_DIR=$work/logs FERRULE_REGISTRY_DIR=$work FERRULE_PIPE_DIR=$work
 # A system log of our own, drained while the test runs.
-export FERRULE_SYSLOG_SOCKET=$work/log
+export FERRULE_SYSLOG_SOCKET=$work/log FERRULE_JOURNAL_SOCKET=
 /usr/bin/python3 -c '
 import socket, sys
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)

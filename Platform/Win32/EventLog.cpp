@@ -3,33 +3,39 @@
 #include "Platform/Win32/Registry.h"
 #include "Platform/Win32/Utf.h"
 
-#include <cerrno>
+#include "Platform/Win32/SystemLog.h"
+
 #include <chrono>
-#include <poll.h>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace
 {
-// How long an entry waits for a syslog daemon that does not read.
-const std::chrono::seconds kSendWait(2);
-// The system message that ends a cut entry.
-const DWORD kCutMark = 0x20000001;
+// The journal's MESSAGE_ID of an entry, one per event type (listed in ferrule(1) and the catalog).
+const char* MessageIdOf(WORD type)
+{
+    switch (type)
+    {
+    case EVENTLOG_ERROR_TYPE: return "b821000f79d64b2899cc233d1cdfb414";
+    case EVENTLOG_WARNING_TYPE: return "3a7efc690d5d4660878bf597b3ddd005";
+    case EVENTLOG_INFORMATION_TYPE: return "13b49749a87f41e8850f96875e448f5c";
+    case EVENTLOG_AUDIT_SUCCESS: return "cbf6f88e006042ef88061e19c35d9e35";
+    default: return "222c5def27934d8a8049aed22925146c";
+    }
+}
+
+// How often a process looks whether the registry changed under the sources it knows.
+const std::chrono::seconds kRegistrationRecheck(1);
 
 struct EventSource : HandleObject
 {
     static constexpr HandleKind kKind = HandleKind::EventSource;
     EventSource() : HandleObject(kKind) {}
-    std::string ident;        // UTF-8
-    std::string categoryFile; // the registered category message file, or ""
+    std::u16string source;
+    std::string ident; // UTF-8
 };
 
 EventSource* AsSource(HANDLE h)
@@ -47,15 +53,35 @@ std::string Canonical(const std::string& path)
     return out;
 }
 
+using MessageTable = std::map<std::pair<DWORD, LANGID>, std::u16string>;
 std::mutex gResourcesMutex;
-std::map<std::string, std::map<std::pair<DWORD, LANGID>, std::u16string>>& Resources()
+std::map<std::string, MessageTable>& Resources()
 {
-    static auto* resources = new std::map<std::string, std::map<std::pair<DWORD, LANGID>, std::u16string>>();
+    static auto* resources = new std::map<std::string, MessageTable>();
     return *resources;
 }
 
-// The registered category message file of a source, or "".
-std::string CategoryFile(const std::u16string& source)
+bool FindText(const std::string& canonicalPath, DWORD id, LANGID language, std::u16string& text)
+{
+    std::lock_guard<std::mutex> lock(gResourcesMutex);
+    auto module = Resources().find(canonicalPath);
+    if (module == Resources().end())
+        return false;
+    for (LANGID l : {language, static_cast<LANGID>(1033)})
+    {
+        auto it = module->second.find({id, l});
+        if (it != module->second.end())
+        {
+            text = it->second;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The registered category message file of a source (its canonical path), or "", as the registry
+// says.
+std::string RegisteredCategoryFile(const std::u16string& source)
 {
     HKEY key = nullptr;
     const std::u16string path = u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
@@ -65,9 +91,34 @@ std::string CategoryFile(const std::u16string& source)
     DWORD size = sizeof value - sizeof(WCHAR), type = 0;
     const LSTATUS rc = RegQueryValueExW(key, u"CategoryMessageFile", nullptr, &type, reinterpret_cast<LPBYTE>(value), &size);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || value[0] == 0)
         return "";
-    return Utf16ToUtf8(value);
+    return Canonical(Utf16ToUtf8(value));
+}
+
+// The category message file of each source the process has written for, kept until the machine's hive
+// changes (looked at no more than once every kRegistrationRecheck), so that an entry reads no registry.
+std::mutex gRegistrationsMutex;
+std::map<std::u16string, std::string> gCategoryFiles;
+unsigned long long gRegistryStamp = 0;
+std::chrono::steady_clock::time_point gRegistryCheckedAt;
+
+std::string CategoryFile(const std::u16string& source)
+{
+    std::lock_guard<std::mutex> lock(gRegistrationsMutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (gRegistryStamp == 0 || now - gRegistryCheckedAt >= kRegistrationRecheck)
+    {
+        gRegistryCheckedAt = now;
+        const unsigned long long stamp = RegistryHiveStamp(HKEY_LOCAL_MACHINE);
+        if (stamp != gRegistryStamp)
+            gCategoryFiles.clear();
+        gRegistryStamp = stamp;
+    }
+    auto known = gCategoryFiles.find(source);
+    if (known != gCategoryFiles.end())
+        return known->second;
+    return gCategoryFiles[source] = RegisteredCategoryFile(source);
 }
 
 int Severity(WORD type)
@@ -81,15 +132,24 @@ int Severity(WORD type)
     }
 }
 
-// The longest prefix of text, at most limit bytes, that ends after a whole UTF-8 character.
-size_t WholeCharacters(const std::string& text, size_t limit)
+// Line breaks as the journal and syslog readers take them: CR LF and a lone CR become LF.
+std::string WithLineFeeds(const std::u16string& text)
 {
-    if (limit >= text.size())
-        return text.size();
-    size_t cut = limit;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return cut;
+    std::string out = Utf16ToUtf8(text);
+    size_t write = 0;
+    for (size_t read = 0; read < out.size(); ++read)
+    {
+        if (out[read] == '\r')
+        {
+            out[write++] = '\n';
+            if (read + 1 < out.size() && out[read + 1] == '\n')
+                ++read;
+        }
+        else
+            out[write++] = out[read];
+    }
+    out.resize(write);
+    return out;
 }
 } // namespace
 
@@ -101,8 +161,8 @@ HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source)
         return nullptr;
     }
     auto* s = new EventSource();
+    s->source = source;
     s->ident = Utf16ToUtf8(source);
-    s->categoryFile = CategoryFile(source);
     SetLastError(ERROR_SUCCESS);
     return s;
 }
@@ -112,116 +172,39 @@ BOOL DeregisterEventSource(HANDLE eventLog)
     return CloseHandleOfKind(eventLog, {HandleKind::EventSource});
 }
 
-BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD, PSID, WORD numStrings, DWORD, LPCWSTR* strings,
-                  LPVOID)
+BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID, WORD numStrings, DWORD,
+                  LPCWSTR* strings, LPVOID)
+{
+    return ReportEventWithFields(eventLog, type, category, eventId, numStrings, strings, {});
+}
+
+BOOL ReportEventWithFields(HANDLE eventLog, WORD type, WORD category, DWORD eventId, WORD numStrings,
+                           LPCWSTR* strings, std::vector<std::pair<std::string, std::string>> fields)
 {
     EventSource* s = AsSource(eventLog);
     if (s == nullptr)
         return FALSE;
+    SystemLogEntry entry;
+    entry.severity = Severity(type);
+    entry.identifier = s->ident;
+    entry.messageId = MessageIdOf(type);
     std::u16string message;
-    if (!s->categoryFile.empty() && category != 0)
-    {
-        std::u16string name;
-        if (FindMessageResourceText(s->categoryFile.c_str(), category, MessageLanguage(), name))
-        {
-            while (!name.empty() && (name.back() == u'\n' || name.back() == u'\r'))
-                name.pop_back();
-            message = u"[" + name + u"] ";
-        }
-    }
     for (WORD i = 0; i < numStrings; ++i)
-        message += (i ? u"\r\n" : u"") + std::u16string(strings && strings[i] ? strings[i] : u"");
-
-    // The header as syslog() writes it: time in the C locale's form, identifier and process id.
-    char stamp[32];
-    const time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min,
-                  tm.tm_sec);
-    const std::string header = "<" + std::to_string(8 + Severity(type)) + ">" + stamp + " " + s->ident + "[" +
-                               std::to_string(getpid()) + "]: ";
-    const std::string body = Utf16ToUtf8(message);
-
-    const char* configured = std::getenv("FERRULE_SYSLOG_SOCKET");
-    const std::string path = configured && *configured ? configured : "/dev/log";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
+        message += (i ? u"\n" : u"") + std::u16string(strings && strings[i] ? strings[i] : u"");
+    entry.message = WithLineFeeds(message);
+    entry.fields = std::move(fields);
+    entry.fields.emplace_back("FERRULE_EVENT_ID", std::to_string(eventId));
+    entry.fields.emplace_back("FERRULE_CATEGORY", std::to_string(category));
+    const std::string file = category != 0 ? CategoryFile(s->source) : std::string();
+    std::u16string name;
+    if (!file.empty() && FindText(file, category, MessageLanguage(), name))
     {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
+        const std::string text = WithLineFeeds(name);
+        const std::string trimmed = text.substr(0, text.find_last_not_of('\n') + 1);
+        entry.heading = "[" + trimmed + "] ";
+        entry.fields.emplace_back("FERRULE_CATEGORY_NAME", trimmed);
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // Non-blocking: a syslog daemon that stops reading makes the write fail after kSendWait instead of
-    // holding the notification forever.
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-    {
-        SetLastErrorFromErrno();
-        return FALSE;
-    }
-    // Connected, so a full queue of the reader can be waited on.
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    {
-        const int err = errno;
-        close(fd);
-        SetLastError(err == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(err));
-        return FALSE;
-    }
-    std::string datagram = header + body;
-    // Cut to what the socket takes, after a whole character, with the mark at the end.
-    std::string mark;
-    size_t budget = body.size();
-    const auto deadline = std::chrono::steady_clock::now() + kSendWait;
-    for (int attempt = 0; attempt < 64; ++attempt)
-    {
-        const ssize_t sent = send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
-        if (sent >= 0)
-        {
-            close(fd);
-            SetLastError(ERROR_SUCCESS);
-            return TRUE;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-        {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{fd, POLLOUT, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            {
-                close(fd);
-                SetLastError(ERROR_TIMEOUT);
-                return FALSE;
-            }
-            --attempt;
-            continue;
-        }
-        if (errno != EMSGSIZE || budget == 0)
-            break;
-        if (mark.empty())
-        {
-            WCHAR text[256] = {0};
-            if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, kCutMark, 0, text,
-                               256, nullptr) > 0)
-                mark = Utf16ToUtf8(text);
-            while (!mark.empty() && (mark.back() == '\n' || mark.back() == '\r'))
-                mark.pop_back();
-            int sendBuffer = 0;
-            socklen_t length = sizeof sendBuffer;
-            if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length) == 0 && sendBuffer > 1024)
-                budget = std::min(budget, static_cast<size_t>(sendBuffer) / 2);
-        }
-        else
-            budget = budget * 7 / 8;
-        const size_t keep = WholeCharacters(body, budget > mark.size() + header.size() ? budget - mark.size() - header.size() : 0);
-        datagram = header + body.substr(0, keep) + mark;
-    }
-    const int err = errno;
-    close(fd);
-    SetLastError(err == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(err));
-    return FALSE;
+    return SendToSystemLog(entry) ? TRUE : FALSE;
 }
 
 void RegisterMessageResource(const char* modulePath, const MessageResourceEntry* entries, size_t count)
@@ -235,20 +218,7 @@ void RegisterMessageResource(const char* modulePath, const MessageResourceEntry*
 
 bool FindMessageResourceText(const char* modulePath, DWORD id, LANGID language, std::u16string& text)
 {
-    std::lock_guard<std::mutex> lock(gResourcesMutex);
-    auto module = Resources().find(Canonical(modulePath));
-    if (module == Resources().end())
-        return false;
-    for (LANGID l : {language, static_cast<LANGID>(1033)})
-    {
-        auto it = module->second.find({id, l});
-        if (it != module->second.end())
-        {
-            text = it->second;
-            return true;
-        }
-    }
-    return false;
+    return FindText(Canonical(modulePath), id, language, text);
 }
 
 LANGID MessageLanguage()

@@ -1,16 +1,24 @@
-// The event log by its Windows names, over the system log. An event source is a name; ReportEventW
-// sends one datagram in the form the C library's syslog() writes ("<PRI>Mmm dd hh:mm:ss IDENT[PID]:
-// MESSAGE", facility user) to the local syslog socket: /dev/log, or the path in FERRULE_SYSLOG_SOCKET.
-// The severity follows the event type: error err, warning warning, information info, audit success
-// notice, anything else info. When the registry names a category message file for the source
+// The event log by its Windows names, over the Linux system log (SystemLog.h: the journal when there is
+// one, else syslog). An event source is a name; ReportEventW makes one entry:
+//   - the journal: MESSAGE (the insertion strings joined by line breaks, every line break LF),
+//     PRIORITY from the event type (error 3, warning 4, audit success 5, anything else 6),
+//     SYSLOG_FACILITY 1, SYSLOG_IDENTIFIER the source name as given, SYSLOG_PID, MESSAGE_ID one per
+//     event type (see MessageIdOf), FERRULE_EVENT_ID, FERRULE_CATEGORY and, for a registered source,
+//     FERRULE_CATEGORY_NAME;
+//   - syslog: one line under the source's tag, beginning with the category name in brackets for a
+//     registered source.
+// A registered source is one for which the registry names a category message file
 // (HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\EventLog\Application\SOURCE, value
-// CategoryMessageFile), the message begins with the category's name from that module's message
-// resource, in brackets, in the language of the process's locale, as an event viewer would show it.
+// CategoryMessageFile); the name comes from that module's message resource in the language of the
+// process's locale, as an event viewer would show it. A process reads a source's registration once and
+// again only after the machine's hive changed (looked at no more than once a second).
 #pragma once
 
 #include "Platform/Win32/Errors.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 typedef void* PSID;
 
@@ -24,11 +32,13 @@ typedef void* PSID;
 // A handle for the source (the socket is not touched: a source opens without being registered).
 // Only the local computer (server null) is supported: ERROR_INVALID_PARAMETER otherwise.
 HANDLE RegisterEventSourceW(LPCWSTR server, LPCWSTR source);
-// One datagram for the entry: the insertion strings joined by line breaks make the message. A missing
-// socket is ERROR_FILE_NOT_FOUND, one nobody reads ERROR_... as mapped from errno. A message longer
-// than the socket takes is cut after its last whole character and ends with a mark that says so.
+// One entry; failures as SendToSystemLog (SystemLog.h) gives them.
 BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID user, WORD numStrings,
                   DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
+// Not a Windows call: ReportEventW with further journal fields a reader filters on (NAME: upper-case
+// letters, digits and "_"; value: any text); the syslog form leaves them out.
+BOOL ReportEventWithFields(HANDLE eventLog, WORD type, WORD category, DWORD eventId, WORD numStrings,
+                           LPCWSTR* strings, std::vector<std::pair<std::string, std::string>> fields);
 BOOL DeregisterEventSource(HANDLE eventLog);
 
 // A module's message resource: texts by identifier and language, as a message table carries them.

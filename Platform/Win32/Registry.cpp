@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -794,4 +795,20 @@ RegistryTransaction::~RegistryTransaction()
         sqlite3_exec(h.db, "ROLLBACK", nullptr, nullptr, nullptr);
     if (h.db)
         h.schema = SchemaOf(h.db);
+}
+
+unsigned long long RegistryHiveStamp(HKEY hive)
+{
+    const std::string path = HivePath(hive != HKEY_CURRENT_USER);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return std::hash<std::string>()(path);
+    // A commit rewrites the file, so its time of change moves (nanoseconds) and often its size.
+    unsigned long long stamp = std::hash<std::string>()(path);
+    for (unsigned long long part :
+         {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+          static_cast<unsigned long long>(st.st_size), static_cast<unsigned long long>(st.st_mtim.tv_sec),
+          static_cast<unsigned long long>(st.st_mtim.tv_nsec), static_cast<unsigned long long>(st.st_ctim.tv_nsec)})
+        stamp = stamp * 1099511628211ULL ^ part;
+    return stamp + 1;
 }

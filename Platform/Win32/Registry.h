@@ -90,3 +90,8 @@ private:
     bool mMachine;
     bool mOpen = false;
 };
+
+// Not a Windows call: a value that changes whenever a write to the hive is committed, by this process or
+// another, and when the hive's file is made, replaced or removed (for callers that keep what they read
+// and ask again only when it may have changed). Reads nothing but the file's status.
+unsigned long long RegistryHiveStamp(HKEY hive);

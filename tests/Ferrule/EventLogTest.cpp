@@ -1,10 +1,13 @@
-// The event-log handler against a syslog socket that the test binds in its own folder.
+// The event-log handler against a syslog socket and a journal socket that the test binds in its own
+// folder.
 #include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifySysEvent.h"
 #include "Platform/Win32/EventLog.h"
 #include "Platform/Win32/Registry.h"
+#include "Platform/Win32/SystemLog.h"
 #include "Platform/Win32/Utf.h"
+#include "JournalSocket.h"
 #include "SyslogSink.h"
 #include "TempDir.h"
 
@@ -12,9 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
+#include <tuple>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -30,6 +36,7 @@ protected:
         setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
         mSocketPath = mDir.Path() + "/log";
         setenv("FERRULE_SYSLOG_SOCKET", mSocketPath.c_str(), 1);
+        setenv("FERRULE_JOURNAL_SOCKET", "", 1);
         unsetenv("LC_ALL");
         unsetenv("LC_MESSAGES");
         setenv("LANG", "C", 1);
@@ -51,13 +58,15 @@ protected:
         mHandler.Reset();
         close(mSocket);
         setenv("FERRULE_SYSLOG_SOCKET", SyslogSink::Instance().Path().c_str(), 1);
+        setenv("FERRULE_JOURNAL_SOCKET", "", 1);
     }
 
-    HRESULT Send(const std::u16string& app, int type, int priority, const std::u16string& description)
+    HRESULT Send(const std::u16string& app, int type, int priority, const std::u16string& description,
+                 const std::u16string& source = u"nightly", ULONG code = 0x1F)
     {
-        Bstr a(app), d(description), s(u"nightly");
+        Bstr a(app), d(description), s(source);
         const HRESULT hr = mHandler->Notify(a, static_cast<eZD_NOTIFY_TYPE>(type),
-                                            static_cast<eZD_NOTIFY_PRIORITY>(priority), 0x1F, d, s, 0);
+                                            static_cast<eZD_NOTIFY_PRIORITY>(priority), code, d, s, 0);
         return hr;
     }
 
@@ -107,15 +116,18 @@ TEST_F(EventLog, EntriesAsSyslogWritesThem)
         std::u16string description;
         std::string expected;
     };
+    // The tag is what syslog readers parse whole; the name stays readable in the message, on one line.
     const Case cases[] = {
         {u"Backup & Restore", 1, 1, u"Failed 1234ABCD: disk full",
-         "<11>TIME Backup and Restore[PID]: Failed 1234ABCD: disk full (UMI:Q-281-564-43981)\r\n\r\n"
-         "Details: \r\nSource: nightly"},
+         "<11>TIME Backup_and_Restore[PID]: Backup and Restore: Failed 1234ABCD: disk full (UMI:Q-281-564-43981) |  | "
+         "Details:  | Source: nightly"},
         {u"A&B&C", 2, 2, u"Failed 1234ABCD: disk full",
-         "<12>TIME AandB&C[PID]: Failed 1234ABCD: disk full\r\nDetails: \r\nSource: nightly"},
-        {u"App", 4, 4, u"done", "<14>TIME App[PID]: done\r\nDetails: \r\nSource: nightly"},
-        {u"App", 8, 8, u"test", "<13>TIME App[PID]: test\r\nDetails: \r\nSource: nightly"},
-        {u"App", 3, 1, u"two bits", "<14>TIME App[PID]: two bits\r\nDetails: \r\nSource: nightly"},
+         "<12>TIME AandB_C[PID]: AandB&C: Failed 1234ABCD: disk full | Details:  | Source: nightly"},
+        {u"App", 4, 4, u"done", "<14>TIME App[PID]: done | Details:  | Source: nightly"},
+        {u"App", 8, 8, u"test", "<13>TIME App[PID]: test | Details:  | Source: nightly"},
+        {u"App", 3, 1, u"two bits", "<14>TIME App[PID]: two bits | Details:  | Source: nightly"},
+        {u"App", 4, 4, u"tab\there\x1b[31m\nnext\r\nlast\x7f",
+         "<14>TIME App[PID]: tab^Ihere^[[31m | next | last^? | Details:  | Source: nightly"},
     };
     for (const Case& c : cases)
     {
@@ -133,11 +145,11 @@ TEST_F(EventLog, CategoryNamesForARegisteredSource)
     {
         ASSERT_EQ(Send(u"Ardentis", priority == 8 ? 8 : 4, priority, u"x"), S_OK);
         EXPECT_EQ(Normalized(Receive()), std::string(priority == 8 ? "<13>" : "<14>") + "TIME Ardentis[PID]: " + prefix +
-                                             "x\r\nDetails: \r\nSource: nightly");
+                                             "x | Details:  | Source: nightly");
     }
     setenv("LANG", "de_DE.UTF-8", 1);
     ASSERT_EQ(Send(u"Ardentis", 4, 2, u"x"), S_OK);
-    EXPECT_EQ(Normalized(Receive()), "<14>TIME Ardentis[PID]: [Mittel Priorität] x\r\nDetails: \r\nSource: nightly");
+    EXPECT_EQ(Normalized(Receive()), "<14>TIME Ardentis[PID]: [Mittel Priorität] x | Details:  | Source: nightly");
     setenv("LANG", "C", 1);
 }
 
@@ -191,4 +203,136 @@ TEST_F(EventLog, AMissingSocketFailsAndIsLogged)
         log += static_cast<char16_t>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8));
     ASSERT_EQ(chdir(old), 0);
     EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece30067 "), std::string::npos) << Utf16ToUtf8(log);
+}
+
+TEST_F(EventLog, SyslogTagsKeepOnlyWhatReadersParseWhole)
+{
+    const std::pair<std::string, std::string> tags[] = {
+        {"Ardentis", "Ardentis"},
+        {"Backup and Restore", "Backup_and_Restore"},
+        {"a:b[1]/c", "a_b_1__c"},
+        {"Sauvegarde élevée", "Sauvegarde__lev_e"}, // one "_" per character, not per byte
+        {"tab\there", "tab_here"},
+        {"", "-"},
+        {std::string(40, 'x'), std::string(32, 'x')},
+    };
+    for (const auto& [identifier, tag] : tags)
+        EXPECT_EQ(SyslogTag(identifier), tag) << identifier;
+}
+
+TEST_F(EventLog, TheJournalGetsTheEntryAndItsFields)
+{
+    JournalSocket journal(mDir.Path() + "/journal");
+    ASSERT_TRUE(journal.Bound());
+    setenv("FERRULE_JOURNAL_SOCKET", journal.Path().c_str(), 1);
+    RegisterSource(u"Ardentis");
+
+    ASSERT_EQ(Send(u"Backup & Restore", 1, 1, u"Failed 1234ABCD: disk full\r\nsecond line", u"nightly", 0xECE3006A),
+              S_OK);
+    JournalSocket::Fields f = journal.Receive();
+    const std::pair<const char*, std::string> expected[] = {
+        {"MESSAGE", "Failed 1234ABCD: disk full\nsecond line (UMI:Q-281-564-43981)\n\nDetails: \nSource: nightly"},
+        {"PRIORITY", "3"},
+        {"SYSLOG_FACILITY", "1"},
+        {"SYSLOG_IDENTIFIER", "Backup and Restore"},
+        {"SYSLOG_PID", std::to_string(getpid())},
+        {"MESSAGE_ID", "b821000f79d64b2899cc233d1cdfb414"},
+        {"FERRULE_CODE", "0xECE3006A"},
+        {"FERRULE_TYPE", "error"},
+        {"FERRULE_PRIORITY", "high"},
+        {"FERRULE_SOURCE", "nightly"},
+        {"FERRULE_APPLICATION", "Backup & Restore"},
+        {"FERRULE_EVENT_ID", "100"},
+        {"FERRULE_CATEGORY", "1"},
+        {"FERRULE_CATEGORY_NAME", "(none)"}, // not a registered source
+        {"(malformed)", "(none)"},
+    };
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(JournalSocket::One(f, name), value) << name;
+
+    // A registered source names its category; each type has its own MESSAGE_ID.
+    const std::tuple<int, int, const char*, const char*, const char*> kinds[] = {
+        {2, 2, "4", "3a7efc690d5d4660878bf597b3ddd005", "Medium Priority"},
+        {4, 4, "6", "13b49749a87f41e8850f96875e448f5c", "Low Priority"},
+        {8, 8, "5", "cbf6f88e006042ef88061e19c35d9e35", "Low Priority"},
+        {3, 1, "6", "222c5def27934d8a8049aed22925146c", "High Priority"},
+    };
+    for (const auto& [type, priority, severity, id, category] : kinds)
+    {
+        ASSERT_EQ(Send(u"Ardentis", type, priority, u"x"), S_OK);
+        f = journal.Receive();
+        EXPECT_EQ(JournalSocket::One(f, "PRIORITY"), severity);
+        EXPECT_EQ(JournalSocket::One(f, "MESSAGE_ID"), id);
+        EXPECT_EQ(JournalSocket::One(f, "FERRULE_CATEGORY_NAME"), category);
+        EXPECT_EQ(JournalSocket::One(f, "MESSAGE"), "x\nDetails: \nSource: nightly");
+    }
+}
+
+TEST_F(EventLog, ALineFeedInAValueForgesNoField)
+{
+    JournalSocket journal(mDir.Path() + "/journal");
+    ASSERT_TRUE(journal.Bound());
+    setenv("FERRULE_JOURNAL_SOCKET", journal.Path().c_str(), 1);
+    ASSERT_EQ(Send(u"App\nPRIORITY=0", 4, 4, u"text\nMESSAGE_ID=00000000000000000000000000000000",
+                   u"src\nSYSLOG_IDENTIFIER=forged"),
+              S_OK);
+    const JournalSocket::Fields f = journal.Receive();
+    EXPECT_EQ(JournalSocket::One(f, "PRIORITY"), "6");
+    EXPECT_EQ(JournalSocket::One(f, "SYSLOG_IDENTIFIER"), "App\nPRIORITY=0");
+    EXPECT_EQ(JournalSocket::One(f, "MESSAGE_ID"), "13b49749a87f41e8850f96875e448f5c");
+    EXPECT_EQ(JournalSocket::One(f, "FERRULE_SOURCE"), "src\nSYSLOG_IDENTIFIER=forged");
+    EXPECT_EQ(JournalSocket::One(f, "(malformed)"), "(none)");
+}
+
+TEST_F(EventLog, AJournalEntryTooBigForADatagramComesWhole)
+{
+    JournalSocket journal(mDir.Path() + "/journal");
+    ASSERT_TRUE(journal.Bound());
+    setenv("FERRULE_JOURNAL_SOCKET", journal.Path().c_str(), 1);
+    const std::u16string description(300000, u'é');
+    ASSERT_EQ(Send(u"App", 4, 4, description), S_OK);
+    bool memoryFile = false;
+    const JournalSocket::Fields f = journal.Receive(&memoryFile);
+    EXPECT_TRUE(memoryFile);
+    EXPECT_EQ(JournalSocket::One(f, "MESSAGE"), Utf16ToUtf8(description) + "\nDetails: \nSource: nightly");
+}
+
+TEST_F(EventLog, OneConnectionOutlivesAReaderThatWentAway)
+{
+    // The reader restarts (its socket made anew): the next entry reaches the new one.
+    auto journal = std::make_unique<JournalSocket>(mDir.Path() + "/journal");
+    setenv("FERRULE_JOURNAL_SOCKET", journal->Path().c_str(), 1);
+    ASSERT_EQ(Send(u"App", 4, 4, u"first"), S_OK);
+    EXPECT_EQ(JournalSocket::One(journal->Receive(), "MESSAGE"), "first\nDetails: \nSource: nightly");
+    journal.reset();
+    journal = std::make_unique<JournalSocket>(mDir.Path() + "/journal");
+    ASSERT_TRUE(journal->Bound());
+    ASSERT_EQ(Send(u"App", 4, 4, u"second"), S_OK);
+    EXPECT_EQ(JournalSocket::One(journal->Receive(), "MESSAGE"), "second\nDetails: \nSource: nightly");
+
+    // Destinations follow the environment at each entry.
+    EXPECT_EQ(SystemLogDestination(), "the journal (" + journal->Path() + ")");
+    setenv("FERRULE_JOURNAL_SOCKET", "", 1);
+    EXPECT_EQ(SystemLogDestination(), "syslog (" + mSocketPath + ")");
+    ASSERT_EQ(Send(u"App", 4, 4, u"third"), S_OK);
+    EXPECT_EQ(Normalized(Receive()), "<14>TIME App[PID]: third | Details:  | Source: nightly");
+}
+
+TEST_F(EventLog, AReaderThatNeverReadsFailsWithinTheBound)
+{
+    JournalSocket journal(mDir.Path() + "/journal"); // never read
+    setenv("FERRULE_JOURNAL_SOCKET", journal.Path().c_str(), 1);
+    HRESULT hr = S_OK;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100000 && hr == S_OK; ++i)
+        hr = Send(u"App", 4, 4, u"filling the reader's queue");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    EXPECT_LT(waited, std::chrono::seconds(10)); // 2 s for the last entry, with a generous margin
+}
+
+TEST_F(EventLog, AMissingJournalFails)
+{
+    setenv("FERRULE_JOURNAL_SOCKET", (mDir.Path() + "/no-journal").c_str(), 1);
+    EXPECT_EQ(Send(u"App", 1, 1, u"x"), static_cast<HRESULT>(0x80070002));
 }
