@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Platform/Win32/SystemLog.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,8 +43,7 @@ std::string State(const HandlerInfo& h, const std::vector<tool::Property>& prope
     }
     if (clsid == CLSID_NotifySysEvent)
     {
-        const char* socket = std::getenv("FERRULE_SYSLOG_SOCKET");
-        return std::string("delivers to the system log (") + (socket && *socket ? socket : "/dev/log") + ")";
+        return "delivers to " + SystemLogDestination();
     }
     if (clsid == CLSID_NotifyApp)
         return "offers to tray applications only when Clients is set at run time (ferrule notify --tray-clients N)";

@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Platform/Win32/SystemLog.h"
 
 #include <cstdio>
 #include <ctime>
@@ -10,7 +11,7 @@ const char* const kTestHelp =
     "\n"
     "Sends one test notification (type test, priority test) to every handler of the policy on its own\n"
     "(through NotifySerialized where the handler offers it) and prints one line per handler:\n"
-    "  delivered             the handler sent it\n"
+    "  delivered             the handler sent it (the event log: to the journal, or to syslog, and where)\n"
     "  accepted, not sent    the handler's own rule kept it (and which rule)\n"
     "  filtered out          a filter of 0 rejects it (and which filter)\n"
     "  FAILED                with the readable error\n"
@@ -106,7 +107,9 @@ int CommandTest(const Options& o, Module& module)
             continue;
         }
         const std::string rule = OwnRule(h.handler.Get(), clsid);
-        if (rule.empty())
+        if (rule.empty() && clsid == CLSID_NotifySysEvent)
+            std::printf("delivered to %s\n", SystemLogDestination().c_str());
+        else if (rule.empty())
             std::printf("delivered\n");
         else
             std::printf("accepted, not sent: %s\n", rule.c_str());

@@ -1,4 +1,5 @@
 // The ferrule tool, run as a program in a temporary folder.
+#include "JournalSocket.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -512,7 +513,8 @@ TEST_F(Tool, TestReportsEveryHandler)
 {
     Outcome r = Ferrule("test");
     EXPECT_EQ(r.code, 0) << r.out;
-    for (const char* line : {"LogFile      delivered\n", "EventLog     delivered\n",
+    const std::string eventLog = "EventLog     delivered to syslog (" + std::string(getenv("FERRULE_SYSLOG_SOCKET")) + ")\n";
+    for (const char* line : {"LogFile      delivered\n", eventLog.c_str(),
                              "SNMP Trap    accepted, not sent: SNMP traps are disabled",
                              "NotifyConnPt accepted, not sent: no event sink is connected",
                              "E-mail       filtered out (TypeFilter is none)\n"})
@@ -662,4 +664,50 @@ TEST_F(Tool, NoSocketIsLeftBehindByAClientThatNeverReads)
     kill(client, SIGKILL);
     waitpid(client, nullptr, 0);
     unsetenv("FERRULE_PIPE_DIR");
+}
+
+TEST_F(Tool, TheSystemLogFollowsTheRegistryWithoutARestart)
+{
+    JournalSocket journal(mDir.Path() + "/journal");
+    ASSERT_TRUE(journal.Bound());
+    setenv("FERRULE_JOURNAL_SOCKET", journal.Path().c_str(), 1);
+    Outcome r = Ferrule("handlers");
+    EXPECT_NE(r.out.find("delivers to the journal (" + journal.Path() + ")"), std::string::npos) << r.out;
+    r = Ferrule("test");
+    EXPECT_NE(r.out.find("EventLog     delivered to the journal (" + journal.Path() + ")\n"), std::string::npos) << r.out;
+    EXPECT_EQ(JournalSocket::One(journal.Receive(), "FERRULE_TYPE"), "test");
+
+    // A running notify --stdin sees its source registered and unregistered by other processes.
+    ASSERT_EQ(Ferrule("register").code, 0);
+    const std::string fifo = mDir.Path() + "/feed";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t running = fork();
+    if (running == 0)
+    {
+        alarm(60);
+        if (chdir(mDir.Path().c_str()) != 0 || !freopen(fifo.c_str(), "r", stdin) || !freopen("/dev/null", "w", stdout))
+            _exit(3);
+        setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+        execl(FERRULE_TOOL, FERRULE_TOOL, "notify", "--stdin", "--app", "Ardentis", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    FILE* feed = fopen(fifo.c_str(), "w");
+    ASSERT_NE(feed, nullptr);
+    auto categoryOf = [&](const char* line) {
+        fputs(line, feed);
+        fflush(feed);
+        return JournalSocket::One(journal.Receive(), "FERRULE_CATEGORY_NAME");
+    };
+    EXPECT_EQ(categoryOf("error\thigh\t0\tx\tregistered\n"), "High Priority");
+    ASSERT_EQ(Ferrule("unregister").code, 0);
+    usleep(1500 * 1000);
+    EXPECT_EQ(categoryOf("error\thigh\t0\tx\tunregistered\n"), "(none)");
+    ASSERT_EQ(Ferrule("register").code, 0);
+    usleep(1500 * 1000);
+    EXPECT_EQ(categoryOf("error\tmedium\t0\tx\tregistered again\n"), "Medium Priority");
+    fclose(feed);
+    int status = 0;
+    waitpid(running, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    setenv("FERRULE_JOURNAL_SOCKET", "", 1);
 }
