@@ -11,8 +11,6 @@
 set(FERRULE_INSTALL_BIN lib/ferrule/bin)
 set(FERRULE_INSTALL_SHARED lib/ferrule/Shared)
 
-set_target_properties(ferrule Platform Base Ferrule Translator Plover PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(Wicket PROPERTIES INSTALL_RPATH "$ORIGIN/../bin")
 install(TARGETS ferrule Platform Base Ferrule Translator Plover
         RUNTIME DESTINATION ${FERRULE_INSTALL_BIN} LIBRARY DESTINATION ${FERRULE_INSTALL_BIN})
 install(TARGETS Wicket LIBRARY DESTINATION ${FERRULE_INSTALL_SHARED})
