@@ -431,6 +431,8 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     const CdoLogin& login = message->LastLogin();
     mLastCdoLogin = login.mechanism.empty() ? std::string() : login.mechanism + " " + login.user;
     const SmtpOutcome& outcome = message->LastOutcome();
+    if (outcome.status == SmtpOutcome::LibraryMissing)
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND, Argument(Utf8ToUtf16(outcome.error))));
     if (outcome.status == SmtpOutcome::PlainLoginRefused)
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, Argument(text(mSMTPServer.Get()))));
     if (outcome.status == SmtpOutcome::CertificateFailed)

@@ -17,7 +17,8 @@ unsigned char ResultOf(const SmtpOutcome& outcome)
     switch (outcome.status)
     {
     case SmtpOutcome::Sent: return outcome.refused.empty() ? plover::kSent : plover::kSomeRefused;
-    case SmtpOutcome::StartFailed: return plover::kInitFailed;
+    case SmtpOutcome::StartFailed:
+    case SmtpOutcome::LibraryMissing: return plover::kInitFailed;
     case SmtpOutcome::NotResolved:
     case SmtpOutcome::NotReached: return plover::kNotReached;
     case SmtpOutcome::LoginDenied: return plover::kLoginDenied;

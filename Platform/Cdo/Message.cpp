@@ -34,6 +34,7 @@ HRESULT SendFailure(SmtpOutcome::Status status)
     case SmtpOutcome::Sent: return S_OK;
     case SmtpOutcome::InvalidValue: return E_INVALIDARG;
     case SmtpOutcome::StartFailed: return E_OUTOFMEMORY;
+    case SmtpOutcome::LibraryMissing: return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     case SmtpOutcome::NotResolved: return HRESULT_FROM_WIN32(11001);
     case SmtpOutcome::NotReached: return HRESULT_FROM_WIN32(10061);
     case SmtpOutcome::LoginDenied: return HRESULT_FROM_WIN32(ERROR_LOGON_FAILURE);

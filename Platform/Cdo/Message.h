@@ -16,7 +16,8 @@
 // Send's failures: the server not found HRESULT_FROM_WIN32(11001), not reached (10061), the login
 // refused (ERROR_LOGON_FAILURE), a time-out (ERROR_TIMEOUT), an address or server name holding a control
 // character E_INVALIDARG (nothing sent), recipients the server refused E_FAIL (the others got the mail),
-// anything else E_FAIL; LastError() keeps the transfer library's text.
+// libcurl that cannot be opened HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), anything else E_FAIL;
+// LastError() keeps the transfer library's text (or the loader's, naming the library).
 #pragma once
 
 #include "Platform/Cdo/Smtp.h"

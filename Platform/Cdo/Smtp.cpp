@@ -1,7 +1,7 @@
 #include "Platform/Cdo/Smtp.h"
+#include "Platform/Cdo/CurlLibrary.h"
 #include "Platform/Win32/Base64.h"
 
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -231,11 +231,11 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
                     std::chrono::steady_clock::time_point deadline, std::string& offered)
 {
     SmtpOutcome outcome;
-    static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
-    CURL* curl = global == CURLE_OK ? curl_easy_init() : nullptr;
+    const CurlLibrary* lib = Curl(outcome.error);
+    CURL* curl = lib ? lib->curl_easy_init() : nullptr;
     if (curl == nullptr)
     {
-        outcome.status = SmtpOutcome::StartFailed;
+        outcome.status = lib ? SmtpOutcome::StartFailed : SmtpOutcome::LibraryMissing;
         return outcome;
     }
     const auto started = std::chrono::steady_clock::now();
@@ -246,56 +246,56 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     const std::string reversePath = mail.from.empty() ? "<>" : SmtpBracketed(mail.from);
     curl_slist* rcpt = nullptr;
     for (const std::string& r : mail.recipients)
-        rcpt = curl_slist_append(rcpt, SmtpBracketed(r).c_str());
+        rcpt = lib->curl_slist_append(rcpt, SmtpBracketed(r).c_str());
     Upload upload{&mail.message, 0};
     Exchange exchange;
     exchange.tls = implicitTls;
     char error[CURL_ERROR_SIZE] = {0};
 
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, reversePath.c_str());
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
+    lib->curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    lib->curl_easy_setopt(curl, CURLOPT_MAIL_FROM, reversePath.c_str());
+    lib->curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
     // A refused recipient does not stop the others; the refused are named in the outcome.
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadMessage);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, total));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, total);
-    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, total);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::min(kStallSeconds, total));
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket);
-    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &exchange);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocket);
-    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &exchange);
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &Watch);
-    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    lib->curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadMessage);
+    lib->curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    lib->curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, std::min(kConnectSeconds, total));
+    lib->curl_easy_setopt(curl, CURLOPT_TIMEOUT, total);
+    lib->curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, total);
+    lib->curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::min(kStallSeconds, total));
+    lib->curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OpenSocket);
+    lib->curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &exchange);
+    lib->curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &CloseSocket);
+    lib->curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &exchange);
+    lib->curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &Watch);
+    lib->curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
+    lib->curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     if (const char* ca = std::getenv("FERRULE_SMTP_CA_FILE"); ca && *ca)
-        curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+        lib->curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
     if (tls == SmtpMail::Tls::Opportunistic)
-        curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+        lib->curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
     else if (tls == SmtpMail::Tls::Required)
-        curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        lib->curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
     if (mail.login != SmtpMail::Login::None)
     {
-        curl_easy_setopt(curl, CURLOPT_USERNAME, mail.user.c_str());
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, mail.password.c_str());
+        lib->curl_easy_setopt(curl, CURLOPT_USERNAME, mail.user.c_str());
+        lib->curl_easy_setopt(curl, CURLOPT_PASSWORD, mail.password.c_str());
         if (loginOptions != nullptr)
-            curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, loginOptions);
+            lib->curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, loginOptions);
     }
 
-    const CURLcode code = curl_easy_perform(curl);
+    const CURLcode code = lib->curl_easy_perform(curl);
     // After a failure libcurl closes the connection with QUIT and waits for its answer without the
     // bound (up to its own response time-out): shut the connection down first, so closing ends at once.
     if (code != CURLE_OK && exchange.socket != CURL_SOCKET_BAD)
         shutdown(exchange.socket, SHUT_RDWR);
     outcome.status = StatusOf(code);
-    outcome.error = code == CURLE_OK ? "" : (error[0] ? error : curl_easy_strerror(code));
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.lastReply);
+    outcome.error = code == CURLE_OK ? "" : (error[0] ? error : lib->curl_easy_strerror(code));
+    lib->curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.lastReply);
     outcome.refused = exchange.refused;
     outcome.mechanism = exchange.mechanism;
     outcome.tls = exchange.tls;
@@ -303,8 +303,8 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     outcome.noStartTls = code == CURLE_USE_SSL_FAILED && !exchange.tls;
     if (code != CURLE_OK && !outcome.refused.empty() && outcome.refused.size() == mail.recipients.size())
         outcome.status = SmtpOutcome::RecipientsRefused;
-    curl_slist_free_all(rcpt);
-    curl_easy_cleanup(curl);
+    lib->curl_slist_free_all(rcpt);
+    lib->curl_easy_cleanup(curl);
     return outcome;
 }
 } // namespace

@@ -52,6 +52,7 @@ struct SmtpOutcome
     {
         Sent,              // every recipient, or those not listed in refused, got the mail
         StartFailed,       // the transfer library could not start
+        LibraryMissing,    // the transfer library could not be opened (error names it); nothing sent
         InvalidValue,      // an address or the server name would leave its field; nothing sent
         NotResolved,       // the server's name did not resolve
         NotReached,        // no connection

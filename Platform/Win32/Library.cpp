@@ -217,3 +217,22 @@ DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size)
     std::memcpy(fileName, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
     return static_cast<DWORD>(wide.size());
 }
+
+void* OpenSystemLibrary(const char* soName, std::string& error)
+{
+    void* handle = dlopen(soName, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr)
+    {
+        const char* why = dlerror();
+        error = why ? why : std::string(soName) + ": cannot be opened";
+    }
+    return handle;
+}
+
+void* SystemLibraryFunction(void* library, const char* soName, const char* function, std::string& error)
+{
+    void* p = library ? dlsym(library, function) : nullptr;
+    if (p == nullptr)
+        error = std::string(soName) + " has no function " + function;
+    return p;
+}

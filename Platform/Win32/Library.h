@@ -32,3 +32,10 @@ std::u16string ModuleFileOfAddress(const void* address);
 HANDLE GetCurrentProcess();
 // The image file of the process: /proc/self/exe for the current one. Answers the length, 0 on failure.
 DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size);
+
+// Not Windows calls: an outside library of the system, by its versioned name (libcurl.so.4), opened
+// with dlopen through the loader's search path and never closed (tables of its functions outlive every
+// caller); null with error saying what the loader said (which names the library).
+void* OpenSystemLibrary(const char* soName, std::string& error);
+// A function of such a library; null with error naming the library and the function.
+void* SystemLibraryFunction(void* library, const char* soName, const char* function, std::string& error);
