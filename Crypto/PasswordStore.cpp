@@ -273,6 +273,10 @@ String PasswordStore::Decrypt(int scheme, const String& account, const String& f
 
 PasswordStore::PasswordStore(const String& account, const String& value, int scheme) : mAccount(account)
 {
+    // No password: every form of it is empty, so nothing is derived, no key made and no random-number
+    // value created for it.
+    if (value.empty())
+        return;
     tPairStored = true;
     String clear = value;
     if (scheme >= 1 && scheme <= 7)

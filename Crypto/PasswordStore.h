@@ -13,7 +13,7 @@ class PasswordStore
 public:
     PasswordStore() = default;
     // Scheme s from 1 to 7: value is form s, the others are made from its clear text; any other s: value
-    // is the clear text. Raises ERROR_FROM_STRING_INVALID_CHARACTERS for a form that is not hexadecimal,
+    // is the clear text. An empty value is an empty store (every form empty; nothing derived). Raises ERROR_FROM_STRING_INVALID_CHARACTERS for a form that is not hexadecimal,
     // or one that depends on a random-number value that cannot be read (named in its argument). A damaged
     // value is never overwritten; the forms made with its in-memory replacement are not stored
     // (PairsStored is false).

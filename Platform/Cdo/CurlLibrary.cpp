@@ -3,43 +3,39 @@
 
 namespace
 {
-const char kName[] = "libcurl.so.4";
-
 struct Opened
 {
-    const CurlLibrary* library = nullptr;
+    CurlLibrary table;
     std::string error;
+    bool ready = false;
 };
 
-Opened Open()
+void Open(Opened& opened)
 {
-    Opened opened;
-    auto* table = new CurlLibrary();
-    void* handle = OpenSystemLibrary(kName, opened.error);
-#define FERRULE_CURL_LOOKUP(name)                                                                                      \
-    if (handle && !(table->name = reinterpret_cast<decltype(table->name)>(SystemLibraryFunction(handle, kName, #name, opened.error)))) \
-        handle = nullptr;
-    FERRULE_CURL_FUNCTIONS(FERRULE_CURL_LOOKUP)
-#undef FERRULE_CURL_LOOKUP
-    if (handle && table->curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+#define FERRULE_CURL_SLOT(name) {reinterpret_cast<void**>(&opened.table.name), #name},
+    if (!OpenSystemLibrary("libcurl.so.4", {FERRULE_CURL_FUNCTIONS(FERRULE_CURL_SLOT)}, opened.error))
+        return;
+#undef FERRULE_CURL_SLOT
+    if (opened.table.curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
     {
-        opened.error = std::string(kName) + ": curl_global_init failed";
-        handle = nullptr;
+        opened.error = "libcurl.so.4: curl_global_init failed";
+        return;
     }
-    if (handle == nullptr)
-    {
-        delete table;
-        return opened;
-    }
-    opened.library = table;
-    return opened;
+    opened.ready = true;
 }
 } // namespace
 
 const CurlLibrary* Curl(std::string& error)
 {
-    static const Opened opened = Open();
-    if (opened.library == nullptr)
-        error = opened.error;
-    return opened.library;
+    static Opened* opened = [] {
+        auto* o = new Opened(); // kept for the process, as the library is
+        Open(*o);
+        return o;
+    }();
+    if (!opened->ready)
+    {
+        error = opened->error;
+        return nullptr;
+    }
+    return &opened->table;
 }

@@ -1,9 +1,7 @@
 #include "Platform/Win32/Crypt.h"
 #include "Platform/Win32/Handles.h"
 
-#include <openssl/evp.h>
-#include <openssl/provider.h>
-#include <openssl/rand.h>
+#include "Platform/Win32/CryptoLibrary.h"
 
 #include <cstring>
 #include <mutex>
@@ -11,6 +9,12 @@
 
 namespace
 {
+// libcrypto, open whenever a provider exists (CryptAcquireContextW opens it).
+const CryptoLibrary& Lib()
+{
+    return *Crypto();
+}
+
 struct Provider : HandleObject
 {
     static constexpr HandleKind kKind = HandleKind::CryptProvider;
@@ -22,7 +26,7 @@ struct Hash : HandleObject
 {
     static constexpr HandleKind kKind = HandleKind::CryptHash;
     Hash() : HandleObject(kKind) {}
-    ~Hash() override { EVP_MD_CTX_free(context); }
+    ~Hash() override { Lib().EVP_MD_CTX_free(context); }
     DWORD providerType = 0;
     EVP_MD_CTX* context = nullptr;
 };
@@ -31,7 +35,7 @@ struct Key : HandleObject
 {
     static constexpr HandleKind kKind = HandleKind::CryptKey;
     Key() : HandleObject(kKind) {}
-    ~Key() override { EVP_CIPHER_CTX_free(stream); }
+    ~Key() override { Lib().EVP_CIPHER_CTX_free(stream); }
     std::vector<unsigned char> bytes;
     EVP_CIPHER_CTX* stream = nullptr; // the running RC4 key stream, made at the first use
 };
@@ -46,12 +50,12 @@ T* As(ULONG_PTR handle)
 const EVP_CIPHER* Rc4()
 {
     static const EVP_CIPHER* cipher = [] {
-        OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
+        OSSL_LIB_CTX* context = Lib().OSSL_LIB_CTX_new();
         if (context == nullptr)
             return static_cast<EVP_CIPHER*>(nullptr);
-        OSSL_PROVIDER_load(context, "legacy");
-        OSSL_PROVIDER_load(context, "default");
-        return EVP_CIPHER_fetch(context, "RC4", nullptr);
+        Lib().OSSL_PROVIDER_load(context, "legacy");
+        Lib().OSSL_PROVIDER_load(context, "default");
+        return Lib().EVP_CIPHER_fetch(context, "RC4", nullptr);
     }();
     return cipher;
 }
@@ -69,26 +73,26 @@ BOOL Crypt(HCRYPTKEY handle, BOOL final, BYTE* data, DWORD* length)
     }
     if (key->stream == nullptr)
     {
-        key->stream = EVP_CIPHER_CTX_new();
-        if (key->stream == nullptr || !EVP_CipherInit_ex(key->stream, rc4, nullptr, nullptr, nullptr, 1) ||
-            !EVP_CIPHER_CTX_set_key_length(key->stream, static_cast<int>(key->bytes.size())) ||
-            !EVP_CipherInit_ex(key->stream, nullptr, nullptr, key->bytes.data(), nullptr, 1))
+        key->stream = Lib().EVP_CIPHER_CTX_new();
+        if (key->stream == nullptr || !Lib().EVP_CipherInit_ex(key->stream, rc4, nullptr, nullptr, nullptr, 1) ||
+            !Lib().EVP_CIPHER_CTX_set_key_length(key->stream, static_cast<int>(key->bytes.size())) ||
+            !Lib().EVP_CipherInit_ex(key->stream, nullptr, nullptr, key->bytes.data(), nullptr, 1))
         {
-            EVP_CIPHER_CTX_free(key->stream);
+            Lib().EVP_CIPHER_CTX_free(key->stream);
             key->stream = nullptr;
             SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
             return FALSE;
         }
     }
     int out = 0;
-    if (*length > 0 && !EVP_CipherUpdate(key->stream, data, &out, data, static_cast<int>(*length)))
+    if (*length > 0 && !Lib().EVP_CipherUpdate(key->stream, data, &out, data, static_cast<int>(*length)))
     {
         SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
         return FALSE;
     }
     if (final)
     {
-        EVP_CIPHER_CTX_free(key->stream);
+        Lib().EVP_CIPHER_CTX_free(key->stream);
         key->stream = nullptr;
     }
     return TRUE;
@@ -108,6 +112,8 @@ BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR, LPCWSTR, DWORD type, DW
         SetLastError(static_cast<DWORD>(NTE_BAD_PROV_TYPE));
         return FALSE;
     }
+    if (Crypto() == nullptr)
+        return FALSE; // ERROR_MOD_NOT_FOUND: libcrypto cannot be opened
     auto* p = new Provider();
     p->type = type;
     *provider = reinterpret_cast<HCRYPTPROV>(p);
@@ -124,9 +130,9 @@ BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY, DWORD, HC
     Provider* p = As<Provider>(provider);
     if (p == nullptr || hash == nullptr)
         return FALSE;
-    const EVP_MD* md = algorithm == CALG_MD5       ? EVP_md5()
-                       : algorithm == CALG_SHA1    ? EVP_sha1()
-                       : algorithm == CALG_SHA_256 && p->type == PROV_RSA_AES ? EVP_sha256()
+    const EVP_MD* md = algorithm == CALG_MD5       ? Lib().EVP_md5()
+                       : algorithm == CALG_SHA1    ? Lib().EVP_sha1()
+                       : algorithm == CALG_SHA_256 && p->type == PROV_RSA_AES ? Lib().EVP_sha256()
                                                                                : nullptr;
     if (md == nullptr)
     {
@@ -135,8 +141,8 @@ BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY, DWORD, HC
     }
     auto* h = new Hash();
     h->providerType = p->type;
-    h->context = EVP_MD_CTX_new();
-    if (h->context == nullptr || !EVP_DigestInit_ex(h->context, md, nullptr))
+    h->context = Lib().EVP_MD_CTX_new();
+    if (h->context == nullptr || !Lib().EVP_DigestInit_ex(h->context, md, nullptr))
     {
         delete h;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -151,7 +157,7 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD)
     Hash* h = As<Hash>(hash);
     if (h == nullptr)
         return FALSE;
-    return EVP_DigestUpdate(h->context, data, length) ? TRUE : FALSE;
+    return Lib().EVP_DigestUpdate(h->context, data, length) ? TRUE : FALSE;
 }
 
 BOOL CryptDestroyHash(HCRYPTHASH hash)
@@ -173,14 +179,14 @@ BOOL CryptDeriveKey(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTHASH hash, DWOR
     // The digest so far (the hash stays usable).
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    EVP_MD_CTX* copy = EVP_MD_CTX_new();
-    if (copy == nullptr || !EVP_MD_CTX_copy_ex(copy, h->context) || !EVP_DigestFinal_ex(copy, digest, &size))
+    EVP_MD_CTX* copy = Lib().EVP_MD_CTX_new();
+    if (copy == nullptr || !Lib().EVP_MD_CTX_copy_ex(copy, h->context) || !Lib().EVP_DigestFinal_ex(copy, digest, &size))
     {
-        EVP_MD_CTX_free(copy);
+        Lib().EVP_MD_CTX_free(copy);
         SetLastError(static_cast<DWORD>(NTE_BAD_KEY));
         return FALSE;
     }
-    EVP_MD_CTX_free(copy);
+    Lib().EVP_MD_CTX_free(copy);
     auto* k = new Key();
     if (p->type == PROV_RSA_FULL)
     {
@@ -218,7 +224,7 @@ BOOL CryptGenRandom(HCRYPTPROV provider, DWORD length, BYTE* buffer)
 {
     if (As<Provider>(provider) == nullptr || buffer == nullptr)
         return FALSE;
-    if (RAND_bytes(buffer, static_cast<int>(length)) != 1)
+    if (Lib().RAND_bytes(buffer, static_cast<int>(length)) != 1)
     {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;

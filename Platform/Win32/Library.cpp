@@ -218,21 +218,20 @@ DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size)
     return static_cast<DWORD>(wide.size());
 }
 
-void* OpenSystemLibrary(const char* soName, std::string& error)
+bool OpenSystemLibrary(const char* soName, std::initializer_list<SystemLibrarySlot> slots, std::string& error)
 {
     void* handle = dlopen(soName, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr)
     {
         const char* why = dlerror();
         error = why ? why : std::string(soName) + ": cannot be opened";
+        return false;
     }
-    return handle;
-}
-
-void* SystemLibraryFunction(void* library, const char* soName, const char* function, std::string& error)
-{
-    void* p = library ? dlsym(library, function) : nullptr;
-    if (p == nullptr)
-        error = std::string(soName) + " has no function " + function;
-    return p;
+    for (const SystemLibrarySlot& s : slots)
+        if ((*s.slot = dlsym(handle, s.name)) == nullptr)
+        {
+            error = std::string(soName) + " has no function " + s.name;
+            return false;
+        }
+    return true;
 }

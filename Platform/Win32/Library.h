@@ -1,6 +1,7 @@
 // Shared libraries by their Windows names: "X.dll" is libX.so.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 #include "Platform/Win32/Errors.h"
@@ -33,9 +34,13 @@ HANDLE GetCurrentProcess();
 // The image file of the process: /proc/self/exe for the current one. Answers the length, 0 on failure.
 DWORD GetProcessImageFileNameW(HANDLE process, LPWSTR fileName, DWORD size);
 
-// Not Windows calls: an outside library of the system, by its versioned name (libcurl.so.4), opened
+// Not a Windows call: an outside library of the system, by its versioned name (libcurl.so.4), opened
 // with dlopen through the loader's search path and never closed (tables of its functions outlive every
-// caller); null with error saying what the loader said (which names the library).
-void* OpenSystemLibrary(const char* soName, std::string& error);
-// A function of such a library; null with error naming the library and the function.
-void* SystemLibraryFunction(void* library, const char* soName, const char* function, std::string& error);
+// caller), and each function named in slots looked up into its slot. False with error saying what the
+// loader said (which names the library) or which function the library lacks.
+struct SystemLibrarySlot
+{
+    void** slot;
+    const char* name;
+};
+bool OpenSystemLibrary(const char* soName, std::initializer_list<SystemLibrarySlot> slots, std::string& error);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -289,6 +290,8 @@ TEST(PasswordConsole, TheSaveTargetFollowsTheAgentVersion)
     {
         setenv("FERRULE_CONSOLE_CHILD", "1", 1);
         setenv("FERRULE_REGISTRY_DIR", dir.Path().c_str(), 1);
+        // The copy's $ORIGIN is not the build folder: the product's libraries are found through the path.
+        setenv("LD_LIBRARY_PATH", std::filesystem::read_symlink("/proc/self/exe").parent_path().c_str(), 1);
         execl(copy.c_str(), "TarnConsole.exe", "--gtest_filter=PasswordConsole.TheSaveTargetFollowsTheAgentVersionChild",
               static_cast<char*>(nullptr));
         _exit(4);

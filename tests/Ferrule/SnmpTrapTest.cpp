@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -289,6 +291,8 @@ TEST(SnmpTrapLibrary, MissingLibrarySendsNothing)
     if (pid == 0)
     {
         setenv("FERRULE_NO_TRAP_LIBRARY_CHILD", "1", 1);
+        // The copy's $ORIGIN is not the build folder: the product's libraries are found through the path.
+        setenv("LD_LIBRARY_PATH", std::filesystem::read_symlink("/proc/self/exe").parent_path().c_str(), 1);
         execl(copy.c_str(), "test_copy", "--gtest_filter=SnmpTrapLibrary.MissingLibrarySendsNothingChild",
               static_cast<char*>(nullptr));
         _exit(4);
