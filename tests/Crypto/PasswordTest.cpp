@@ -340,3 +340,33 @@ TEST_F(Password, ADamagedRandomValueIsNeverOverwrittenAndOnlyItsFormsFail)
     EXPECT_NE(RandomValue(u"S4"), s4);
     EXPECT_EQ(RandomValue(u"S3"), "not hexadecimal");
 }
+
+TEST_F(Password, AnEmptyPasswordIsAnEmptyStoreThatTouchesNothing)
+{
+    // In a child: no form is derived, libcrypto is not opened (unless an earlier test of this process
+    // did) and no random-number value is made.
+    auto mapsCrypto = [] {
+        std::ifstream maps("/proc/self/maps");
+        const std::string mapped((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+        return mapped.find("libcrypto") != std::string::npos;
+    };
+    const bool mappedBefore = mapsCrypto();
+    ASSERT_TRUE(InChild([&] {
+        for (int scheme = -1; scheme <= 7; ++scheme)
+        {
+            const PasswordStore store(u"ann", u"", scheme);
+            for (int k = 0; k <= 7; ++k)
+                if (!store.Form(k).empty())
+                    return 10 + scheme;
+            if (store.Stored() || !store.PairsStored())
+                return 20;
+        }
+        if (!mappedBefore && mapsCrypto())
+            return 30;
+        struct stat st;
+        return stat((mDir.Path() + "/machine.db").c_str(), &st) == 0 ? 40 : 0;
+    }));
+    // And nothing a file or caller sees changes: derived the long way, every form of "" is "" too.
+    for (int k = 1; k <= 7; ++k)
+        EXPECT_EQ(PasswordStore::Encrypt(k, u"ann", u""), u"") << k;
+}
