@@ -11,7 +11,7 @@
 set(FERRULE_INSTALL_BIN lib/ferrule/bin)
 set(FERRULE_INSTALL_SHARED lib/ferrule/Shared)
 
-install(TARGETS ferrule Platform Base Ferrule Translator Plover
+install(TARGETS ferrule Platform Base LocaleCheck Ferrule Translator Plover
         RUNTIME DESTINATION ${FERRULE_INSTALL_BIN} LIBRARY DESTINATION ${FERRULE_INSTALL_BIN})
 install(TARGETS Wicket LIBRARY DESTINATION ${FERRULE_INSTALL_SHARED})
 install(FILES Wicket/QUELLON-NOTIFY-MIB.txt DESTINATION ${FERRULE_INSTALL_SHARED})

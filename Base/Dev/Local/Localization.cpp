@@ -3,7 +3,7 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Platform/Win32/Utf.h"
 
-#include <boost/regex.hpp>
+#include "Platform/Win32/Library.h"
 
 #include <algorithm>
 #include <array>
@@ -186,6 +186,18 @@ Result CouldNotLoad(const std::string& path)
     r.Init(__FILE__, __LINE__, "LoadStringsFile", LOCAL_ERROR_COULDNT_LOAD_STRINGS_IN_1, Argument(Utf8ToUtf16(path)));
     return r;
 }
+// The configured name against the locale pattern, in the library that holds the pattern check (opened
+// once, kept for the process). A library that cannot be opened matches nothing.
+bool NameMatchesPattern(const std::string& name)
+{
+    using Check = bool (*)(const char*);
+    static const Check check = [] {
+        HMODULE library = LoadLibraryW(u"LocaleCheck.dll");
+        return library ? reinterpret_cast<Check>(GetProcAddress(library, "LocaleCheck_NameMatches")) : nullptr;
+    }();
+    return check != nullptr && check(name.c_str());
+}
+
 } // namespace
 
 std::string LocaleInfo::Text() const
@@ -204,8 +216,7 @@ Result LoadLocale(LocaleInfo& locale)
     const std::string item = Config::Get("locale");
     if (!item.empty())
     {
-        static const boost::regex pattern("[A-Za-z]{2,}(_[A-Za-z]{2,}(\\.[0-9]{1,4})?)?");
-        if (!boost::regex_match(item, pattern))
+        if (!NameMatchesPattern(item))
         {
             Result r;
             r.Init(__FILE__, __LINE__, "LoadLocale", (LOCAL_INFO_UNSUPPORTED_LOCALE_1 & 0x3FFFFFFF) | 0x80000000, // its warning twin
