@@ -202,13 +202,13 @@ Bstr CNotify::Translate(BSTR text, bool forTrap)
                                                 IID_IMessageTranslator, mTranslator.VoidOut())))
     {
         mTranslator.Reset(); // tried again next time
-        return Bstr(ToString(text));
+        return Bstr();
     }
     Bstr out;
     const HRESULT hr = forTrap ? mTranslator->TranslateForTrap(text, out.Out(), 6) : mTranslator->Translate(text, out.Out(), 0);
     if (SUCCEEDED(hr) && out.Get() != nullptr)
         return out;
-    return Bstr(ToString(text));
+    return Bstr();
 }
 
 STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code, BSTR description,
@@ -234,7 +234,9 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
             }
         }
         const Bstr textB(text);
-        const Bstr displayB = Translate(textB.Get(), false);
+        // A text the translator does not take (no serialized result) is shown as it is.
+        const Bstr translated = Translate(textB.Get(), false);
+        BSTR display = translated.Get() ? translated.Get() : textB.Get();
         // The table does not change during dispatch: handlers have no way back to the manager.
         for (Entry& e : mHandlers)
         {
@@ -243,10 +245,17 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                 hr = e.serialized->NotifySerialized(mApplication.Get(), type, priority, code, textB.Get(), source,
                                                     timeStamp);
             else if (e.trap)
-                hr = e.trap->Notify(mApplication.Get(), type, priority, code, Translate(textB.Get(), true).Get(), source,
-                                    timeStamp);
+            {
+                // A trap handler that is not enabled sends nothing and reads no text: it is spared the
+                // translation for traps.
+                VARIANT_BOOL enabled = VARIANT_TRUE;
+                e.trap->get_SNMPTrapEnabled(&enabled);
+                const Bstr forTrap = enabled == VARIANT_FALSE ? Bstr() : Translate(textB.Get(), true);
+                hr = e.trap->Notify(mApplication.Get(), type, priority, code, forTrap.Get() ? forTrap.Get() : textB.Get(),
+                                    source, timeStamp);
+            }
             else
-                hr = e.handler->Notify(mApplication.Get(), type, priority, code, displayB.Get(), source, timeStamp);
+                hr = e.handler->Notify(mApplication.Get(), type, priority, code, display, source, timeStamp);
             lastResult = hr;
             if (SUCCEEDED(hr))
                 continue;

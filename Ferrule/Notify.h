@@ -63,7 +63,8 @@ private:
     Entry* Find(BSTR key);
     // Inserts in key order; false (and nothing changed) when the key is taken.
     bool Insert(const String& key, ComPtr<INotifyHandler> handler);
-    // The translator's translation of text, or a copy of text.
+    // The translator's translation of text; null when the translator does not take it (no serialized
+    // result) or cannot be created.
     Bstr Translate(BSTR text, bool forTrap);
     HRESULT Fail(HRESULT hr, const String& description);
     // The policy document of the table as text; with terminate, each handler's Terminate runs.

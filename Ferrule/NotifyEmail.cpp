@@ -236,11 +236,14 @@ std::optional<HRESULT> CNotifyEmail::BeforeFilter()
 {
     SetErrorInfo(0, nullptr); // failures of this call nest only in each other
     // The mail library, checked on every call and before the filter test; without its entry point it
-    // counts as missing. Once loaded it stays loaded while the handler lives (loading it per call costs
-    // more than the rest of the notification).
-    if (mMailLibrary == nullptr)
-        mMailLibrary = LoadLibraryW(u"Plover.dll");
-    mSendEmail = mMailLibrary ? reinterpret_cast<void*>(GetProcAddress(mMailLibrary, "PloverLib_SendEmail")) : nullptr;
+    // counts as missing. Once loaded it stays loaded while the handler lives, its entry point with it
+    // (loading and looking it up per call costs more than the rest of the notification).
+    if (mSendEmail == nullptr)
+    {
+        if (mMailLibrary == nullptr)
+            mMailLibrary = LoadLibraryW(u"Plover.dll");
+        mSendEmail = mMailLibrary ? reinterpret_cast<void*>(GetProcAddress(mMailLibrary, "PloverLib_SendEmail")) : nullptr;
+    }
     if (mSendEmail == nullptr)
         return ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_SEND));
     return std::nullopt;

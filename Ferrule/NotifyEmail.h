@@ -82,7 +82,7 @@ private:
     eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
     Bstr mUser;
     std::string mLastCdoLogin;
-    void* mSendEmail = nullptr; // the mail library's entry point, looked up before each filter test
+    void* mSendEmail = nullptr; // the mail library's entry point, looked up once the library is loaded
     HMODULE mMailLibrary = nullptr; // loaded by the first Notify, kept while the handler lives
 };
 

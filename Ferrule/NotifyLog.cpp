@@ -136,17 +136,31 @@ bool CreateFolderPath(const WCHAR* path)
     return true;
 }
 
+const String& CNotifyLog::LogFileName(BSTR application, bool remake)
+{
+    auto view = [](BSTR b) { return std::u16string_view(b ? b : u"", SysStringLen(b)); };
+    if (!remake && mLogName.made && view(mFilePath.Get()) == mLogName.path && view(mFileName.Get()) == mLogName.file &&
+        view(application) == mLogName.application)
+        return mLogName.name;
+    mLogName.path = view(mFilePath.Get());
+    mLogName.file = view(mFileName.Get());
+    mLogName.application = view(application);
+    String name;
+    if (CreateFolderPath(mFilePath.Get()) && mFilePath.Get() != nullptr)
+        name = mLogName.path;
+    if (mLogName.file.empty())
+        name += mLogName.application + StringRepository::GetString(IDS_DEFAULT_LOG_EXTENSION);
+    else
+        name += mLogName.file;
+    mLogName.name = std::move(name);
+    mLogName.made = true;
+    return mLogName.name;
+}
+
 HRESULT CNotifyLog::Deliver(const Notification& n)
 {
     [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
-    String name;
-    if (CreateFolderPath(mFilePath.Get()) && mFilePath.Get() != nullptr)
-        name = mFilePath.Str();
-    if (SysStringLen(mFileName.Get()) == 0)
-        name += String(application ? application : u"", SysStringLen(application)) +
-                StringRepository::GetString(IDS_DEFAULT_LOG_EXTENSION);
-    else
-        name += mFileName.Str();
+    const String* name = &LogFileName(application, false);
 
     // Another writer holds the file only for one entry; wait for it up to kLockWait, then fail as a
     // sharing violation. After the lock is taken the name must still refer to the file held (another
@@ -158,13 +172,19 @@ HRESULT CNotifyLog::Deliver(const Notification& n)
     const auto deadline = std::chrono::steady_clock::now() + kLockWait;
     for (int attempt = 0;; ++attempt)
     {
-        file.Reset(OpenWaiting(name, deadline));
+        file.Reset(OpenWaiting(*name, deadline));
+        // A folder removed since the name was made is made again.
+        if (!file.Valid() && GetLastError() == ERROR_PATH_NOT_FOUND && attempt == 0)
+        {
+            name = &LogFileName(application, true);
+            file.Reset(OpenWaiting(*name, deadline));
+        }
         if (!file.Valid())
         {
             const HRESULT hr = LastErrorHresult();
             return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyLog", "CNotifyLog::Notify", NOTIFY_ERROR_LOG_CREATE_FAILED));
         }
-        if (!IsFileNameOfHandle(name.c_str(), file.Get()))
+        if (!IsFileNameOfHandle(name->c_str(), file.Get()))
         {
             if (attempt < kMaxReopen)
                 continue;
@@ -172,46 +192,33 @@ HRESULT CNotifyLog::Deliver(const Notification& n)
             const HRESULT hr = LastErrorHresult();
             return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyLog", "CNotifyLog::Notify", NOTIFY_ERROR_LOG_CREATE_FAILED));
         }
-        if (!GetFileSizeEx(file.Get(), &size))
+        // The size, and the place the entry goes: the end, where the file pointer now stands.
+        const LARGE_INTEGER fromEnd{};
+        if (!SetFilePointerEx(file.Get(), fromEnd, &size, FILE_END))
             size.QuadPart = 0;
         const uint64_t limit = static_cast<uint64_t>(mMaxSize) * 1024u;
         if (mMaxSize == 0xFFFFFFFF || static_cast<uint64_t>(size.QuadPart) <= limit || attempt >= kMaxReopen)
             break;
         // A failed rename is ignored: the entry goes to the file as it is.
-        if (!MoveFileExW(name.c_str(), (name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING))
+        if (!MoveFileExW(name->c_str(), (*name + u".old").c_str(), MOVEFILE_REPLACE_EXISTING))
             break;
     }
 
-    ArgumentList inserts;
-    inserts.reserve(6);
-    inserts.emplace_back(TimeStampText(timeStamp));
-    inserts.emplace_back(PriorityText(priority));
-    inserts.emplace_back(TypeText(type));
-    inserts.emplace_back(String(description ? description : u"", SysStringLen(description)));
-    inserts.emplace_back(CodeText(code));
-    inserts.emplace_back(String(source ? source : u"", SysStringLen(source)));
-    String entry = StringRepository::FormatString(IDS_LOG_ENTRY_FORMAT, inserts);
+    const std::u16string_view descriptionText(description ? description : u"", SysStringLen(description));
+    String entry = StringRepository::FormatTexts(
+        IDS_LOG_ENTRY_FORMAT, {TimeStampText(timeStamp), PriorityText(priority), TypeText(type), descriptionText,
+                               CodeText(code), std::u16string_view(source ? source : u"", SysStringLen(source))});
     if (type == NOTIFY_TYPE_ERROR)
-        entry += UmiSuffix(String(description ? description : u"", SysStringLen(description)));
+        entry += UmiSuffix(String(descriptionText));
 
-    // UTF-16 little-endian code units, written in one call.
-    const size_t mark = size.QuadPart == 0 ? 2 : 0;
-    std::string bytes(mark + entry.size() * 2, '\0');
-    if (mark)
-        bytes[0] = '\xFF', bytes[1] = '\xFE';
-    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
-        std::memcpy(&bytes[mark], entry.data(), entry.size() * 2);
-    else
-        for (size_t i = 0; i < entry.size(); ++i)
-        {
-            bytes[mark + 2 * i] = static_cast<char>(entry[i] & 0xFF);
-            bytes[mark + 2 * i + 1] = static_cast<char>(entry[i] >> 8);
-        }
-    LARGE_INTEGER end;
-    end.QuadPart = 0;
-    SetFilePointerEx(file.Get(), end, nullptr, FILE_END);
+    // UTF-16 little-endian code units, written in one call; a new file begins with the byte-order mark.
+    if (size.QuadPart == 0)
+        entry.insert(entry.begin(), u'\uFEFF');
+    if constexpr (__BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__)
+        for (char16_t& c : entry)
+            c = static_cast<char16_t>((c >> 8) | (c << 8));
     DWORD written = 0;
-    if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+    if (!WriteFile(file.Get(), entry.data(), static_cast<DWORD>(entry.size() * 2), &written, nullptr))
     {
         const HRESULT hr = LastErrorHresult();
         // Nothing of a partial entry stays: the file goes back to its size before the write.

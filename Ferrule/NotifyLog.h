@@ -36,9 +36,19 @@ public:
     STDMETHOD(put_FilePath)(BSTR value) override;
 
 private:
+    // The file's name for the application: made again, with the folder path created, when FilePath,
+    // FileName or the application differ from the last entry's, or when remake is set.
+    const String& LogFileName(BSTR application, bool remake);
+
     ULONG mMaxSize = 1024; // kilobytes; 0xFFFFFFFF: no maximum
     Bstr mFileName;
     Bstr mFilePath; // with a trailing "\" when not empty
+    struct
+    {
+        bool made = false;
+        String path, file, application; // what the name was made from
+        String name;
+    } mLogName;
 };
 
 // Creates every missing folder of path's folder part (the text up to its last separator); a relative

@@ -49,14 +49,43 @@ bool IsSeparator(WCHAR c)
     return c == u'\\' || c == u'/';
 }
 
-// The name as the file system takes it.
+// The name as the file system takes it ("\\" as "/", UTF-8), held without an allocation when it is a
+// short ASCII name (most names the module opens are).
+class PosixName
+{
+public:
+    explicit PosixName(LPCWSTR path)
+    {
+        const size_t n = Length(path);
+        bool ascii = n < sizeof mShort;
+        for (size_t i = 0; ascii && i < n; ++i)
+        {
+            ascii = path[i] < 0x80;
+            mShort[i] = path[i] == u'\\' ? '/' : static_cast<char>(path[i]);
+        }
+        if (ascii)
+        {
+            mShort[n] = 0;
+            return;
+        }
+        mLong = Utf16ToUtf8(std::u16string_view(path, n));
+        for (char& c : mLong)
+            if (c == '\\')
+                c = '/';
+        mIsLong = true;
+    }
+    const char* c_str() const { return mIsLong ? mLong.c_str() : mShort; }
+    std::string str() const { return c_str(); }
+
+private:
+    char mShort[256];
+    std::string mLong;
+    bool mIsLong = false;
+};
+
 std::string PosixPath(LPCWSTR path)
 {
-    std::string p = Utf16ToUtf8(std::u16string_view(path, Length(path)));
-    for (char& c : p)
-        if (c == '\\')
-            c = '/';
-    return p;
+    return PosixName(path).str();
 }
 
 FileHandle* AsFile(HANDLE h)
@@ -123,7 +152,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const std::string path = PosixPath(fileName);
+    const PosixName path(fileName);
     const bool read = access & GENERIC_READ;
     const bool write = access & GENERIC_WRITE;
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
@@ -180,15 +209,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
         if ((err == ENXIO || err == EISDIR) && stat(path.c_str(), &st) == 0)
             SetLastError(NotRegularError(st.st_mode));
         else
-            SetLastError(OpenError(err, path));
-        return INVALID_HANDLE_VALUE;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-    {
-        const DWORD e = NotRegularError(st.st_mode);
-        close(fd);
-        SetLastError(e);
+            SetLastError(OpenError(err, path.str()));
         return INVALID_HANDLE_VALUE;
     }
     if (write)
@@ -202,6 +223,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
             SetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32ErrorFromErrno(err));
             return INVALID_HANDLE_VALUE;
         }
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    {
+        const DWORD e = NotRegularError(st.st_mode);
+        close(fd);
+        SetLastError(e);
+        return INVALID_HANDLE_VALUE;
     }
     if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ftruncate(fd, 0) != 0)
     {
@@ -354,7 +383,7 @@ BOOL IsFileNameOfHandle(LPCWSTR name, HANDLE file)
     if (f == nullptr || name == nullptr)
         return FALSE;
     struct stat named;
-    if (stat(PosixPath(name).c_str(), &named) != 0)
+    if (stat(PosixName(name).c_str(), &named) != 0)
     {
         SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno));
         return FALSE;

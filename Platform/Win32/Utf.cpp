@@ -16,34 +16,37 @@ char32_t NextUtf16(std::u16string_view s, size_t& i)
 
 std::string Utf16ToUtf8(std::u16string_view s)
 {
-    std::string out;
-    out.reserve(s.size());
+    // At most three bytes for each code unit (a pair of units makes four); written in place, then cut.
+    std::string out(s.size() * 3, '\0');
+    char* p = out.data();
     for (size_t i = 0; i < s.size();)
     {
         const char32_t cp = NextUtf16(s, i);
         if (cp < 0x80)
-            out += static_cast<char>(cp);
+            *p++ = static_cast<char>(cp);
         else if (cp < 0x800)
         {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+            *p++ = static_cast<char>(0xC0 | (cp >> 6));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
         else if (cp < 0x10000)
         {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+            *p++ = static_cast<char>(0xE0 | (cp >> 12));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
         else
         {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+            *p++ = static_cast<char>(0xF0 | (cp >> 18));
+            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
+    out.resize(static_cast<size_t>(p - out.data()));
     return out;
 }
+
 
 std::u16string Utf8ToUtf16(std::string_view s)
 {

@@ -183,12 +183,12 @@ String FormatAt(const ParsedTemplate& parsed, const ArgumentList& args, bool eng
                 out += DisplayTextAt(a, english, level);
         }
     }
-    const String causeSeparator = separator + String(level + 1, u'\t');
     for (size_t i = parsed.placeholderCount; i < args.size(); ++i)
     {
         const Argument& a = args[i];
         if (a.GetType() == DATATYPE_RESULT)
         {
+            const String causeSeparator = separator + String(level + 1, u'\t');
             if (!EndsInWhite(out) && !(causeSeparator.size() && (causeSeparator[0] == u'\n' || causeSeparator[0] == u'\r')))
                 out += u'.';
             out += causeSeparator;
@@ -441,6 +441,33 @@ String StringRepository::FormatString(StringId id, const ArgumentList& arguments
     if (text.empty())
         return text;
     return FormatAt(ParseTemplate(text), arguments, false, 0, u"\n");
+}
+
+String StringRepository::FormatTexts(StringId id, std::initializer_list<std::u16string_view> texts)
+{
+    Repository& r = Repo();
+    if (r.providers.size() == 1 && !r.replace)
+    {
+        const ParsedTemplate* parsed = r.compiled->CachedTemplate(id);
+        if (parsed == nullptr)
+            return String();
+        size_t size = 0;
+        for (const ParsedTemplate::Piece& p : parsed->pieces)
+            size += p.placeholder == 0 ? p.literal.size()
+                                       : static_cast<size_t>(p.placeholder) <= texts.size() ? texts.begin()[p.placeholder - 1].size() : 0;
+        String out;
+        out.reserve(size + 2); // room for a byte-order mark or a suffix without another allocation
+        for (const ParsedTemplate::Piece& p : parsed->pieces)
+            if (p.placeholder == 0)
+                out += p.literal;
+            else if (static_cast<size_t>(p.placeholder) <= texts.size())
+                out += texts.begin()[p.placeholder - 1];
+        return out;
+    }
+    ArgumentList arguments;
+    for (std::u16string_view text : texts)
+        arguments.emplace_back(String(text));
+    return FormatString(id, arguments);
 }
 
 String StringRepository::FormatEnglishString(StringId id, const ArgumentList& arguments)

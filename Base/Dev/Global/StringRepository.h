@@ -5,8 +5,10 @@
 
 #include "Base/Dev/Global/Result.h"
 
+#include <initializer_list>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,8 @@ public:
     static String GetEnglishString(StringId id);
     static String FormatString(StringId id, const ArgumentList& arguments = {});
     static String FormatEnglishString(StringId id, const ArgumentList& arguments = {});
+    // FormatString with text arguments only (the same text), without making an Argument of each.
+    static String FormatTexts(StringId id, std::initializer_list<std::u16string_view> texts);
     static std::string GetSymbolicName(StringId id);
     // The identifier named name; matchNumber equal names are skipped first. 0 when none.
     static StringId GetIdFromText(const std::string& name, int matchNumber = 0);
