@@ -157,7 +157,8 @@ DebuggingLog& DebugLog();
 class Entry
 {
 public:
-    Entry(uint32_t context, uint32_t type, const char* file, int line, const char* function);
+    // Cold: the compiler moves the code of an entry out of its caller's hot path.
+    __attribute__((cold)) Entry(uint32_t context, uint32_t type, const char* file, int line, const char* function);
     Entry();
     ~Entry();
     Entry(const Entry&) = delete;
@@ -173,10 +174,10 @@ private:
 std::string TrimSourceFile(const char* file);
 } // namespace Debug
 
-// The compiler is told that a disabled context is the expected case.
+// The compiler is told that a disabled context is the expected case: the test falls through to the code
+// after the entry, and the entry's code lies apart from the hot path. (A one-pass for, so that the macro
+// is one statement that an else cannot attach to.)
 #define DEBUG_LOG(context, type)                                                                             \
-    if (__builtin_expect(!Debug::IsEnabled(context, type), 1))                                             \
-    {                                                                                                      \
-    }                                                                                                      \
-    else                                                                                                   \
+    for (bool debugLogOn_ = __builtin_expect(Debug::IsEnabled(context, type), 0); debugLogOn_;            \
+         debugLogOn_ = false)                                                                              \
         Debug::Entry(context, type, __FILE__, __LINE__, __func__).Stream()
