@@ -44,9 +44,13 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_CONTACT "Ferrule developers <ferrule@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Notification module: log file, system log, tray, SNMP traps, event sinks, e-mail")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+# The journal's explanations of the event log's entries (journalctl -x).
+install(FILES packaging/ferrule.catalog DESTINATION lib/systemd/catalog)
+
+# libcurl4 (libcurl.so.4), libssl3 (libcrypto.so.3) and libsnmp40 (through the trap library) are opened
+# at run time, where the package tools cannot see them: they are named here by hand.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6, libstdc++6, libcurl4, libsnmp40, libsqlite3-0, libpugixml1v5, libssl3, libboost-regex1.74.0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)
-install(FILES packaging/ferrule.catalog DESTINATION lib/systemd/catalog)
