@@ -30,4 +30,6 @@ inline const ClassRegistration kClasses[] = {
      u"Quellon.Notify.NotifySNMPTrap", u"Quellon.Notify.NotifySNMPTrap.1", u"Apartment"},
     {110, &CLSID_NotifyConnPt, u"NotifyConnPt Class", u"Quellon.Notify.NotifyConnPt.1", u"Quellon.Notify.NotifyConnPt",
      u"Ferrule.NotifyConnPt.1", u"Apartment"},
+    {111, &CLSID_NotifyWebhook, u"NotifyWebhook Class", u"Quellon.NotifyWebhook.1", u"Quellon.NotifyWebhook",
+     u"Quellon.NotifyWebhook.1", u"Apartment"},
 };

@@ -57,6 +57,8 @@ inline constexpr CLSID CLSID_NotifyEmail = {0x4C7A3E01, 0x5D2B, 0x4C8E, {0x9F, 0
 inline constexpr CLSID CLSID_NotifySysEvent = {
     0x5C7A3E01, 0x5D2B, 0x4C8E, {0x9F, 0x31, 0x7B, 0x2E, 0x4D, 0x6A, 0x00, 0x04}};
 inline constexpr CLSID CLSID_NotifyLog = {0x6C7A3E01, 0x5D2B, 0x4C8E, {0x9F, 0x31, 0x7B, 0x2E, 0x4D, 0x6A, 0x00, 0x03}};
+// Sorts after the log-file handler's: the other handlers have delivered before an endpoint is contacted.
+inline constexpr CLSID CLSID_NotifyWebhook = {0x7C7A3E01, 0x5D2B, 0x4C8E, {0x9F, 0x31, 0x7B, 0x2E, 0x4D, 0x6A, 0x00, 0x0A}};
 inline constexpr CLSID CLSID_Notify = {0x8C7A3E01, 0x5D2B, 0x4C8E, {0x9F, 0x31, 0x7B, 0x2E, 0x4D, 0x6A, 0x00, 0x01}};
 
 #define FERRULE_IID(name, d1)                                                                                \
@@ -75,6 +77,7 @@ FERRULE_IID(INotifyApp, 0xA1E4000B)
 FERRULE_IID(INotifySNMPTrap, 0xA1E4000C)
 FERRULE_IID(INotifyConnPt, 0xA1E4000D)
 FERRULE_IID(_INotifyConnPtEvents, 0xA1E4000E)
+FERRULE_IID(INotifyWebhook, 0xA1E4000F)
 #undef FERRULE_IID
 
 // ---- Interfaces; the C++ declaration order is the slot order after IDispatch's.
@@ -169,6 +172,21 @@ struct INotifyLog : public INotifyHandler
     STDMETHOD(put_FilePath)(BSTR value) = 0;
 };
 
+// Handles notifications by posting them to a webhook (JSON or text over HTTPS). Token is put-only;
+// StoredToken is its stored form, for the policy file.
+struct INotifyWebhook : public INotifyHandler
+{
+    STDMETHOD(get_URL)(BSTR* value) = 0;
+    STDMETHOD(put_URL)(BSTR value) = 0;
+    STDMETHOD(get_Format)(BSTR* value) = 0;
+    STDMETHOD(put_Format)(BSTR value) = 0;
+    STDMETHOD(put_Token)(BSTR value) = 0;
+    STDMETHOD(get_StoredToken)(BSTR* value) = 0;
+    STDMETHOD(put_StoredToken)(BSTR value) = 0;
+    STDMETHOD(get_TimeoutSeconds)(ULONG* value) = 0;
+    STDMETHOD(put_TimeoutSeconds)(ULONG value) = 0;
+};
+
 // Handles notifications by adding an entry in the system's application event log.
 struct INotifySysEvent : public INotifyHandler
 {
@@ -217,6 +235,7 @@ DECLARE_INTERFACE_IID(INotifyEmail3, IID_INotifyEmail3)
 DECLARE_INTERFACE_IID(INotifyEmail4, IID_INotifyEmail4)
 DECLARE_INTERFACE_IID(INotifyLog, IID_INotifyLog)
 DECLARE_INTERFACE_IID(INotifySysEvent, IID_INotifySysEvent)
+DECLARE_INTERFACE_IID(INotifyWebhook, IID_INotifyWebhook)
 DECLARE_INTERFACE_IID(INotifyApp, IID_INotifyApp)
 DECLARE_INTERFACE_IID(INotifySNMPTrap, IID_INotifySNMPTrap)
 DECLARE_INTERFACE_IID(INotifyConnPt, IID_INotifyConnPt)
@@ -232,6 +251,7 @@ template <> const DispatchTable& DispatchTableOf<INotifyEmail3>();
 template <> const DispatchTable& DispatchTableOf<INotifyEmail4>();
 template <> const DispatchTable& DispatchTableOf<INotifyLog>();
 template <> const DispatchTable& DispatchTableOf<INotifySysEvent>();
+template <> const DispatchTable& DispatchTableOf<INotifyWebhook>();
 template <> const DispatchTable& DispatchTableOf<INotifyApp>();
 template <> const DispatchTable& DispatchTableOf<INotifySNMPTrap>();
 template <> const DispatchTable& DispatchTableOf<INotifyConnPt>();

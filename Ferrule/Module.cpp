@@ -15,6 +15,7 @@
 #include "Ferrule/NotifyLog.h"
 #include "Ferrule/NotifySNMPTrap.h"
 #include "Ferrule/NotifySysEvent.h"
+#include "Ferrule/NotifyWebhook.h"
 
 #include <mutex>
 
@@ -28,6 +29,7 @@ ComClassEntry gClasses[] = {
     {&CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance, nullptr},
     {&CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance, nullptr},
     {&CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance, nullptr},
+    {&CLSID_NotifyWebhook, &ComCreator<CNotifyWebhook>::CreateInstance, nullptr},
 };
 constexpr size_t kClassCount = sizeof gClasses / sizeof gClasses[0];
 std::mutex gClassesMutex; // the module's lock for creating class factories

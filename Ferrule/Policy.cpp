@@ -194,11 +194,16 @@ HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPasswo
         plain.ParentNode().RemoveChild(plain);
     if (holdsPassword)
     {
-        // A password form makes the file private.
+        // A password form or another secret makes the file private.
         *holdsPassword = false;
-        for (const char16_t* name : policy::kPasswordForms)
+        auto holds = [&](const char16_t* name) {
             for (const XmlNode& form : document->GetElementsByTagName(name))
                 *holdsPassword = *holdsPassword || !form.Text().empty();
+        };
+        for (const char16_t* name : policy::kPasswordForms)
+            holds(name);
+        for (const char16_t* name : policy::kSecretRows)
+            holds(name);
     }
     text = document->SaveText();
     return S_OK;

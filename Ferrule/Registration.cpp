@@ -12,7 +12,7 @@
 
 namespace
 {
-// Scripts 101 to 110: a class with its ProgIDs, class key and compatibility key.
+// Scripts 101 to 111: a class with its ProgIDs, class key and compatibility key.
 const char16_t* const kClassScript = uR"(HKCR
 {
     '%PROGID%' = s '%DESCRIPTION%'

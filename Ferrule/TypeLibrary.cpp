@@ -195,6 +195,29 @@ const DispatchTable& DispatchTableOf<INotifySysEvent>()
 }
 
 template <>
+const DispatchTable& DispatchTableOf<INotifyWebhook>()
+{
+    static const DispatchTable table(
+        IID_INotifyWebhook, u"INotifyWebhook", u"Handles notifications by posting them to a webhook.",
+        DispatchTableOf<INotifyHandler>(),
+        {
+            DispPropGet<&INotifyWebhook::get_URL>(0xA00, u"URL", VT_BSTR, {},
+                                                  u"The endpoint: https, or http without a token."),
+            DispPropPut<&INotifyWebhook::put_URL>(0xA00, u"URL", VT_BSTR),
+            DispPropGet<&INotifyWebhook::get_Format>(0xA01, u"Format", VT_BSTR, {}, u"json, chat or text."),
+            DispPropPut<&INotifyWebhook::put_Format>(0xA01, u"Format", VT_BSTR),
+            DispPropPut<&INotifyWebhook::put_Token>(0xA02, u"Token", VT_BSTR),
+            DispPropGet<&INotifyWebhook::get_StoredToken>(0xA03, u"StoredToken", VT_BSTR, {},
+                                                          u"The token's stored form."),
+            DispPropPut<&INotifyWebhook::put_StoredToken>(0xA03, u"StoredToken", VT_BSTR),
+            DispPropGet<&INotifyWebhook::get_TimeoutSeconds>(0xA04, u"TimeoutSeconds", VT_UI4, {},
+                                                             u"Seconds a delivery may take, 1 to 60."),
+            DispPropPut<&INotifyWebhook::put_TimeoutSeconds>(0xA04, u"TimeoutSeconds", VT_UI4),
+        });
+    return table;
+}
+
+template <>
 const DispatchTable& DispatchTableOf<INotifyApp>()
 {
     static const DispatchTable table(
@@ -246,7 +269,7 @@ const std::vector<const DispatchTable*>& NotificationHandlerLib()
         &DispatchTableOf<INotifyEmail3>(),    &DispatchTableOf<INotifyEmail4>(),
         &DispatchTableOf<INotifyLog>(),       &DispatchTableOf<INotifySysEvent>(),
         &DispatchTableOf<INotifyApp>(),       &DispatchTableOf<INotifySNMPTrap>(),
-        &DispatchTableOf<INotifyConnPt>(),
+        &DispatchTableOf<INotifyConnPt>(),    &DispatchTableOf<INotifyWebhook>(),
     };
     return tables;
 }
@@ -311,6 +334,8 @@ ITypeLib* NotificationHandlerTypeLib()
               {&handler, 0},
               {&DispatchTableOf<INotifySerialized>(), 0},
               {&NotifyConnPtEventsTable(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}},
+            {&CLSID_NotifyWebhook, u"NotifyWebhook", u"Handles notifications by posting them to a webhook.",
+             {{&DispatchTableOf<INotifyWebhook>(), def}, {&handler, 0}}},
         };
         return MakeTypeLibrary(LIBID_NOTIFICATIONHANDLERLib, u"NOTIFICATIONHANDLERLib", u"NotificationHandler 1.0 Type Library",
                                1, 0, interfaces, enums, classes);

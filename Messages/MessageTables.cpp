@@ -40,6 +40,7 @@ const TextEntry kResultTexts[] = {
     {NOTIFY_ERROR_HANDLER_NOT_LOADED,
      u"The handler at %1 of the policy file %2 could not be loaded, so it delivers nothing until the file is "
      u"corrected; the element is kept as it is. Reason: %3"},
+    {NOTIFY_ERROR_WEBHOOK_FAILED, u"Unable to deliver the notification to the webhook: %1"},
 };
 
 const NameEntry kResultNames[] = {
@@ -64,6 +65,7 @@ const NameEntry kResultNames[] = {
     {NOTIFY_ERROR_EMAIL_CERTIFICATE, "NOTIFY_ERROR_EMAIL_CERTIFICATE"},
     {NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE, "NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE"},
     {NOTIFY_ERROR_HANDLER_NOT_LOADED, "NOTIFY_ERROR_HANDLER_NOT_LOADED"},
+    {NOTIFY_ERROR_WEBHOOK_FAILED, "NOTIFY_ERROR_WEBHOOK_FAILED"},
 };
 
 const TextEntry kStringTexts[] = {
@@ -87,6 +89,7 @@ const TextEntry kStringTexts[] = {
     {IDS_ERROR_EMAIL_SEND, u"Unable to send notification e-mail."},
     {IDS_ERROR_EMAIL_UNAVAILABLE, u"Unable to load OS's e-mail functionality."},
     {IDS_HANDLER_NAME_SYSLOG, u"EventLog"},
+    {IDS_HANDLER_NAME_WEBHOOK, u"Webhook"},
     {IDS_HANDLER_NAME_LOG, u"LogFile"},
     {IDS_HANDLER_NAME_EMAIL, u"E-mail"},
     {IDS_ERROR_HANDLERS_NOT_INITIALIZED, u"Handlers have not been initilized - use Initialize."},
@@ -138,6 +141,7 @@ const NameEntry kStringNames[] = {
     {IDS_ERROR_EMAIL_SEND, "IDS_ERROR_EMAIL_SEND"},
     {IDS_ERROR_EMAIL_UNAVAILABLE, "IDS_ERROR_EMAIL_UNAVAILABLE"},
     {IDS_HANDLER_NAME_SYSLOG, "IDS_HANDLER_NAME_SYSLOG"},
+    {IDS_HANDLER_NAME_WEBHOOK, "IDS_HANDLER_NAME_WEBHOOK"},
     {IDS_HANDLER_NAME_LOG, "IDS_HANDLER_NAME_LOG"},
     {IDS_HANDLER_NAME_EMAIL, "IDS_HANDLER_NAME_EMAIL"},
     {IDS_ERROR_HANDLERS_NOT_INITIALIZED, "IDS_ERROR_HANDLERS_NOT_INITIALIZED"},

@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Platform/Cdo/Http.h"
 #include "Platform/Win32/SystemLog.h"
 
 #include <cstdio>
@@ -73,6 +74,13 @@ std::string State(const HandlerInfo& h, const std::vector<tool::Property>& prope
         return "sends mail to " + get("Address") + " through " + get("SMTPServer") + ":" + get("ServerPort") + " by " +
                transports;
     }
+    if (clsid == CLSID_NotifyWebhook)
+    {
+        const std::string url = ShownUrl(get("URL"));
+        if (url.empty())
+            return "not configured (set URL, e.g. ferrule set Webhook URL=-)";
+        return "posts " + get("Format") + " to " + url + " (times out after " + get("TimeoutSeconds") + " s)";
+    }
     return "delivers";
 }
 } // namespace
@@ -100,7 +108,9 @@ int CommandHandlers(const Options& o, Module& module)
             if (!p.readable || IsSecret(p.name) || p.name == "Name" || p.name == "TypeFilter" ||
                 p.name == "PriorityFilter")
                 continue;
-            std::printf("  %s = %s\n", p.name.c_str(), ReadProperty(h.handler.Get(), p.id).c_str());
+            const std::string value = ReadProperty(h.handler.Get(), p.id);
+            // A URL's path often holds its secret: scheme, host and port only.
+            std::printf("  %s = %s\n", p.name.c_str(), p.name == "URL" && !value.empty() ? ShownUrl(value).c_str() : value.c_str());
         }
         std::printf("  state: %s\n", State(h, properties, o, static_cast<uint32_t>(type), static_cast<uint32_t>(priority))
                                          .c_str());

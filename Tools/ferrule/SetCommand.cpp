@@ -2,6 +2,7 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
+#include "Platform/Cdo/Http.h"
 #include "Platform/Xml/XmlDocument.h"
 
 #include <algorithm>
@@ -30,7 +31,11 @@ const char* const kSetHelp =
     "              number, all, none)\n"
     "  booleans    true, false, yes, no, 1, 0\n"
     "  Password=-  the e-mail password, typed without echo (or one line of standard input); never\n"
-    "              from the command line\n"
+    "              from the command line; the same for the webhook's Token=-\n"
+    "  URL=-       the webhook's URL (which often holds a secret) read the same way; only its scheme,\n"
+    "              host and port are ever shown\n"
+    "The Webhook handler is added to the policy (error notifications of every priority) by the first set\n"
+    "that names it.\n"
     "Concurrent sets on one policy file wait for each other (a lock file NAME.lock beside it), so every\n"
     "change lands. After writing, the file is read back and every property compared; a value that did\n"
     "not land is reported (exit 1). An unknown handler or property, or a property that is never saved\n"
@@ -131,13 +136,13 @@ const char* TypeName(VARTYPE vt)
 
 // A password typed at the terminal without echo, or one line of standard input when that is not a
 // terminal.
-bool ReadPassword(std::string& password)
+bool ReadPassword(std::string& password, const char* prompt = "Password")
 {
     const bool terminal = isatty(STDIN_FILENO);
     termios saved{};
     if (terminal)
     {
-        std::fprintf(stderr, "Password: ");
+        std::fprintf(stderr, "%s: ", prompt);
         tcgetattr(STDIN_FILENO, &saved);
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -166,17 +171,29 @@ std::string Convert(const Property& p, const std::string& text, VARIANT& out)
 {
     VariantInit(&out);
     const std::string lower = Lower(text);
-    if (p.type == VT_BSTR && strcasecmp(p.name.c_str(), "Password") == 0)
+    const bool token = strcasecmp(p.name.c_str(), "Token") == 0;
+    if (p.type == VT_BSTR && (strcasecmp(p.name.c_str(), "Password") == 0 || token))
     {
         // Never from the command line, where every user sees it in the process list.
         if (text != "-")
-            return "a password is never taken from the command line: give Password=- and type it, or send it "
-                   "on standard input";
+            return token ? "a token is never taken from the command line: give Token=- and type it, or send it on "
+                           "standard input"
+                         : "a password is never taken from the command line: give Password=- and type it, or send it "
+                           "on standard input";
         std::string password;
-        if (!ReadPassword(password))
-            return "no password was given";
+        if (!ReadPassword(password, token ? "Token" : "Password"))
+            return token ? "no token was given" : "no password was given";
         out.vt = VT_BSTR;
         out.bstrVal = SysAllocString(W(password).c_str());
+        return "";
+    }
+    if (p.type == VT_BSTR && strcasecmp(p.name.c_str(), "URL") == 0 && text == "-")
+    {
+        std::string url;
+        if (!ReadPassword(url, "URL"))
+            return "no URL was given";
+        out.vt = VT_BSTR;
+        out.bstrVal = SysAllocString(W(url).c_str());
         return "";
     }
     if (p.type == VT_BSTR)
@@ -361,17 +378,74 @@ struct Change
     std::u16string expected; // what its getter answers once set
 };
 
-// The readable property through which a put-only one is persisted (Password: HexEncryptedPassword).
+// The readable property through which a put-only one is persisted (Password: HexEncryptedPassword,
+// Token: StoredToken).
 const Property* PersistedForm(const std::vector<Property>& properties, const Property& p)
 {
-    if (strcasecmp(p.name.c_str(), "Password") != 0)
+    const char* form = strcasecmp(p.name.c_str(), "Password") == 0 ? "HexEncryptedPassword"
+                       : strcasecmp(p.name.c_str(), "Token") == 0  ? "StoredToken"
+                                                                   : nullptr;
+    if (form == nullptr)
         return nullptr;
     for (const Property& q : properties)
-        if (q.name == "HexEncryptedPassword" && q.readable)
+        if (q.name == form && q.readable)
             return &q;
     return nullptr;
 }
 
+// A value as messages may show it: a secret hidden, a URL by its scheme, host and port.
+std::string ShownValue(const Property& p, const std::string& text)
+{
+    if (IsSecret(p.name))
+        return "(hidden)";
+    if (strcasecmp(p.name.c_str(), "URL") == 0)
+    {
+        const std::string shown = ShownUrl(text);
+        return shown.empty() ? "(not an http or https URL)" : shown;
+    }
+    return text;
+}
+
+// Whether a set names the Webhook handler (by name, ProgID or class id).
+bool NamesWebhook(const std::string& wanted)
+{
+    CLSID clsid;
+    return strcasecmp(wanted.c_str(), "Webhook") == 0 || wanted == "Quellon.NotifyWebhook" ||
+           wanted == "Quellon.NotifyWebhook.1" ||
+           (SUCCEEDED(CLSIDFromString(W(wanted).c_str(), &clsid)) && clsid == CLSID_NotifyWebhook);
+}
+
+// The Webhook handler is not a built-in: the first set that names it adds its element to the policy
+// file (made first when missing), under the set's lock. True when it was added.
+bool AddWebhookElement(const Options& o, Module& module)
+{
+    struct stat st;
+    if (stat(o.policy.c_str(), &st) != 0)
+        OpenManager(o, module.translator.Get()).Reset(); // the manager writes the default policy on release
+    XmlDocument document;
+    bool loaded = false;
+    document.Load(W(o.policy), loaded);
+    std::vector<XmlNode> lists = document.GetElementsByTagName(policy::kHandlersElement);
+    if (!loaded || lists.empty())
+        return false;
+    const std::u16string key = KeyText(CLSID_NotifyWebhook);
+    for (XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
+    {
+        Variant clsid;
+        if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) == S_OK && Upper(ToString(clsid->bstrVal)) == key)
+            return false;
+    }
+    XmlNode element = document.CreateElement(policy::kHandlerElement);
+    Variant name, clsid;
+    name->vt = VT_BSTR;
+    name->bstrVal = SysAllocString(u"Webhook");
+    clsid->vt = VT_BSTR;
+    clsid->bstrVal = SysAllocString(key.c_str());
+    element.SetAttribute(policy::kNameAttribute, name.Get());
+    element.SetAttribute(policy::kClsidAttribute, clsid.Get());
+    lists.front().AppendChild(element);
+    return SUCCEEDED(XmlDocument::SaveFile(W(o.policy), document.SaveText(), 0));
+}
 std::u16string Readback(INotifyHandler* handler, DISPID id)
 {
     return W(ReadProperty(handler, id));
@@ -407,6 +481,7 @@ int CommandSet(const Options& o, Module& module)
     std::string targetName;
     std::u16string targetKey;
     std::string stop;
+    const bool webhookAdded = NamesWebhook(o.rest[0]) && AddWebhookElement(o, module);
     {
         ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
         if (!notify)
@@ -423,10 +498,21 @@ int CommandSet(const Options& o, Module& module)
         for (const auto& [progId, id] : BuiltInProgIds())
             if (wanted == progId || wanted == progId + ".1")
                 key = KeyText(id);
-        HandlerInfo* target = nullptr;
-        for (HandlerInfo& h : handlers)
-            if (h.name == wanted || h.key == key || h.key == Upper(W(wanted)))
-                target = &h;
+        auto find = [&]() -> HandlerInfo* {
+            HandlerInfo* found = nullptr;
+            for (HandlerInfo& h : handlers)
+                if (h.name == wanted || h.key == key || h.key == Upper(W(wanted)))
+                    found = &h;
+            return found;
+        };
+        HandlerInfo* target = find();
+        if (target != nullptr && webhookAdded)
+        {
+            // A new Webhook handler: error notifications of every priority.
+            target->handler->put_TypeFilter(NOTIFY_TYPE_ERROR);
+            target->handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(
+                NOTIFY_PRIORITY_HIGH | NOTIFY_PRIORITY_MEDIUM | NOTIFY_PRIORITY_LOW));
+        }
         if (target == nullptr)
         {
             std::string message = "ferrule: no handler " + wanted + "; the loaded handlers are:";
@@ -481,7 +567,7 @@ int CommandSet(const Options& o, Module& module)
             if (!reason.empty())
             {
                 std::fprintf(stderr, "ferrule: %s.%s = %s was refused: %s\n", target->name.c_str(),
-                             found->name.c_str(), IsSecret(found->name) ? "(hidden)" : c.text.c_str(), reason.c_str());
+                             found->name.c_str(), ShownValue(*found, c.text).c_str(), reason.c_str());
                 return kFailed;
             }
             // A property the handler never saves cannot be set in the policy file.
@@ -528,8 +614,7 @@ int CommandSet(const Options& o, Module& module)
                         Put(target->handler.Get(), changes[j].property->id, changes[j].before.Get(), ignored);
                     }
                 std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target->name.c_str(),
-                             c.property->name.c_str(), IsSecret(c.property->name) ? "(hidden)" : c.text.c_str(),
-                             Hex(hr).c_str(),
+                             c.property->name.c_str(), ShownValue(*c.property, c.text).c_str(), Hex(hr).c_str(),
                              reason.empty() ? "" : (": " + reason).c_str());
                 return kFailed;
             }
@@ -589,8 +674,9 @@ int CommandSet(const Options& o, Module& module)
         {
             const bool secret = IsSecret(c.property->name);
             std::fprintf(stderr, "ferrule: %s.%s = %s did not land in %s (it reads back as %s): %s\n",
-                         targetName.c_str(), c.property->name.c_str(), secret ? "(hidden)" : c.text.c_str(),
-                         policyPath.c_str(), secret ? "another value" : N(now).c_str(), WriteProblem(policyPath).c_str());
+                         targetName.c_str(), c.property->name.c_str(), ShownValue(*c.property, c.text).c_str(),
+                         policyPath.c_str(), secret ? "another value" : ShownValue(*c.property, N(now)).c_str(),
+                         WriteProblem(policyPath).c_str());
             result = kFailed;
         }
     }

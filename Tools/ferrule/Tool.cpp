@@ -410,7 +410,7 @@ bool IsSecret(const std::string& name)
     std::string lower = name;
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower.find("password") != std::string::npos;
+    return lower.find("password") != std::string::npos || lower.find("token") != std::string::npos;
 }
 
 std::string ReadProperty(INotifyHandler* handler, DISPID id)

@@ -1,0 +1,265 @@
+#include "Ferrule/NotifyWebhook.h"
+#include "Base/Dev/Global/StringRepository.h"
+#include "Crypto/PasswordStore.h"
+#include "Messages/MessageTables.h"
+#include "Platform/Cdo/Http.h"
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Utf.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+namespace
+{
+// The account the token's stored form is made for (an obfuscation: the policy file's mode protects it).
+const char16_t kTokenAccount[] = u"Webhook";
+
+bool IsClean(const String& text)
+{
+    for (char16_t c : text)
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+
+// ISO 8601 with the local offset ("2026-12-10T10:48:06+00:00") of an OLE date in local time, or now.
+std::string IsoTime(DATE timeStamp)
+{
+    time_t t = time(nullptr);
+    if (timeStamp != 0)
+    {
+        const double seconds = (timeStamp - 25569.0) * 86400.0; // days since 1899-12-30, as local time
+        struct tm local = {};
+        const time_t asUtc = static_cast<time_t>(seconds + (seconds < 0 ? -0.5 : 0.5));
+        gmtime_r(&asUtc, &local);
+        local.tm_isdst = -1;
+        t = mktime(&local);
+    }
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char text[40];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &tm);
+    std::string out = text;
+    if (out.size() >= 5)
+        out.insert(out.size() - 2, ":");
+    return out;
+}
+
+std::string Computer()
+{
+    WCHAR name[256] = {0};
+    DWORD size = 256;
+    return GetComputerNameW(name, &size) ? Utf16ToUtf8(name) : std::string();
+}
+
+std::string Json(const nlohmann::ordered_json& j)
+{
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+} // namespace
+
+CNotifyWebhook::CNotifyWebhook()
+{
+    SetName(StringRepository::GetString(IDS_HANDLER_NAME_WEBHOOK));
+}
+
+PersistTable CNotifyWebhook::PersistRows()
+{
+    static const PersistRow rows[] = {
+        kTypeFilterRow,          kPriorityFilterRow,
+        {u"URL", 0xA00, VT_BSTR}, {u"Format", 0xA01, VT_BSTR},
+        {u"StoredToken", 0xA03, VT_BSTR}, {u"TimeoutSeconds", 0xA04, VT_UI4},
+    };
+    return {rows, sizeof rows / sizeof rows[0]};
+}
+
+const IID* const* CNotifyWebhook::ErrorInfoInterfaces()
+{
+    static const IID* const iids[] = {&IID_INotifyHandler, &IID_INotifyWebhook, nullptr};
+    return iids;
+}
+
+STDMETHODIMP CNotifyWebhook::get_URL(BSTR* value)
+{
+    return CopyOut(Bstr(mUrl), value);
+}
+
+STDMETHODIMP CNotifyWebhook::put_URL(BSTR value)
+{
+    const String url = ToString(value);
+    HttpUrl parts;
+    if (!url.empty() && !ParseHttpUrl(Utf16ToUtf8(url), parts))
+        return E_INVALIDARG;
+    // A token never crosses the network in the clear.
+    if (!mToken.empty() && parts.scheme == "http")
+        return E_INVALIDARG;
+    mUrl = url;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyWebhook::get_Format(BSTR* value)
+{
+    return CopyOut(Bstr(mFormat), value);
+}
+
+STDMETHODIMP CNotifyWebhook::put_Format(BSTR value)
+{
+    String format = ToString(value);
+    for (char16_t& c : format)
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    if (format.empty())
+        format = u"json"; // a policy element without the row
+    if (format != u"json" && format != u"chat" && format != u"text")
+        return E_INVALIDARG;
+    mFormat = format;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyWebhook::put_Token(BSTR value)
+{
+    const String token = ToString(value);
+    HttpUrl parts;
+    if (!IsClean(token) || (!token.empty() && ParseHttpUrl(Utf16ToUtf8(mUrl), parts) && parts.scheme == "http"))
+        return E_INVALIDARG;
+    mToken = token;
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyWebhook::get_StoredToken(BSTR* value)
+{
+    return CopyOut(Bstr(mToken.empty() ? String() : PasswordStore::Encrypt(4, kTokenAccount, mToken)), value);
+}
+
+STDMETHODIMP CNotifyWebhook::put_StoredToken(BSTR value)
+{
+    const String form = ToString(value);
+    if (form.empty())
+        return put_Token(value);
+    for (char16_t c : form)
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')))
+            return E_INVALIDARG;
+    const Bstr token(PasswordStore::Decrypt(4, kTokenAccount, form));
+    return put_Token(token.Get());
+}
+
+STDMETHODIMP CNotifyWebhook::get_TimeoutSeconds(ULONG* value)
+{
+    return ValueOut(mTimeoutSeconds, value);
+}
+
+STDMETHODIMP CNotifyWebhook::put_TimeoutSeconds(ULONG value)
+{
+    // 0 is what a policy element without the row gives: the default.
+    if (value == 0)
+        value = 10;
+    if (value > 60)
+        return E_INVALIDARG;
+    mTimeoutSeconds = value;
+    return S_OK;
+}
+
+HRESULT CNotifyWebhook::Deliver(const Notification& n)
+{
+    [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
+    const std::string url = Utf16ToUtf8(mUrl), shown = ShownUrl(url);
+    auto fail = [&](HRESULT hr, const std::string& why) {
+        const std::string where = shown.empty() ? std::string("no URL") : shown;
+        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyWebhook", "CNotifyWebhook::Notify", NOTIFY_ERROR_WEBHOOK_FAILED,
+                                                        Argument(Utf8ToUtf16(where + ": " + why))));
+    };
+    HttpUrl parts;
+    if (!ParseHttpUrl(url, parts))
+        return fail(E_UNEXPECTED, "no URL is set (ferrule set Webhook URL=-)");
+    if (!mToken.empty() && parts.scheme == "http")
+        return fail(E_UNEXPECTED, "a token is sent over https only");
+
+    const String text = ToString(description);
+    const std::string descriptionText = Utf16ToUtf8(text), app = Utf16ToUtf8(ToString(application)),
+                      computer = Computer();
+    const std::string summary = Utf16ToUtf8(PriorityText(priority)) + " " + Utf16ToUtf8(TypeText(type)) + " from " +
+                                app + " on " + computer;
+    HttpPost post;
+    post.url = url;
+    if (const char* ca = std::getenv("FERRULE_WEBHOOK_CA_FILE"); ca && *ca)
+        post.caFile = ca;
+    if (!mToken.empty())
+        post.headers.push_back("Authorization: Bearer " + Utf16ToUtf8(mToken));
+    if (mFormat == u"text")
+    {
+        // Header values on one line: the summary holds names a caller chose.
+        std::string title = summary;
+        for (char& c : title)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = ' ';
+        post.headers.push_back("Content-Type: text/plain; charset=utf-8");
+        post.headers.push_back("Title: " + title);
+        post.headers.push_back(std::string("Priority: ") +
+                               (priority == NOTIFY_PRIORITY_HIGH ? "5" : priority == NOTIFY_PRIORITY_MEDIUM ? "3" : "2"));
+        post.headers.push_back("Tags: " + TypeWord(type));
+        post.body = descriptionText;
+    }
+    else
+    {
+        post.headers.push_back("Content-Type: application/json");
+        nlohmann::ordered_json j;
+        if (mFormat == u"chat")
+            j["text"] = summary + ": " + descriptionText;
+        else
+        {
+            char codeText[16];
+            std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(code));
+            j["type"] = TypeWord(type);
+            j["priority"] = PriorityWord(priority);
+            j["code"] = codeText;
+            j["description"] = descriptionText;
+            j["source"] = Utf16ToUtf8(ToString(source));
+            j["application"] = app;
+            j["computer"] = computer;
+            j["time"] = IsoTime(timeStamp);
+            // The log line's UMI, where it has one.
+            const String umi = type == NOTIFY_TYPE_ERROR ? UmiSuffix(text) : String();
+            const size_t open = umi.find(u"(UMI:"), close = umi.find(u')');
+            if (open != String::npos && close != String::npos && close > open + 5)
+                j["umi"] = Utf16ToUtf8(umi.substr(open + 5, close - open - 5));
+        }
+        post.body = Json(j);
+    }
+
+    // A 429 or 5xx is tried once more within the timeout, after its Retry-After when that fits.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(mTimeoutSeconds);
+    HttpOutcome outcome;
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        post.timeoutMs = static_cast<long>(left.count());
+        outcome = HttpSend(post);
+        if (outcome.status == HttpOutcome::Answered && outcome.httpStatus >= 200 && outcome.httpStatus < 300)
+            return S_OK;
+        const bool again = outcome.status == HttpOutcome::Answered &&
+                           (outcome.httpStatus == 429 || outcome.httpStatus >= 500) && attempt == 0;
+        if (!again)
+            break;
+        const auto wait = std::chrono::seconds(std::max(0L, outcome.retryAfter));
+        if (std::chrono::steady_clock::now() + wait >= deadline)
+            break;
+        std::this_thread::sleep_for(wait);
+    }
+    switch (outcome.status)
+    {
+    case HttpOutcome::Answered:
+        return fail(E_FAIL, "HTTP " + std::to_string(outcome.httpStatus) +
+                                (outcome.httpStatus >= 300 && outcome.httpStatus < 400 ? " (redirects are not followed)" : ""));
+    case HttpOutcome::TimedOut:
+        return fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), "no answer within " + std::to_string(mTimeoutSeconds) + " s");
+    case HttpOutcome::LibraryMissing: return fail(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), outcome.error);
+    default: return fail(E_FAIL, outcome.error);
+    }
+}

@@ -1,0 +1,48 @@
+// The webhook handler: posts each accepted notification to an endpoint over HTTPS (or HTTP without a
+// token) as a JSON document, a chat message ({"text": ...}) or plain text with a title, priority and
+// tags in headers. Settings: URL, Format, Token (put-only; kept in the policy in its stored form),
+// TimeoutSeconds and the two filters. Not a built-in default: a policy has it when it names its class.
+#pragma once
+
+#include "Ferrule/HandlerBase.h"
+
+class CNotifyWebhook : public INotifyHandlerImpl<INotifyWebhook>,
+                       public IPersistPropertyBagImpl<CNotifyWebhook>,
+                       public ISupportErrorInfoImpl<CNotifyWebhook>,
+                       public ComObjectRoot
+{
+public:
+    BEGIN_COM_MAP(CNotifyWebhook)
+    COM_INTERFACE_ENTRY(INotifyWebhook)
+    COM_INTERFACE_ENTRY2(INotifyHandler, INotifyWebhook)
+    COM_INTERFACE_ENTRY2(IDispatch, INotifyWebhook)
+    COM_INTERFACE_ENTRY(IPersistPropertyBag)
+    COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
+    COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    END_COM_MAP()
+
+    CNotifyWebhook();
+
+    static const CLSID& ClassId() { return CLSID_NotifyWebhook; }
+    static PersistTable PersistRows();
+    static const IID* const* ErrorInfoInterfaces();
+
+    HRESULT Deliver(const Notification& n) override;
+    const char* NotifyFunction() const override { return "CNotifyWebhook::Notify"; }
+
+    STDMETHOD(get_URL)(BSTR* value) override;
+    STDMETHOD(put_URL)(BSTR value) override;
+    STDMETHOD(get_Format)(BSTR* value) override;
+    STDMETHOD(put_Format)(BSTR value) override;
+    STDMETHOD(put_Token)(BSTR value) override;
+    STDMETHOD(get_StoredToken)(BSTR* value) override;
+    STDMETHOD(put_StoredToken)(BSTR value) override;
+    STDMETHOD(get_TimeoutSeconds)(ULONG* value) override;
+    STDMETHOD(put_TimeoutSeconds)(ULONG value) override;
+
+private:
+    String mUrl;
+    String mFormat = u"json";
+    String mToken; // clear text, in memory only
+    ULONG mTimeoutSeconds = 10;
+};

@@ -1,0 +1,334 @@
+// The webhook handler against an HTTPS server of Python's standard library that the test starts on
+// loopback with a certificate it makes.
+#include "Messages/MessageTables.h"
+#include "Ferrule/Notify.h"
+#include "Ferrule/NotifyWebhook.h"
+#include "Platform/Cdo/Http.h"
+#include "Platform/Win32/Base64.h"
+#include "Platform/Win32/Locale.h"
+#include "Platform/Win32/Utf.h"
+#include "SyslogSink.h"
+#include "TempDir.h"
+
+#include "Platform/Com/Owners.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Request
+{
+    nlohmann::json headers;
+    std::string path, body;
+    double time = 0;
+};
+
+class HttpServer
+{
+public:
+    HttpServer(const std::string& folder, std::vector<std::string> options) : mFolder(folder)
+    {
+        unlink((folder + "/port").c_str());
+        unlink((folder + "/requests").c_str());
+        mPid = fork();
+        if (mPid == 0)
+        {
+            alarm(300);
+            if (!freopen("/dev/null", "w", stderr))
+                _exit(3);
+            std::vector<std::string> args = {"/usr/bin/python3", HTTP_PEER, folder + "/port", folder + "/requests"};
+            args.insert(args.end(), options.begin(), options.end());
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(4);
+        }
+        for (int i = 0; i < 400 && ReadFile(folder + "/port").empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        mPort = std::atoi(ReadFile(folder + "/port").c_str());
+    }
+    ~HttpServer()
+    {
+        kill(mPid, SIGTERM);
+        waitpid(mPid, nullptr, 0);
+    }
+    int Port() const { return mPort; }
+    std::vector<Request> Requests() const
+    {
+        std::vector<Request> out;
+        std::istringstream lines(ReadFile(mFolder + "/requests"));
+        for (std::string line; std::getline(lines, line);)
+        {
+            const nlohmann::json j = nlohmann::json::parse(line);
+            Request r;
+            r.headers = j["headers"];
+            r.path = j["path"];
+            r.time = j["time"];
+            Base64Decode(j["body"].get<std::string>(), r.body);
+            out.push_back(r);
+        }
+        return out;
+    }
+
+private:
+    std::string mFolder;
+    pid_t mPid = -1;
+    int mPort = 0;
+};
+
+std::string ErrorDescription()
+{
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) != S_OK)
+        return "(none)";
+    Bstr d;
+    info->GetDescription(d.Out());
+    return Utf16ToUtf8(d.Str());
+}
+
+std::string Computer()
+{
+    WCHAR name[256] = {0};
+    DWORD size = 256;
+    GetComputerNameW(name, &size);
+    return Utf16ToUtf8(name);
+}
+
+class Webhook : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        RegisterMessageTables();
+        mCert = mDir.Path() + "/cert.pem";
+        mKey = mDir.Path() + "/key.pem";
+        ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                               "-addext subjectAltName=IP:127.0.0.1 -keyout '" + mKey + "' -out '" + mCert +
+                               "' >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
+        setenv("FERRULE_WEBHOOK_CA_FILE", mCert.c_str(), 1);
+        ASSERT_EQ(ComCreator<CNotifyWebhook>::CreateInstance(nullptr, IID_INotifyWebhook, mHook.VoidOut()), S_OK);
+        mHook->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
+        mHook->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
+    }
+    void TearDown() override { unsetenv("FERRULE_WEBHOOK_CA_FILE"); }
+
+    std::unique_ptr<HttpServer> Start(std::vector<std::string> options, bool tls = true)
+    {
+        if (tls)
+            options.insert(options.end(), {"--cert", mCert, "--key", mKey});
+        auto server = std::make_unique<HttpServer>(mDir.Path(), options);
+        const Bstr url(Utf8ToUtf16((tls ? "https" : "http") + std::string("://127.0.0.1:") +
+                                   std::to_string(server->Port()) + "/hooks/s3cr3t?k=v"));
+        EXPECT_EQ(mHook->put_URL(url), S_OK);
+        return server;
+    }
+
+    HRESULT Send(int type, int priority, const std::u16string& description, ULONG code = 0x1F)
+    {
+        Bstr a(u"Backup & Restore"), d(description), s(u"nightly");
+        return mHook->Notify(a, static_cast<eZD_NOTIFY_TYPE>(type), static_cast<eZD_NOTIFY_PRIORITY>(priority), code,
+                             d, s, 0);
+    }
+
+    TempDir mDir;
+    std::string mCert, mKey;
+    ComPtr<INotifyWebhook> mHook;
+};
+} // namespace
+
+TEST_F(Webhook, EachFormatsBodyAndHeaders)
+{
+    auto server = Start({"--status", "200"});
+    const std::u16string tricky = u"Failed 1234ABCD: \"quoted\" \\ back\tslash\x01 \u00e9\u6f22\U0001F600";
+    const std::string trickyUtf8 = Utf16ToUtf8(tricky);
+    const std::string summary = "High Error from Backup & Restore on " + Computer();
+
+    ASSERT_EQ(Send(1, 1, tricky), S_OK);
+    Bstr chat(u"chat"), text(u"text");
+    ASSERT_EQ(mHook->put_Format(chat), S_OK);
+    ASSERT_EQ(Send(1, 1, tricky), S_OK);
+    ASSERT_EQ(mHook->put_Format(text), S_OK);
+    ASSERT_EQ(Send(1, 1, tricky), S_OK);
+    ASSERT_EQ(Send(2, 4, u"low warning"), S_OK);
+
+    const std::vector<Request> r = server->Requests();
+    ASSERT_EQ(r.size(), 4u);
+    for (const Request& q : r)
+    {
+        EXPECT_EQ(q.path, "/hooks/s3cr3t?k=v");
+        EXPECT_EQ(q.headers.count("authorization"), 0u);
+    }
+    // json: valid UTF-8 JSON with every field.
+    EXPECT_EQ(r[0].headers["content-type"], "application/json");
+    const nlohmann::json j = nlohmann::json::parse(r[0].body);
+    EXPECT_EQ(j["type"], "error");
+    EXPECT_EQ(j["priority"], "high");
+    EXPECT_EQ(j["code"], "0x0000001F");
+    EXPECT_EQ(j["description"], trickyUtf8);
+    EXPECT_EQ(j["source"], "nightly");
+    EXPECT_EQ(j["application"], "Backup & Restore");
+    EXPECT_EQ(j["computer"], Computer());
+    EXPECT_EQ(j["umi"], "Q-281-564-43981");
+    EXPECT_EQ(j.count("serialized"), 0u);
+    const std::string time = j["time"];
+    EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)"))) << time;
+    // chat
+    EXPECT_EQ(nlohmann::json::parse(r[1].body), nlohmann::json({{"text", summary + ": " + trickyUtf8}}));
+    // text
+    EXPECT_EQ(r[2].headers["content-type"], "text/plain; charset=utf-8");
+    EXPECT_EQ(r[2].body, trickyUtf8);
+    EXPECT_EQ(r[2].headers["title"], summary);
+    EXPECT_EQ(r[2].headers["priority"], "5");
+    EXPECT_EQ(r[2].headers["tags"], "error");
+    EXPECT_EQ(r[3].headers["priority"], "2");
+    EXPECT_EQ(r[3].headers["tags"], "warning");
+}
+
+TEST_F(Webhook, StatusesRetriesAndRedirects)
+{
+    struct Case
+    {
+        std::vector<std::string> options;
+        HRESULT hr;
+        size_t requests;
+        const char* failure; // in the description, "" for none
+    };
+    const Case cases[] = {
+        {{"--status", "204"}, S_OK, 1, ""},
+        {{"--status", "404"}, E_FAIL, 1, "https://127.0.0.1:PORT/…: HTTP 404"},
+        {{"--status", "500,200"}, S_OK, 2, ""},
+        {{"--status", "500,502"}, E_FAIL, 2, "HTTP 502"},
+        {{"--status", "429,200", "--retry-after", "1"}, S_OK, 2, ""},
+        {{"--status", "302", "--location", "https://127.0.0.1:1/elsewhere"}, E_FAIL, 1,
+         "HTTP 302 (redirects are not followed)"},
+    };
+    for (const Case& c : cases)
+    {
+        auto server = Start(c.options);
+        SetErrorInfo(0, nullptr);
+        EXPECT_EQ(Send(1, 1, u"x"), c.hr) << c.options[1];
+        const std::vector<Request> r = server->Requests();
+        EXPECT_EQ(r.size(), c.requests) << c.options[1];
+        if (*c.failure)
+        {
+            std::string expected = c.failure;
+            const size_t port = expected.find("PORT");
+            if (port != std::string::npos)
+                expected.replace(port, 4, std::to_string(server->Port()));
+            const std::string d = ErrorDescription();
+            EXPECT_EQ(d.rfind("Result (0xece3007a ", 0), 0u) << d;
+            EXPECT_NE(d.find(expected), std::string::npos) << d;
+            EXPECT_EQ(d.find("s3cr3t"), std::string::npos) << d;
+        }
+        if (c.options.size() > 2 && c.options[2] == "--retry-after" && r.size() == 2)
+        {
+            EXPECT_GE(r[1].time - r[0].time, 0.9); // Retry-After honoured
+        }
+    }
+}
+
+TEST_F(Webhook, NoAnswerUntrustedOrRefusedEndsWithinTheTimeout)
+{
+    {
+        auto server = Start({"--silent"});
+        mHook->put_TimeoutSeconds(2);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Send(1, 1, u"x"), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+        EXPECT_NE(ErrorDescription().find("no answer within 2 s"), std::string::npos) << ErrorDescription();
+    }
+    {
+        // A certificate nobody vouches for: nothing is sent.
+        unsetenv("FERRULE_WEBHOOK_CA_FILE");
+        auto server = Start({"--status", "200"});
+        EXPECT_EQ(Send(1, 1, u"x"), E_FAIL);
+        EXPECT_TRUE(server->Requests().empty());
+        EXPECT_NE(ErrorDescription().find("certificate"), std::string::npos) << ErrorDescription();
+    }
+}
+
+TEST_F(Webhook, UrlsAndTokens)
+{
+    const std::pair<const char*, const char*> urls[] = {
+        {"https://hooks.example.org/services/T0/B0/XyZ", "https://hooks.example.org/…"},
+        {"https://user:pw@hooks.example.org:8443", "https://hooks.example.org:8443/…"},
+        {"http://127.0.0.1:8080/", "http://127.0.0.1:8080"},
+        {"HTTPS://h", "https://h"},
+        {"ftp://h/x", ""},
+        {"https://", ""},
+        {"https://h/a b", ""},
+        {"https://h/a\nb", ""},
+    };
+    for (const auto& [url, shown] : urls)
+    {
+        EXPECT_EQ(ShownUrl(url), shown) << url;
+        EXPECT_EQ(mHook->put_URL(Bstr(Utf8ToUtf16(url))), *shown ? S_OK : E_INVALIDARG) << url;
+    }
+    // A token goes over https only, in the header; its stored form is not the token.
+    ASSERT_EQ(mHook->put_URL(Bstr(u"http://127.0.0.1:1/")), S_OK);
+    EXPECT_EQ(mHook->put_Token(Bstr(u"t0ken")), E_INVALIDARG);
+    auto server = Start({"--status", "200"});
+    ASSERT_EQ(mHook->put_Token(Bstr(u"t0ken")), S_OK);
+    EXPECT_EQ(mHook->put_Token(Bstr(u"two\r\nlines")), E_INVALIDARG);
+    EXPECT_EQ(mHook->put_URL(Bstr(u"http://127.0.0.1:1/")), E_INVALIDARG);
+    ASSERT_EQ(Send(1, 1, u"x"), S_OK);
+    const std::vector<Request> r = server->Requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].headers["authorization"], "Bearer t0ken");
+    Bstr stored;
+    ASSERT_EQ(mHook->get_StoredToken(stored.Out()), S_OK);
+    EXPECT_FALSE(stored.Str().empty());
+    EXPECT_EQ(stored.Str().find(u"t0ken"), String::npos);
+    ComPtr<INotifyWebhook> other;
+    ASSERT_EQ(ComCreator<CNotifyWebhook>::CreateInstance(nullptr, IID_INotifyWebhook, other.VoidOut()), S_OK);
+    ASSERT_EQ(other->put_URL(Bstr(u"https://h/")), S_OK);
+    ASSERT_EQ(other->put_StoredToken(stored), S_OK);
+    Bstr again;
+    other->get_StoredToken(again.Out());
+    EXPECT_EQ(again.Str(), stored.Str());
+}
+
+TEST_F(Webhook, NotADefaultHandler)
+{
+    // The built-in policy has six handlers and no webhook.
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(mDir.Path().c_str()), 0);
+    setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    ASSERT_EQ(n->Initialize(Bstr(u"App"), Bstr(u"")), S_OK);
+    ComPtr<INotifyHandler> h;
+    n->GetHandler(Bstr(KeyOf(CLSID_NotifyWebhook)), h.Out());
+    EXPECT_FALSE(h);
+    n.Reset();
+    const std::string file = ReadFile("App.notify.xml");
+    ASSERT_EQ(chdir(old), 0);
+    EXPECT_EQ(file.find("7C7A3E01"), std::string::npos);
+    size_t handlers = 0;
+    for (size_t at = file.find("<Handler "); at != std::string::npos; at = file.find("<Handler ", at + 1))
+        ++handlers;
+    EXPECT_EQ(handlers, 6u);
+}
