@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -710,4 +711,72 @@ TEST_F(Tool, TheSystemLogFollowsTheRegistryWithoutARestart)
     waitpid(running, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     setenv("FERRULE_JOURNAL_SOCKET", "", 1);
+}
+
+TEST_F(Tool, WebhookIsAddedBySetAndKeepsItsSecrets)
+{
+    const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+                           "subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert + "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    const pid_t server = fork();
+    if (server == 0)
+    {
+        alarm(120);
+        execl("/usr/bin/python3", "/usr/bin/python3", HTTP_PEER, (mDir.Path() + "/port").c_str(),
+              (mDir.Path() + "/requests").c_str(), "--cert", cert.c_str(), "--key", key.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    for (int i = 0; i < 400 && Read("port").empty(); ++i)
+        usleep(25 * 1000);
+    const std::string url = "https://127.0.0.1:" + Read("port") + "/hooks/T0/s3cr3tpath";
+    setenv("FERRULE_WEBHOOK_CA_FILE", cert.c_str(), 1);
+
+    // Not in the policy until a set names it; the token never from the command line.
+    EXPECT_EQ(Ferrule("handlers").out.find("Webhook"), std::string::npos);
+    Outcome r = Ferrule("set Webhook Token=t0k3n-value");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_EQ(r.out.find("t0k3n-value"), std::string::npos) << r.out;
+    ASSERT_EQ(Ferrule("set Webhook URL=-", url + "\n").code, 0);
+    r = Ferrule("set Webhook Token=- Format=chat", "t0k3n-value\n");
+    ASSERT_EQ(r.code, 0) << r.out;
+    r = Ferrule("handlers");
+    EXPECT_NE(r.out.find("Webhook {7C7A3E01-5D2B-4C8E-9F31-7B2E4D6A000A}\n  types: error\n  priorities: high|medium|low\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("state: posts chat to https://127.0.0.1:" + Read("port") + "/…"), std::string::npos) << r.out;
+    for (const std::string& secret : {std::string("s3cr3tpath"), std::string("t0k3n-value")})
+        EXPECT_EQ(r.out.find(secret), std::string::npos) << r.out;
+
+    r = Ferrule("notify --type error --priority high 'disk full'");
+    EXPECT_EQ(r.code, 0) << r.out;
+    r = Ferrule("test");
+    EXPECT_NE(r.out.find("Webhook      delivered\n"), std::string::npos) << r.out;
+    const std::string requests = Read("requests");
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), '\n'), 2) << requests; // the notify and the test
+    EXPECT_NE(requests.find("\"authorization\": \"Bearer t0k3n-value\""), std::string::npos) << requests;
+    EXPECT_NE(requests.find("\"path\": \"/hooks/T0/s3cr3tpath\""), std::string::npos) << requests;
+    // The policy holds the token only in its stored form, and is private; the log holds neither secret.
+    const std::string policy = Read("ferrule.notify.xml");
+    EXPECT_EQ(policy.find("t0k3n-value"), std::string::npos);
+    EXPECT_NE(policy.find("<StoredToken vt=\"8\">"), std::string::npos) << policy;
+    struct stat st;
+    ASSERT_EQ(stat((mDir.Path() + "/ferrule.notify.xml").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::string log = Ferrule("log ferrule.log.txt").out;
+    for (const std::string& secret : {std::string("s3cr3tpath"), std::string("t0k3n-value")})
+        EXPECT_EQ(log.find(secret), std::string::npos) << log;
+
+    // A failure is the handler's, with the URL shown by its host only; the other handlers deliver.
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    r = Ferrule("notify --type error --priority high 'after the server went'");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("Unable to deliver the notification to the webhook: https://127.0.0.1:"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("s3cr3tpath"), std::string::npos) << r.out;
+    EXPECT_NE(Ferrule("log ferrule.log.txt").out.find("Error: after the server went"), std::string::npos);
+    unsetenv("FERRULE_WEBHOOK_CA_FILE");
 }
