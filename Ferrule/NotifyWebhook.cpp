@@ -84,6 +84,12 @@ const IID* const* CNotifyWebhook::ErrorInfoInterfaces()
     return iids;
 }
 
+STDMETHODIMP CNotifyWebhook::NotifySerialized(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
+                                              ULONG code, BSTR serializedResult, BSTR source, DATE timeStamp)
+{
+    return Notify(application, type, priority, code, serializedResult, source, timeStamp);
+}
+
 STDMETHODIMP CNotifyWebhook::get_URL(BSTR* value)
 {
     return CopyOut(Bstr(mUrl), value);
@@ -179,7 +185,14 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
     if (!mToken.empty() && parts.scheme == "http")
         return fail(E_UNEXPECTED, "a token is sent over https only");
 
-    const String text = ToString(description);
+    // A serialized result is shown by its display text, and kept as it is for the JSON document.
+    String text = ToString(description), serialized;
+    Result result;
+    if (ParseSerializedResult(text, result))
+    {
+        serialized = text;
+        text = DisplayText(result);
+    }
     const std::string descriptionText = Utf16ToUtf8(text), app = Utf16ToUtf8(ToString(application)),
                       computer = Computer();
     const std::string summary = Utf16ToUtf8(PriorityText(priority)) + " " + Utf16ToUtf8(TypeText(type)) + " from " +
@@ -218,6 +231,8 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
             j["priority"] = PriorityWord(priority);
             j["code"] = codeText;
             j["description"] = descriptionText;
+            if (static_cast<int32_t>(code) < 0 && !serialized.empty())
+                j["serialized"] = Utf16ToUtf8(serialized);
             j["source"] = Utf16ToUtf8(ToString(source));
             j["application"] = app;
             j["computer"] = computer;

@@ -8,6 +8,7 @@
 
 class CNotifyWebhook : public INotifyHandlerImpl<INotifyWebhook>,
                        public IPersistPropertyBagImpl<CNotifyWebhook>,
+                       public IDispatchImpl<INotifySerialized>,
                        public ISupportErrorInfoImpl<CNotifyWebhook>,
                        public ComObjectRoot
 {
@@ -16,6 +17,7 @@ public:
     COM_INTERFACE_ENTRY(INotifyWebhook)
     COM_INTERFACE_ENTRY2(INotifyHandler, INotifyWebhook)
     COM_INTERFACE_ENTRY2(IDispatch, INotifyWebhook)
+    COM_INTERFACE_ENTRY(INotifySerialized)
     COM_INTERFACE_ENTRY(IPersistPropertyBag)
     COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
     COM_INTERFACE_ENTRY(ISupportErrorInfo)
@@ -30,6 +32,10 @@ public:
     HRESULT Deliver(const Notification& n) override;
     const char* NotifyFunction() const override { return "CNotifyWebhook::Notify"; }
 
+    // The manager hands a coded notification's serialized result here: the JSON document carries it
+    // beside its display text.
+    STDMETHOD(NotifySerialized)(BSTR application, eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority, ULONG code,
+                                BSTR serializedResult, BSTR source, DATE timeStamp) override;
     STDMETHOD(get_URL)(BSTR* value) override;
     STDMETHOD(put_URL)(BSTR value) override;
     STDMETHOD(get_Format)(BSTR* value) override;

@@ -335,7 +335,7 @@ ITypeLib* NotificationHandlerTypeLib()
               {&DispatchTableOf<INotifySerialized>(), 0},
               {&NotifyConnPtEventsTable(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}},
             {&CLSID_NotifyWebhook, u"NotifyWebhook", u"Handles notifications by posting them to a webhook.",
-             {{&DispatchTableOf<INotifyWebhook>(), def}, {&handler, 0}}},
+             {{&DispatchTableOf<INotifyWebhook>(), def}, {&handler, 0}, {&DispatchTableOf<INotifySerialized>(), 0}}},
         };
         return MakeTypeLibrary(LIBID_NOTIFICATIONHANDLERLib, u"NOTIFICATIONHANDLERLib", u"NotificationHandler 1.0 Type Library",
                                1, 0, interfaces, enums, classes);

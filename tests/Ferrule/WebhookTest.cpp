@@ -191,7 +191,7 @@ TEST_F(Webhook, EachFormatsBodyAndHeaders)
     EXPECT_EQ(j["application"], "Backup & Restore");
     EXPECT_EQ(j["computer"], Computer());
     EXPECT_EQ(j["umi"], "Q-281-564-43981");
-    EXPECT_EQ(j.count("serialized"), 0u);
+    EXPECT_EQ(j.count("serialized"), 0u); // the code has no bit 31
     const std::string time = j["time"];
     EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)"))) << time;
     // chat
@@ -331,4 +331,41 @@ TEST_F(Webhook, NotADefaultHandler)
     for (size_t at = file.find("<Handler "); at != std::string::npos; at = file.find("<Handler ", at + 1))
         ++handlers;
     EXPECT_EQ(handlers, 6u);
+}
+
+TEST_F(Webhook, ThroughTheManagerACodedNotificationCarriesItsSerializedResult)
+{
+    auto server = Start({"--status", "200"});
+    Bstr url;
+    mHook->get_URL(url.Out());
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(mDir.Path().c_str()), 0);
+    setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
+    std::ofstream("App.notify.xml") << "<NotifyPolicy><Handlers><Handler name=\"Webhook\" clsid=\""
+                                    << Utf16ToUtf8(KeyOf(CLSID_NotifyWebhook))
+                                    << "\"><TypeFilter vt=\"19\">15</TypeFilter><PriorityFilter vt=\"19\">15"
+                                       "</PriorityFilter><URL vt=\"8\">"
+                                    << Utf16ToUtf8(url.Str()) << "</URL></Handler></Handlers></NotifyPolicy>";
+    auto* factory = new ComClassFactory(&ComCreator<CNotifyWebhook>::CreateInstance);
+    DWORD cookie = 0;
+    CoRegisterClassObject(CLSID_NotifyWebhook, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    factory->Release();
+    ComPtr<INotify> n;
+    ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
+    ASSERT_EQ(n->Initialize(Bstr(u"App"), Bstr(u"")), S_OK);
+    EXPECT_EQ(n->Notify(NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, NOTIFY_ERROR_EMAIL_SEND, Bstr(u"smtp refused"),
+                        Bstr(u"nightly"), 0),
+              S_OK);
+    n.Reset();
+    CoRevokeClassObject(cookie);
+    ASSERT_EQ(chdir(old), 0);
+    const std::vector<Request> r = server->Requests();
+    ASSERT_EQ(r.size(), 1u);
+    const nlohmann::json j = nlohmann::json::parse(r[0].body);
+    EXPECT_EQ(j["code"], "0xECE3006A");
+    EXPECT_EQ(j["description"].get<std::string>().rfind("Error ECE3006A: Unable to send notification e-mail.", 0), 0u)
+        << j.dump();
+    EXPECT_EQ(j["serialized"].get<std::string>().rfind("Result (0xece3006a ", 0), 0u) << j.dump();
+    EXPECT_EQ(j["umi"], "Q-281-3299-106");
 }
