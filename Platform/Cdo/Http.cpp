@@ -2,6 +2,8 @@
 #include "Platform/Cdo/CurlLibrary.h"
 
 #include <algorithm>
+#include <cctype>
+#include <string>
 
 namespace
 {
