@@ -31,6 +31,8 @@ foreach(header
   install(FILES ${header} DESTINATION include/ferrule/${folder})
 endforeach()
 
+install(FILES Client/ferrule/Notifier.h DESTINATION include/ferrule)
+
 configure_file(packaging/ferrule.pc.in ${CMAKE_BINARY_DIR}/ferrule.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/ferrule.pc DESTINATION lib/pkgconfig)
 install(FILES packaging/FerruleConfig.cmake DESTINATION lib/cmake/Ferrule)
