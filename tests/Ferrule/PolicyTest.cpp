@@ -1,6 +1,13 @@
 #include "Ferrule/Notify.h"
 #include "Messages/MessageTables.h"
+#include "Ferrule/NotifyApp.h"
+#include "Ferrule/NotifyConnPt.h"
+#include "Ferrule/NotifyEmail.h"
 #include "Ferrule/NotifyLog.h"
+#include "Ferrule/NotifySNMPTrap.h"
+#include "Ferrule/NotifySysEvent.h"
+#include "Ferrule/NotifyWebhook.h"
+#include "Ferrule/PolicyFile.h"
 #include "Ferrule/XmlPropBag.h"
 #include "Platform/Win32/Library.h"
 #include "Platform/Win32/Utf.h"
@@ -354,4 +361,26 @@ TEST_F(Policy, NestingIsBoundedAndLargeArraysReadWhole)
         VariantClear(&item);
     }
     VariantClear(&v);
+}
+
+TEST(PolicyManual, NamesEveryRowTheHandlersPersist)
+{
+    std::ifstream in(std::string(FERRULE_SOURCE_DIR) + "/docs/ferrule.notify.xml.5");
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string manual = text.str();
+    ASSERT_FALSE(manual.empty());
+    std::vector<PersistTable> tables = {CNotifyLog::PersistRows(),   CNotifySysEvent::PersistRows(),
+                                        CNotifyApp::PersistRows(),   CNotifySNMPTrap::PersistRows(),
+                                        CNotifyEmail::PersistRows(), CNotifyConnPt::PersistRows(),
+                                        CNotifyWebhook::PersistRows()};
+    size_t rows = 0;
+    for (const PersistTable& t : tables)
+        for (size_t i = 0; i < t.count; ++i, ++rows)
+            EXPECT_NE(manual.find(Utf16ToUtf8(t.rows[i].bagName)), std::string::npos) << Utf16ToUtf8(t.rows[i].bagName);
+    EXPECT_GT(rows, 20u);
+    for (const char16_t* form : policy::kPasswordForms)
+        EXPECT_NE(manual.find(Utf16ToUtf8(form)), std::string::npos) << Utf16ToUtf8(form);
+    for (const char16_t* row : policy::kSecretRows)
+        EXPECT_NE(manual.find(Utf16ToUtf8(row)), std::string::npos) << Utf16ToUtf8(row);
 }
