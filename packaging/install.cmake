@@ -38,6 +38,7 @@ install(FILES ${CMAKE_BINARY_DIR}/ferrule.pc DESTINATION lib/pkgconfig)
 install(FILES packaging/FerruleConfig.cmake DESTINATION lib/cmake/Ferrule)
 install(FILES docs/ferrule.1 DESTINATION share/man/man1)
 install(FILES docs/ferrule.notify.xml.5 DESTINATION share/man/man5)
+install(FILES packaging/completion/ferrule DESTINATION share/bash-completion/completions)
 
 # The Debian package: registration on install, unregistration on removal.
 set(CPACK_GENERATOR DEB)

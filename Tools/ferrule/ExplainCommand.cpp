@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Global/StringRepository.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,8 +9,10 @@ namespace tool
 const char* const kExplainHelp =
     "usage: ferrule explain CODE|SERIALIZED-RESULT\n"
     "\n"
+    "       ferrule explain --codes\n"
+    "\n"
     "Prints the symbolic name and the display text of a result code (0xECE3006A) or of a serialized\n"
-    "result (Result (...)).\n";
+    "result (Result (...)). --codes lists the result codes of the message tables with their names.\n";
 
 int CommandExplain(const Options& o, Module& module)
 {
@@ -21,6 +24,14 @@ int CommandExplain(const Options& o, Module& module)
         return kFailed;
     }
     const std::string& what = o.rest[0];
+    if (what == "--codes")
+    {
+        // The result codes (a severity, customer bit or facility set), not the plain text identifiers.
+        for (const auto& [id, name] : StringRepository::SymbolicNames())
+            if (id & 0xF0000000u)
+                std::printf("0x%08X %s\n", static_cast<unsigned>(id), name.c_str());
+        return kOk;
+    }
     uint32_t code = 0;
     std::string textName;
     Bstr display;

@@ -446,6 +446,8 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             o.recursive = true;
         else if (a == "--once" && command == "tray")
             o.once = true;
+        else if (a == "--codes" && command == "explain")
+            o.rest.push_back(a);
         else if (a.rfind("--", 0) == 0 && a.size() > 2)
         {
             std::string name = a.substr(2), value;

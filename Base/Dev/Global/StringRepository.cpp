@@ -488,6 +488,15 @@ std::string StringRepository::GetSymbolicName(StringId id)
     return rt != r.runtimeNames.end() ? rt->second : std::string();
 }
 
+std::vector<std::pair<StringId, std::string>> StringRepository::SymbolicNames()
+{
+    Repository& r = Repo();
+    std::map<StringId, std::string> all(r.runtimeNames.begin(), r.runtimeNames.end());
+    for (const auto& [id, name] : r.names)
+        all[id] = name;
+    return {all.begin(), all.end()};
+}
+
 StringId StringRepository::GetIdFromText(const std::string& name, int matchNumber)
 {
     auto [first, last] = Repo().idsByName.equal_range(name);

@@ -98,6 +98,8 @@ public:
     // FormatString with text arguments only (the same text), without making an Argument of each.
     static String FormatTexts(StringId id, std::initializer_list<std::u16string_view> texts);
     static std::string GetSymbolicName(StringId id);
+    // Every identifier with a symbolic name, in the order of the identifiers.
+    static std::vector<std::pair<StringId, std::string>> SymbolicNames();
     // The identifier named name; matchNumber equal names are skipped first. 0 when none.
     static StringId GetIdFromText(const std::string& name, int matchNumber = 0);
 
