@@ -33,11 +33,34 @@ endforeach()
 
 install(FILES Client/ferrule/Notifier.h DESTINATION include/ferrule)
 
+# pkg-config's file in the multiarch folder where the system has one (lib/x86_64-linux-gnu/pkgconfig).
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(FERRULE_PKGCONFIG_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig)
+  set(FERRULE_PC_PREFIX "\${pcfiledir}/../../..")
+else()
+  set(FERRULE_PKGCONFIG_DIR lib/pkgconfig)
+  set(FERRULE_PC_PREFIX "\${pcfiledir}/../..")
+endif()
 configure_file(packaging/ferrule.pc.in ${CMAKE_BINARY_DIR}/ferrule.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/ferrule.pc DESTINATION lib/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/ferrule.pc DESTINATION ${FERRULE_PKGCONFIG_DIR})
 install(FILES packaging/FerruleConfig.cmake DESTINATION lib/cmake/Ferrule)
-install(FILES docs/ferrule.1 DESTINATION share/man/man1)
-install(FILES docs/ferrule.notify.xml.5 DESTINATION share/man/man5)
+# Manual pages and the changelog compressed as Debian keeps them (gzip -9n: no name, no time stamp).
+set(_compressed ${CMAKE_BINARY_DIR}/compressed)
+set(_sources docs/ferrule.1 docs/ferrule.notify.xml.5 packaging/changelog)
+set(_outputs)
+foreach(source ${_sources})
+  get_filename_component(name ${source} NAME)
+  add_custom_command(OUTPUT ${_compressed}/${name}.gz
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${_compressed}
+                     COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${CMAKE_SOURCE_DIR}/${source}
+                             ${_compressed}/${name}.gz
+                     DEPENDS ${CMAKE_SOURCE_DIR}/${source} VERBATIM)
+  list(APPEND _outputs ${_compressed}/${name}.gz)
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${_outputs})
+install(FILES ${_compressed}/ferrule.1.gz DESTINATION share/man/man1)
+install(FILES ${_compressed}/ferrule.notify.xml.5.gz DESTINATION share/man/man5)
+install(FILES ${_compressed}/changelog.gz packaging/copyright DESTINATION share/doc/ferrule)
 install(FILES packaging/completion/ferrule DESTINATION share/bash-completion/completions)
 
 # The Debian package: registration on install, unregistration on removal.
@@ -45,16 +68,28 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ferrule)
 set(CPACK_PACKAGE_VERSION 1.0.0)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_PACKAGE_CONTACT "Ferrule developers <ferrule@localhost>")
+set(CPACK_PACKAGE_CONTACT "Ferrule developers <ferrule@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Notification module: log file, system log, tray, SNMP traps, event sinks, e-mail")
+set(CPACK_PACKAGE_DESCRIPTION "Programs of a backup product load the module to report errors, warnings,
+information and test messages to the people and systems that watch the
+machine. A manager reads an XML policy file and hands every notification to
+its handlers: a UTF-16 log file that rotates, the system log (the journal or
+syslog), tray applications, SNMP traps, connected event sinks, e-mail over
+SMTP and webhooks. The ferrule tool sends notifications, shows and changes
+the policy, and registers the module.")
+# Binaries stripped, their debugging symbols in a package of their own (ferrule-dbgsym), as CPack's
+# debug-info packaging does it (objcopy --only-keep-debug, then strip).
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+# Dependencies of the linked libraries from dpkg-shlibdeps (the product's own libraries are private).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin ${CMAKE_BINARY_DIR}/Shared)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # The journal's explanations of the event log's entries (journalctl -x).
 install(FILES packaging/ferrule.catalog DESTINATION lib/systemd/catalog)
 
-# libcurl4 (libcurl.so.4), libssl3 (libcrypto.so.3) and libsnmp40 (through the trap library) are opened
-# at run time, where the package tools cannot see them: they are named here by hand.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libcurl4, libsnmp40, libsqlite3-0, libpugixml1v5, libssl3, libboost-regex1.74.0")
+# libcurl4 (libcurl.so.4) and libssl3 (libcrypto.so.3) are opened at run time, where dpkg-shlibdeps cannot
+# see them: they are named here by hand.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libssl3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)

@@ -43,11 +43,12 @@ out=$("$ferrule" test || true)
 grep -q "SNMP Trap    FAILED 0x8000FFFF" <<<"$out" || fail "the trap library was not found: $out"
 # The man page describes every command and environment variable that --help names.
 help=$("$ferrule" --help)
+manual=$(zcat "$prefix/share/man/man1/ferrule.1.gz")
 for command in $(echo "$help" | sed -n 's/^  \([a-z]\+\) .*/\1/p' | grep -v '^ferrule$'); do
-  grep -q "fB$command" "$prefix/share/man/man1/ferrule.1" || fail "the man page lacks $command"
+  grep -q "fB$command" <<<"$manual" || fail "the man page lacks $command"
 done
 for variable in $(echo "$help" | grep -o 'FERRULE_[A-Z_]*'); do
-  grep -q "$variable" "$prefix/share/man/man1/ferrule.1" || fail "the man page lacks $variable"
+  grep -q "$variable" <<<"$manual" || fail "the man page lacks $variable"
 done
 
 # A client built outside the tree with find_package(Ferrule).
@@ -57,7 +58,7 @@ grep -q "Notify: 0x00000000" <<<"$("$work/client/client" "$work/client.notify.xm
 grep -q . "$work/client.notify.xml" || fail "client policy"
 
 # The same client with pkg-config.
-flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs ferrule)
+flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix/lib" -name ferrule.pc)") pkg-config --cflags --libs ferrule)
 # shellcheck disable=SC2086
 g++ "$source/tests/client/client.cpp" $flags -o "$work/client-pc"
 grep -q "Notify: 0x00000000" <<<"$("$work/client-pc" "$work/client2.notify.xml")" || fail "pkg-config client"
@@ -67,8 +68,18 @@ grep -q "Notify: 0x00000000" <<<"$("$work/client-pc" "$work/client2.notify.xml")
 deb=$(ls "$build"/ferrule_*.deb | head -1)
 files=$(dpkg -c "$deb")
 for f in ./usr/lib/ferrule/bin/ferrule ./usr/lib/ferrule/bin/libFerrule.so ./usr/lib/ferrule/Shared/libWicket.so \
-         ./usr/share/man/man1/ferrule.1 ./usr/include/ferrule/Ferrule/Interfaces.h ./usr/lib/pkgconfig/ferrule.pc; do
+         ./usr/share/man/man1/ferrule.1.gz ./usr/share/man/man5/ferrule.notify.xml.5.gz \
+         ./usr/include/ferrule/Ferrule/Interfaces.h ./usr/include/ferrule/Notifier.h \
+         ./usr/share/bash-completion/completions/ferrule ./usr/lib/systemd/catalog/ferrule.catalog \
+         ./usr/share/doc/ferrule/copyright; do
   grep -q " $f\$" <<<"$files" || fail "$f is not in the package"
 done
 grep -q "postinst" <<<"$(dpkg -I "$deb")" || fail "postinst"
+# lintian with its default profile: no error and no warning.
+if command -v lintian >/dev/null; then
+  report=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -E '^(E|W): ' || true)
+  [ -z "$report" ] || fail "lintian: $report"
+else
+  fail "lintian is not installed (scripts/install-deps installs it)"
+fi
 echo "install test: 1 passed, 0 failed"
