@@ -91,5 +91,6 @@ install(FILES packaging/ferrule.catalog DESTINATION lib/systemd/catalog)
 # see them: they are named here by hand.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libssl3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON) # 0755 scripts, whatever the checkout's modes
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 include(CPack)
