@@ -3,6 +3,7 @@
 #include "Crypto/PasswordStore.h"
 #include "Messages/MessageTables.h"
 #include "Platform/Cdo/Http.h"
+#include "Platform/Cdo/Smtp.h"
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Utf.h"
 
@@ -18,14 +19,6 @@ namespace
 {
 // The account the token's stored form is made for (an obfuscation: the policy file's mode protects it).
 const char16_t kTokenAccount[] = u"Webhook";
-
-bool IsClean(const String& text)
-{
-    for (char16_t c : text)
-        if (c < 0x20 || c == 0x7F)
-            return false;
-    return true;
-}
 
 // ISO 8601 with the local offset ("2026-12-10T10:48:06+00:00") of an OLE date in local time, or now.
 std::string IsoTime(DATE timeStamp)
@@ -131,7 +124,8 @@ STDMETHODIMP CNotifyWebhook::put_Token(BSTR value)
 {
     const String token = ToString(value);
     HttpUrl parts;
-    if (!IsClean(token) || (!token.empty() && ParseHttpUrl(Utf16ToUtf8(mUrl), parts) && parts.scheme == "http"))
+    // A header value holds no line break or other control character.
+    if (!SmtpValueIsClean(Utf16ToUtf8(token)) || (!token.empty() && ParseHttpUrl(Utf16ToUtf8(mUrl), parts) && parts.scheme == "http"))
         return E_INVALIDARG;
     mToken = token;
     return S_OK;

@@ -2,22 +2,20 @@
 // another process drains) next to the bare operation a program without the module would do for the same
 // datagram: socket, connect, send, close.
 #include "BenchCommon.h"
+#include "DrainedSocket.h"
 
 #include "Messages/MessageTables.h"
 #include "Ferrule/NotifySysEvent.h"
 #include "Platform/Win32/Registry.h"
 #include "Platform/Win32/Utf.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -66,13 +64,10 @@ int main(int argc, char** argv)
     if (mkdtemp(folder) == nullptr)
         return 1;
     const std::string path = std::string(folder) + "/journal";
-    gAddress.sun_family = AF_UNIX;
-    std::strncpy(gAddress.sun_path, path.c_str(), sizeof gAddress.sun_path - 1);
-    const int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int big = 4 << 20;
-    setsockopt(reader, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    if (bind(reader, reinterpret_cast<const sockaddr*>(&gAddress), sizeof gAddress) != 0)
+    DrainedSocket journal(path);
+    if (!journal.Bound())
         return 1;
+    gAddress = journal.Address();
     setenv("FERRULE_REGISTRY_DIR", folder, 1);
     setenv("FERRULE_JOURNAL_SOCKET", path.c_str(), 1);
     RegisterMessageTables();
@@ -87,22 +82,10 @@ int main(int argc, char** argv)
     // The entry the handler writes is the datagram the bare loop sends.
     if (gHandler->Notify(gApp, NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 0x1F, gDescription, gSource, 0) != S_OK)
         return 1;
-    gDatagram.resize(1 << 16);
-    const ssize_t n = recv(reader, &gDatagram[0], gDatagram.size(), 0);
-    if (n <= 0)
+    gDatagram = journal.ReceiveOne();
+    if (gDatagram.empty())
         return 1;
-    gDatagram.resize(static_cast<size_t>(n));
-
-    // The reader: another process, as the journal is.
-    const pid_t drain = fork();
-    if (drain == 0)
-    {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        static char buffer[1 << 16];
-        for (;;)
-            recv(reader, buffer, sizeof buffer, 0);
-    }
-    close(reader);
+    journal.Drain();
 
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
@@ -111,8 +94,6 @@ int main(int argc, char** argv)
                 reporter.Time("BM_EntryThroughHandler") / reporter.Time("BM_BareSocketConnectSendClose"));
     std::printf("(a %zu-byte journal entry)\n", gDatagram.size());
     gHandler->Release();
-    kill(drain, SIGKILL);
-    waitpid(drain, nullptr, 0);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return 0;

@@ -1,21 +1,16 @@
 // Memory through one manager with the default policy (every handler of it; the system log a socket that
 // another process drains): the resident size after 10 000 notifications and after 1 000 000, which may
 // grow by at most 256 KiB.
+#include "DrainedSocket.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Platform/Win32/Library.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
@@ -37,21 +32,10 @@ int main()
     const std::string socketPath = std::string(folder) + "/journal";
     setenv("FERRULE_REGISTRY_DIR", folder, 1);
     setenv("FERRULE_JOURNAL_SOCKET", socketPath.c_str(), 1);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    const int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(reader, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    DrainedSocket journal(socketPath);
+    if (!journal.Bound())
         return 1;
-    const pid_t drain = fork();
-    if (drain == 0)
-    {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        static char buffer[1 << 16];
-        for (;;)
-            recv(reader, buffer, sizeof buffer, 0);
-    }
-    close(reader);
+    journal.Drain();
 
     RegisterMessageTables();
     LoadLibraryW(u"Translator.dll");
@@ -76,8 +60,6 @@ int main()
     manager->Release();
     for (BSTR b : {app, none, d, s})
         SysFreeString(b);
-    kill(drain, SIGKILL);
-    waitpid(drain, nullptr, 0);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return 0;

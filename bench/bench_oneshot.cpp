@@ -2,9 +2,10 @@
 // with the default policy against `logger -u SOCKET TEXT` to the same socket, and `ferrule --help`
 // against the same logger. Prints the median of the pairs' ratios and each command's median wall time
 // and peak memory. Usage: bench_oneshot [PAIRS] (default 40).
+#include "DrainedSocket.h"
+
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,10 +13,7 @@
 #include <filesystem>
 #include <spawn.h>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -96,29 +94,16 @@ int main(int argc, char** argv)
         setenv(variable, folder, 1);
     setenv("FERRULE_JOURNAL_SOCKET", socketPath.c_str(), 1);
     // The system log: a socket another process drains.
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    const int reader = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(reader, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    DrainedSocket journal(socketPath);
+    if (!journal.Bound())
         return 1;
-    const pid_t drain = fork();
-    if (drain == 0)
-    {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        static char buffer[1 << 16];
-        for (;;)
-            recv(reader, buffer, sizeof buffer, 0);
-    }
-    close(reader);
+    journal.Drain();
 
     const std::string ferrule = self + "/ferrule";
     const std::vector<std::string> logger = {"logger", "-u", socketPath, "Backup job Nightly finished."};
     Pairs("ferrule notify (default policy) / logger", {ferrule, "notify", "Backup job Nightly finished."}, logger,
           pairs, 2.5);
     Pairs("ferrule --help / logger", {ferrule, "--help"}, logger, pairs, 1.5);
-    kill(drain, SIGKILL);
-    waitpid(drain, nullptr, 0);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
     return 0;

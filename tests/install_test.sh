@@ -17,16 +17,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 export FERRULE_CONFIG_DIR=$work/config FERRULE_LOG_DIR=$work/logs FERRULE_REGISTRY_DIR=$work FERRULE_PIPE_DIR=$work
 # A system log of our own, drained while the test runs.
 export FERRULE_SYSLOG_SOCKET=$work/log FERRULE_JOURNAL_SOCKET=
-/usr/bin/python3 -c '
-import socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind(sys.argv[1]); s.settimeout(120)
-while True:
-    try:
-        s.recv(1 << 20)
-    except OSError:
-        break
-' "$FERRULE_SYSLOG_SOCKET" &
+/usr/bin/python3 "$source/tests/peers/datagram_sink.py" "$FERRULE_SYSLOG_SOCKET" &
 drain=$!
 trap 'kill $drain 2>/dev/null; rm -rf "$work"' EXIT
 for _ in $(seq 100); do [ -S "$FERRULE_SYSLOG_SOCKET" ] && break; sleep 0.05; done

@@ -6,22 +6,14 @@
 # Usage: lean_start_test.sh BUILD-FOLDER
 set -euo pipefail
 build=$1
+peers=$(cd "$(dirname "$0")" && pwd)/peers
 work=$(mktemp -d)
 trap 'kill $drain 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 ferrule=$build/bin/ferrule
 export FERRULE_CONFIG_DIR=$work FERRULE_LOG_DIR=$work FERRULE_REGISTRY_DIR=$work FERRULE_PIPE_DIR=$work LC_ALL=C
 export FERRULE_JOURNAL_SOCKET=$work/journal
-/usr/bin/python3 -c '
-import socket, sys
-s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-s.bind(sys.argv[1]); s.settimeout(120)
-while True:
-    try:
-        s.recv(1 << 20)
-    except OSError:
-        break
-' "$FERRULE_JOURNAL_SOCKET" &
+/usr/bin/python3 "$peers/datagram_sink.py" "$FERRULE_JOURNAL_SOCKET" &
 drain=$!
 for _ in $(seq 100); do [ -S "$FERRULE_JOURNAL_SOCKET" ] && break; sleep 0.05; done
 cd "$work"
@@ -45,7 +37,8 @@ if grep -E "$forbidden|libboost" <<<"$libraries"; then fail "ferrule --help maps
 libraries=$(loaded "$ferrule" notify --type error "mail")
 grep -q 'libcurl.so.4' <<<"$libraries" || fail "a notify that sends mail did not open libcurl: $libraries"
 
-# Without libcurl the e-mail handler fails, naming it; the other handlers deliver.
+# Without libcurl the e-mail and webhook handlers fail, naming it; the other handlers deliver.
+"$ferrule" set Webhook URL=- <<<"https://127.0.0.1:1/hook" >/dev/null
 if unshare -m --propagation private true 2>/dev/null; then
   path=$(ldconfig -p | sed -n 's/.*libcurl.so.4 (libc6,x86-64) => //p' | head -1)
   [ -n "$path" ] || fail "libcurl.so.4 not found by ldconfig"
@@ -56,6 +49,7 @@ if unshare -m --propagation private true 2>/dev/null; then
   log=$("$ferrule" log ferrule.log.txt)
   grep -q 'High Priority Error: no libcurl' <<<"$log" || fail "the notification was not logged: $log"
   grep -q 'NOTIFY_ERROR_EMAIL_SEND .*libcurl.so.4' <<<"$log" || fail "the log's warning does not name libcurl.so.4: $log"
+  grep -q 'NOTIFY_ERROR_WEBHOOK_FAILED .*libcurl.so.4' <<<"$log" || fail "the webhook's warning does not name libcurl.so.4: $log"
 else
   echo "note: no private mount namespace here; the missing-libcurl case was not run"
 fi

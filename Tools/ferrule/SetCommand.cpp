@@ -407,12 +407,22 @@ std::string ShownValue(const Property& p, const std::string& text)
 }
 
 // Whether a set names the Webhook handler (by name, ProgID or class id).
+// The class key a set names by class id or ProgID, or "" (a handler name).
+std::u16string KeyOfWanted(const std::string& wanted)
+{
+    std::u16string key;
+    CLSID clsid;
+    if (SUCCEEDED(CLSIDFromString(W(wanted).c_str(), &clsid)))
+        key = KeyText(clsid);
+    for (const auto& [progId, id] : BuiltInProgIds())
+        if (wanted == progId || wanted == progId + ".1")
+            key = KeyText(id);
+    return key;
+}
+
 bool NamesWebhook(const std::string& wanted)
 {
-    CLSID clsid;
-    return strcasecmp(wanted.c_str(), "Webhook") == 0 || wanted == "Quellon.NotifyWebhook" ||
-           wanted == "Quellon.NotifyWebhook.1" ||
-           (SUCCEEDED(CLSIDFromString(W(wanted).c_str(), &clsid)) && clsid == CLSID_NotifyWebhook);
+    return strcasecmp(wanted.c_str(), "Webhook") == 0 || KeyOfWanted(wanted) == KeyText(CLSID_NotifyWebhook);
 }
 
 // The Webhook handler is not a built-in: the first set that names it adds its element to the policy
@@ -491,13 +501,7 @@ int CommandSet(const Options& o, Module& module)
 
         // The handler: by name, class id or ProgID.
         const std::string& wanted = o.rest[0];
-        std::u16string key;
-        CLSID clsid;
-        if (SUCCEEDED(CLSIDFromString(W(wanted).c_str(), &clsid)))
-            key = KeyText(clsid);
-        for (const auto& [progId, id] : BuiltInProgIds())
-            if (wanted == progId || wanted == progId + ".1")
-                key = KeyText(id);
+        const std::u16string key = KeyOfWanted(wanted);
         auto find = [&]() -> HandlerInfo* {
             HandlerInfo* found = nullptr;
             for (HandlerInfo& h : handlers)

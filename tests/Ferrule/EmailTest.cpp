@@ -7,6 +7,8 @@
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Logon.h"
 #include "Platform/Win32/Utf.h"
+#include "Certificate.h"
+#include "PeerProcess.h"
 #include "TempDir.h"
 
 #include "Platform/Com/Owners.h"
@@ -107,34 +109,9 @@ struct Mail
 class SmtpServer
 {
 public:
-    explicit SmtpServer(const std::string& folder, std::vector<std::string> options = {}) : mFolder(folder)
+    explicit SmtpServer(const std::string& folder, std::vector<std::string> options = {})
+        : mFolder(folder), mPeer(Arguments(folder, options), folder + "/ready"), mPort(std::atoi(mPeer.Ready().c_str()))
     {
-        mkdir((folder + "/mail").c_str(), 0755);
-        mPid = fork();
-        if (mPid == 0)
-        {
-            alarm(300);
-            if (!freopen("/dev/null", "w", stderr))
-                _exit(3);
-            std::vector<std::string> args = {"/usr/bin/python3", SMTP_PEER, "--ready", folder + "/ready", "--out",
-                                             folder + "/mail"};
-            args.insert(args.end(), options.begin(), options.end());
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(4);
-        }
-        for (int i = 0; i < 200 && ReadFile(folder + "/ready").empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        mPort = std::atoi(ReadFile(folder + "/ready").c_str());
-    }
-    ~SmtpServer()
-    {
-        kill(mPid, SIGTERM);
-        waitpid(mPid, nullptr, 0);
-        unlink((mFolder + "/ready").c_str());
     }
     int Port() const { return mPort; }
     std::vector<Mail> Mails(size_t atLeast = 0) const
@@ -158,8 +135,17 @@ public:
     }
 
 private:
+    static std::vector<std::string> Arguments(const std::string& folder, const std::vector<std::string>& options)
+    {
+        mkdir((folder + "/mail").c_str(), 0755);
+        std::vector<std::string> args = {"/usr/bin/python3", SMTP_PEER, "--ready", folder + "/ready", "--out",
+                                         folder + "/mail"};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+
     std::string mFolder;
-    pid_t mPid = -1;
+    PeerProcess mPeer;
     int mPort = 0;
 };
 
@@ -173,14 +159,6 @@ std::string ErrorDescription()
     info.Reset();
     const std::string text = Utf16ToUtf8(std::u16string(d ? d : u"", SysStringLen(d)));
     return text;
-}
-
-// A certificate for 127.0.0.1 and its key, made for the test.
-bool MakeCertificate(const std::string& cert, const std::string& key)
-{
-    return std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                        "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert + "' >/dev/null 2>&1")
-                           .c_str()) == 0;
 }
 
 std::string Computer()

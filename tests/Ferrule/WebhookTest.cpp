@@ -8,6 +8,8 @@
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Utf.h"
 #include "SyslogSink.h"
+#include "Certificate.h"
+#include "PeerProcess.h"
 #include "TempDir.h"
 
 #include "Platform/Com/Owners.h"
@@ -44,33 +46,9 @@ struct Request
 class HttpServer
 {
 public:
-    HttpServer(const std::string& folder, std::vector<std::string> options) : mFolder(folder)
+    HttpServer(const std::string& folder, const std::vector<std::string>& options)
+        : mFolder(folder), mPeer(Arguments(folder, options), folder + "/port"), mPort(std::atoi(mPeer.Ready().c_str()))
     {
-        unlink((folder + "/port").c_str());
-        unlink((folder + "/requests").c_str());
-        mPid = fork();
-        if (mPid == 0)
-        {
-            alarm(300);
-            if (!freopen("/dev/null", "w", stderr))
-                _exit(3);
-            std::vector<std::string> args = {"/usr/bin/python3", HTTP_PEER, folder + "/port", folder + "/requests"};
-            args.insert(args.end(), options.begin(), options.end());
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(4);
-        }
-        for (int i = 0; i < 400 && ReadFile(folder + "/port").empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        mPort = std::atoi(ReadFile(folder + "/port").c_str());
-    }
-    ~HttpServer()
-    {
-        kill(mPid, SIGTERM);
-        waitpid(mPid, nullptr, 0);
     }
     int Port() const { return mPort; }
     std::vector<Request> Requests() const
@@ -91,8 +69,16 @@ public:
     }
 
 private:
+    static std::vector<std::string> Arguments(const std::string& folder, const std::vector<std::string>& options)
+    {
+        unlink((folder + "/requests").c_str());
+        std::vector<std::string> args = {"/usr/bin/python3", HTTP_PEER, folder + "/port", folder + "/requests"};
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+
     std::string mFolder;
-    pid_t mPid = -1;
+    PeerProcess mPeer;
     int mPort = 0;
 };
 
@@ -122,11 +108,7 @@ protected:
         RegisterMessageTables();
         mCert = mDir.Path() + "/cert.pem";
         mKey = mDir.Path() + "/key.pem";
-        ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                               "-addext subjectAltName=IP:127.0.0.1 -keyout '" + mKey + "' -out '" + mCert +
-                               "' >/dev/null 2>&1")
-                                  .c_str()),
-                  0);
+        ASSERT_TRUE(MakeCertificate(mCert, mKey));
         setenv("FERRULE_WEBHOOK_CA_FILE", mCert.c_str(), 1);
         ASSERT_EQ(ComCreator<CNotifyWebhook>::CreateInstance(nullptr, IID_INotifyWebhook, mHook.VoidOut()), S_OK);
         mHook->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));

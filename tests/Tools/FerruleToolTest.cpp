@@ -1,5 +1,7 @@
 // The ferrule tool, run as a program in a temporary folder.
+#include "Certificate.h"
 #include "JournalSocket.h"
+#include "PeerProcess.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -716,21 +718,10 @@ TEST_F(Tool, TheSystemLogFollowsTheRegistryWithoutARestart)
 TEST_F(Tool, WebhookIsAddedBySetAndKeepsItsSecrets)
 {
     const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
-    ASSERT_EQ(std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
-                           "subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert + "' >/dev/null 2>&1")
-                              .c_str()),
-              0);
-    const pid_t server = fork();
-    if (server == 0)
-    {
-        alarm(120);
-        execl("/usr/bin/python3", "/usr/bin/python3", HTTP_PEER, (mDir.Path() + "/port").c_str(),
-              (mDir.Path() + "/requests").c_str(), "--cert", cert.c_str(), "--key", key.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(4);
-    }
-    for (int i = 0; i < 400 && Read("port").empty(); ++i)
-        usleep(25 * 1000);
+    ASSERT_TRUE(MakeCertificate(cert, key));
+    PeerProcess server({"/usr/bin/python3", HTTP_PEER, mDir.Path() + "/port", mDir.Path() + "/requests", "--cert", cert,
+                        "--key", key},
+                       mDir.Path() + "/port");
     const std::string url = "https://127.0.0.1:" + Read("port") + "/hooks/T0/s3cr3tpath";
     setenv("FERRULE_WEBHOOK_CA_FILE", cert.c_str(), 1);
 
@@ -770,8 +761,7 @@ TEST_F(Tool, WebhookIsAddedBySetAndKeepsItsSecrets)
         EXPECT_EQ(log.find(secret), std::string::npos) << log;
 
     // A failure is the handler's, with the URL shown by its host only; the other handlers deliver.
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
+    server.Stop();
     r = Ferrule("notify --type error --priority high 'after the server went'");
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_NE(r.out.find("Unable to deliver the notification to the webhook: https://127.0.0.1:"), std::string::npos)
