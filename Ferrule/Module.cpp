@@ -16,6 +16,7 @@
 #include "Ferrule/NotifySNMPTrap.h"
 #include "Ferrule/NotifySysEvent.h"
 #include "Ferrule/NotifyWebhook.h"
+#include "Ferrule/PolicyFile.h"
 
 #include <mutex>
 
@@ -41,6 +42,10 @@ __attribute__((constructor)) void ModuleLoad()
     RegisterMessageTables();
     // The type library, so each interface's type information can name it.
     NotificationHandlerTypeLib();
+    // A manager of a program that only shows a policy writes nothing: no policy file, no warning.
+    Config::Define(policy::kReadOnlyItem, "0",
+                   "1: managers created from now on write no policy file and no warning into a log file",
+                   [](const std::string& v) { return v == "0" || v == "1"; });
     // 4. The configuration from a command line of one argument.
     Config::LoadCommandLine({"Ferrule.dll"});
     // 5. Translations from the folder "Shared" beside the program's folder; English otherwise.

@@ -1,4 +1,5 @@
 #include "Ferrule/Notify.h"
+#include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/NotifyApp.h"
@@ -121,6 +122,7 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
         if (file.empty())
             file = mApplication.Str() + policy::kExtension;
         mConfigFile = Bstr(file);
+        mReadOnly = Config::Get(policy::kReadOnlyItem) == "1";
 
         LoadPolicy(); // problems in the policy file are not reported to the caller
 
@@ -290,7 +292,7 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
 void CNotify::Warn(const String& text)
 {
     Entry* log = Find(mLogKey.Get());
-    if (log == nullptr)
+    if (log == nullptr || mReadOnly)
         return;
     SYSTEMTIME now;
     GetLocalTime(&now);

@@ -79,6 +79,7 @@ private:
     Bstr mLogKey; // the log-file handler's key: the fallback for every other handler's failure
     // What was read: whether the configured file existed, whether it was read whole (else where
     // reading stopped), and the policy text of the table right after Initialize.
+    bool mReadOnly = false; // policy::kReadOnlyItem when Initialize ran
     bool mPolicyExisted = false;
     bool mPolicyWhole = true;
     String mPolicyStop;

@@ -5,10 +5,13 @@
 #include "Ferrule/PolicyFile.h"
 #include "Ferrule/XmlPropBag.h"
 #include "Platform/Win32/Errors.h"
+#include "Platform/Win32/FileLock.h"
 #include "Platform/Win32/Files.h"
 #include "Platform/Win32/Utf.h"
 
 #include <algorithm>
+#include <chrono>
+#include <map>
 #include <cstdio>
 
 namespace
@@ -22,6 +25,106 @@ String FailureText(HRESULT failure, bool withHex)
     if (text.empty())
         return Utf8ToUtf16(hex);
     return withHex ? Utf8ToUtf16(hex) + u" " + text : text;
+}
+
+// How long a write-back waits for another writer of the policy file (ferrule set, another manager).
+const std::chrono::seconds kPolicyLockWait(30);
+
+String HandlerKeyOf(const XmlNode& handler)
+{
+    Variant clsid;
+    if (handler.GetAttribute(policy::kClsidAttribute, clsid.Out()) != S_OK || clsid->vt != VT_BSTR)
+        return String();
+    return UpperKey(ToString(clsid->bstrVal));
+}
+
+// The Handler elements of a policy document by key (the first one of a key).
+std::map<String, XmlNode> HandlersByKey(const XmlDocument& document)
+{
+    std::map<String, XmlNode> handlers;
+    for (const XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
+        handlers.emplace(HandlerKeyOf(element), element);
+    return handlers;
+}
+
+// A row (a child element of a Handler element) as text, to compare.
+std::string RowText(const XmlNode& row)
+{
+    XmlDocument alone;
+    alone.Root().AppendCopy(row);
+    return alone.SaveText();
+}
+
+std::map<String, std::string> RowsOf(const XmlNode& handler)
+{
+    std::map<String, std::string> rows;
+    for (const XmlNode& row : handler.ChildNodes())
+        if (row.IsElement())
+            rows.emplace(row.Name(), RowText(row));
+    return rows;
+}
+
+// Brings into current, the file as another writer may have left it, what this manager changed between
+// base (the table as read) and mine (the table now): rows that differ, rows it dropped, and handlers the
+// file lacks that this manager added or changed. Every other row stays as current has it.
+void MergeChanges(const XmlDocument& base, const XmlDocument& mine, XmlDocument& current, XmlNode& currentHandlers)
+{
+    const std::map<String, XmlNode> baseHandlers = HandlersByKey(base);
+    std::map<String, XmlNode> theirs = HandlersByKey(current);
+    for (const XmlNode& handler : mine.GetElementsByTagName(policy::kHandlerElement))
+    {
+        const String key = HandlerKeyOf(handler);
+        const auto read = baseHandlers.find(key);
+        const std::map<String, std::string> baseRows = read == baseHandlers.end() ? std::map<String, std::string>()
+                                                                                  : RowsOf(read->second);
+        const std::map<String, std::string> myRows = RowsOf(handler);
+        if (myRows == baseRows && read != baseHandlers.end())
+            continue; // unchanged here: the file's version stands, even when another writer removed it
+        const auto there = theirs.find(key);
+        if (there == theirs.end())
+        {
+            currentHandlers.AppendCopy(handler);
+            continue;
+        }
+        XmlNode target = there->second;
+        Variant name;
+        if (handler.GetAttribute(policy::kNameAttribute, name.Out()) == S_OK)
+            target.SetAttribute(policy::kNameAttribute, name.Get());
+        for (const XmlNode& row : handler.ChildNodes())
+        {
+            if (!row.IsElement())
+                continue;
+            const auto before = baseRows.find(row.Name());
+            if (before != baseRows.end() && before->second == RowText(row))
+                continue;
+            XmlNode existing;
+            if (target.SelectSingleNode(row.Name(), existing) == S_OK)
+                existing.ReplaceWithCopy(row);
+            else
+                target.AppendCopy(row);
+        }
+        for (const auto& [name, text] : baseRows)
+        {
+            XmlNode dropped;
+            if (myRows.count(name) == 0 && target.SelectSingleNode(name, dropped) == S_OK)
+                target.RemoveChild(dropped);
+        }
+    }
+}
+
+// Whether a policy document holds a password form or another secret (the file is then private).
+bool HoldsSecret(const XmlDocument& document)
+{
+    bool holds = false;
+    auto check = [&](const char16_t* name) {
+        for (const XmlNode& form : document.GetElementsByTagName(name))
+            holds = holds || !form.Text().empty();
+    };
+    for (const char16_t* name : policy::kPasswordForms)
+        check(name);
+    for (const char16_t* name : policy::kSecretRows)
+        check(name);
+    return holds;
 }
 } // namespace
 
@@ -193,18 +296,7 @@ HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPasswo
     for (XmlNode& plain : document->GetElementsByTagName(policy::kPlainPassword))
         plain.ParentNode().RemoveChild(plain);
     if (holdsPassword)
-    {
-        // A password form or another secret makes the file private.
-        *holdsPassword = false;
-        auto holds = [&](const char16_t* name) {
-            for (const XmlNode& form : document->GetElementsByTagName(name))
-                *holdsPassword = *holdsPassword || !form.Text().empty();
-        };
-        for (const char16_t* name : policy::kPasswordForms)
-            holds(name);
-        for (const char16_t* name : policy::kSecretRows)
-            holds(name);
-    }
+        *holdsPassword = HoldsSecret(*document);
     text = document->SaveText();
     return S_OK;
 }
@@ -226,17 +318,42 @@ HRESULT CNotify::SavePolicy()
     }
     if (file.empty())
         return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND); // never initialized: nothing to write to
+    if (mReadOnly)
+        return S_FALSE;
 
     // Written when the file does not exist, or when the settings changed since they were read.
     bool loaded = false;
     XmlDocument current;
     current.Load(file, loaded);
-    const bool exists = current.FileExists();
-    if (exists && mSnapshotValid && text == mSnapshot)
+    if (current.FileExists() && mSnapshotValid && text == mSnapshot)
     {
         if (!mPolicyWhole)
             Warn(StringRepository::FormatString(IDS_POLICY_NOT_READ_WHOLE, {Argument(file), Argument(mPolicyStop)}));
         return S_FALSE;
+    }
+
+    // Under the writers' lock (the tool's too), read again: another writer may have stored settings since
+    // this manager read the file, and they stay; only what this manager changed is written into it.
+    const FileLock lock(Utf16ToUtf8(file) + ".lock", kPolicyLockWait);
+    if (!lock.Held())
+    {
+        warnFailure(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+        return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    }
+    const std::string mine = text;
+    hr = current.Load(file, loaded);
+    const bool exists = current.FileExists();
+    XmlDocument base, mineDocument;
+    bool baseLoaded = false, mineLoaded = false;
+    XmlNode currentHandlers;
+    if (SUCCEEDED(hr) && loaded && mPolicyWhole && mSnapshotValid && current.Root().FirstChild().IsElement() &&
+        current.Root().FirstChild().SelectSingleNode(policy::kHandlersElement, currentHandlers) == S_OK &&
+        SUCCEEDED(base.LoadText(mSnapshot, baseLoaded)) && baseLoaded &&
+        SUCCEEDED(mineDocument.LoadText(mine, mineLoaded)) && mineLoaded)
+    {
+        MergeChanges(base, mineDocument, current, currentHandlers);
+        text = current.SaveText();
+        holdsPassword = HoldsSecret(current);
     }
     if (exists && !mPolicyWhole)
     {
@@ -260,7 +377,7 @@ HRESULT CNotify::SavePolicy()
         warnFailure(hr);
         return hr;
     }
-    mSnapshot = text;
+    mSnapshot = mine; // what this table held when it was last written: later changes are told from it
     mSnapshotValid = true;
     mPolicyWhole = true;
     mPolicyStop.clear();

@@ -25,6 +25,10 @@ inline constexpr const char16_t* kSecretRows[] = {u"StoredToken", u"URL"};
 inline constexpr const char16_t* kExtension = u".notify.xml";
 inline constexpr const char16_t* kFallbackFile = u"config.notify.xml";
 
+// The configuration item that makes managers initialized while it is "1" read-only: they write no
+// policy file and warn nothing into a log file (programs that only show a policy set it).
+inline constexpr const char* kReadOnlyItem = "policy_read_only";
+
 // Where a child of the Handlers element stands: "child N of Handlers".
 inline std::u16string ChildPosition(int n)
 {

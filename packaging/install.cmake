@@ -11,7 +11,7 @@
 set(FERRULE_INSTALL_BIN lib/ferrule/bin)
 set(FERRULE_INSTALL_SHARED lib/ferrule/Shared)
 
-install(TARGETS ferrule Platform Base LocaleCheck Ferrule Translator Plover
+install(TARGETS ferrule Platform Base LocaleCheck Ferrule Translator Plover FerruleNotifier
         RUNTIME DESTINATION ${FERRULE_INSTALL_BIN} LIBRARY DESTINATION ${FERRULE_INSTALL_BIN})
 install(TARGETS Wicket LIBRARY DESTINATION ${FERRULE_INSTALL_SHARED})
 install(FILES Wicket/QUELLON-NOTIFY-MIB.txt DESTINATION ${FERRULE_INSTALL_SHARED})
@@ -31,18 +31,19 @@ foreach(header
   install(FILES ${header} DESTINATION include/ferrule/${folder})
 endforeach()
 
-install(FILES Client/ferrule/Notifier.h DESTINATION include/ferrule)
+install(FILES Client/ferrule/Notifier.h Client/ferrule/NotifierCom.h DESTINATION include/ferrule)
 
-# pkg-config's file in the multiarch folder where the system has one (lib/x86_64-linux-gnu/pkgconfig).
+# pkg-config's file in the multiarch folder where the system has one (lib/x86_64-linux-gnu/pkgconfig),
+# written at install time with the prefix installed into, so its paths (and the RUNPATH of the programs
+# built with them) are plain absolute paths.
 if(CMAKE_LIBRARY_ARCHITECTURE)
   set(FERRULE_PKGCONFIG_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig)
-  set(FERRULE_PC_PREFIX "\${pcfiledir}/../../..")
 else()
   set(FERRULE_PKGCONFIG_DIR lib/pkgconfig)
-  set(FERRULE_PC_PREFIX "\${pcfiledir}/../..")
 endif()
-configure_file(packaging/ferrule.pc.in ${CMAKE_BINARY_DIR}/ferrule.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/ferrule.pc DESTINATION ${FERRULE_PKGCONFIG_DIR})
+install(CODE "set(FERRULE_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+configure_file(\"${CMAKE_SOURCE_DIR}/packaging/ferrule.pc.in\"
+               \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${FERRULE_PKGCONFIG_DIR}/ferrule.pc\" @ONLY)")
 install(FILES packaging/FerruleConfig.cmake DESTINATION lib/cmake/Ferrule)
 # Manual pages and the changelog compressed as Debian keeps them (gzip -9n: no name, no time stamp).
 set(_compressed ${CMAKE_BINARY_DIR}/compressed)

@@ -3,28 +3,33 @@
 //     ferrule::Notifier notifier("Backup", "/etc/ferrule/Backup.notify.xml");
 //     ferrule::Status s = notifier.notify(ferrule::Type::Error, ferrule::Priority::High, 0x1F, "disk full", "nightly");
 //
-// The constructor loads the module (libFerrule.so, beside libPlatform.so), creates the manager and calls
-// Initialize(application, policy file); an empty policy file lets the module find the application's own.
-// Texts are UTF-8. Nothing throws across the module's boundary: every failure is a Status with the
-// HRESULT and the module's error description. A Notifier is move-only and releases the manager when it
-// goes. Thread rules are the module's: one Notifier is used by one thread at a time; separate Notifiers
-// may be used by separate threads. manager() gives the INotify underneath, for handler settings.
-// Header only; link the platform library (find_package(Ferrule): Ferrule::Notifier; pkg-config: ferrule).
+// The constructor loads the module (libFerrule.so, beside the client library), creates the manager and
+// calls Initialize(application, policy file); an empty policy file lets the module find the
+// application's own in the current folder. A policy the Notifier creates writes its log file into the
+// log folder of new policies (FERRULE_LOG_DIR, else /var/log/ferrule for root and
+// ~/.local/state/ferrule for others), never into the current folder.
+//
+// status() says how the construction went. It is not ok when the module or the manager could not be
+// had (then every notify fails too), and also when the policy file cannot be read or written (its
+// folder does not exist, it is a folder, it is not a policy file): notifications then still go to the
+// default handlers, but settings will not be kept; the message says which.
+//
+// Texts are UTF-8. Nothing throws: every failure is a Status with the HRESULT and the module's error
+// description. A Notifier is move-only and releases the manager when it goes; a moved-from Notifier
+// holds no manager, and every call on it fails with E_UNEXPECTED (0x8000FFFF). Thread rules are the
+// module's: one Notifier is used by one thread at a time; separate Notifiers by separate threads.
+//
+// This header names nothing outside the namespace ferrule and needs C++17 or later. The manager's COM
+// interfaces are in <ferrule/NotifierCom.h>. Link with pkg-config's ferrule or CMake's Ferrule::Notifier.
 #pragma once
-
-#include "Ferrule/Interfaces.h"
-#include "Platform/Com/Activation.h"
-#include "Platform/Com/OleAuto.h"
-#include "Platform/Com/Owners.h"
-#include "Platform/Win32/Library.h"
-#include "Platform/Win32/Utf.h"
 
 #include <chrono>
 #include <cstdint>
-#include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
+
+#define FERRULE_NOTIFIER_API __attribute__((visibility("default")))
 
 namespace ferrule
 {
@@ -44,65 +49,40 @@ enum class Priority : uint32_t
     Test = 8,
 };
 
-class Status
+class [[nodiscard]] Status
 {
 public:
     Status() = default;
-    Status(HRESULT code, std::string message) : mCode(code), mMessage(std::move(message)) {}
-    bool ok() const { return SUCCEEDED(mCode); }
-    HRESULT code() const { return mCode; }
+    Status(int32_t code, std::string message) : mCode(code), mMessage(std::move(message)) {}
+    // The code is an HRESULT: negative on failure.
+    bool ok() const { return mCode >= 0; }
+    int32_t code() const { return mCode; }
     // The module's error description (UTF-8), "" on success.
     const std::string& message() const { return mMessage; }
 
-    // The failure hr with the calling thread's error information as its message.
-    static Status FromErrorInfo(HRESULT hr, const char* fallback)
-    {
-        if (SUCCEEDED(hr))
-            return Status(hr, std::string());
-        std::string text;
-        ComPtr<IErrorInfo> info;
-        if (GetErrorInfo(0, info.Out()) == S_OK && info)
-        {
-            Bstr description;
-            info->GetDescription(description.Out());
-            text = Utf16ToUtf8(ToString(description.Get()));
-        }
-        return Status(hr, text.empty() ? fallback : text);
-    }
-
 private:
-    HRESULT mCode = S_OK;
+    int32_t mCode = 0;
     std::string mMessage;
 };
 
-class Notifier
+class Notifier;
+namespace detail
+{
+// The manager's INotify (not AddRef'ed), or null; <ferrule/NotifierCom.h> gives it its type.
+FERRULE_NOTIFIER_API void* ManagerOf(const Notifier& notifier);
+} // namespace detail
+
+class FERRULE_NOTIFIER_API Notifier
 {
 public:
-    explicit Notifier(std::string_view application, std::string_view policyFile = {})
-    {
-        // The module offers its classes to the process when it is loaded; it stays loaded.
-        if (LoadLibraryW(u"Ferrule.dll") == nullptr)
-        {
-            mStatus = Status(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), "the notification module (libFerrule.so) was not found");
-            return;
-        }
-        HRESULT hr = CoCreateInstance(CLSID_Notify, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, mNotify.VoidOut());
-        if (FAILED(hr))
-        {
-            mStatus = Status(hr, "the notification manager could not be created");
-            return;
-        }
-        const Bstr app(Utf8ToUtf16(application)), file(Utf8ToUtf16(policyFile));
-        SetErrorInfo(0, nullptr);
-        hr = mNotify->Initialize(app.Get(), file.Get());
-        mStatus = Status::FromErrorInfo(hr, "Initialize failed");
-    }
-    Notifier(Notifier&&) noexcept = default;
-    Notifier& operator=(Notifier&&) noexcept = default;
+    explicit Notifier(std::string_view application, std::string_view policyFile = {});
+    ~Notifier();
+    Notifier(Notifier&& other) noexcept;
+    Notifier& operator=(Notifier&& other) noexcept;
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
 
-    // How the construction went.
+    // How the construction went (see above).
     const Status& status() const { return mStatus; }
 
     // One notification stamped now.
@@ -112,36 +92,14 @@ public:
         return notify(type, priority, code, description, source, std::chrono::system_clock::now());
     }
     Status notify(Type type, Priority priority, uint32_t code, std::string_view description, std::string_view source,
-                  std::chrono::system_clock::time_point when) const
-    {
-        if (!mNotify)
-            return mStatus;
-        const Bstr d(Utf8ToUtf16(description)), s(Utf8ToUtf16(source));
-        SetErrorInfo(0, nullptr);
-        const HRESULT hr = mNotify->Notify(static_cast<eZD_NOTIFY_TYPE>(type), static_cast<eZD_NOTIFY_PRIORITY>(priority),
-                                           code, d.Get(), s.Get(), LocalDate(when));
-        return Status::FromErrorInfo(hr, "Notify failed");
-    }
-
-    // The manager underneath (null when the construction failed), for handler settings.
-    INotify* manager() const { return mNotify.Get(); }
+                  std::chrono::system_clock::time_point when) const;
 
 private:
-    // An OLE date in local time, as the module's handlers show it.
-    static DATE LocalDate(std::chrono::system_clock::time_point when)
-    {
-        const time_t t = std::chrono::system_clock::to_time_t(when);
-        std::tm tm{};
-        localtime_r(&t, &tm);
-        SYSTEMTIME st{static_cast<WORD>(tm.tm_year + 1900), static_cast<WORD>(tm.tm_mon + 1), 0,
-                      static_cast<WORD>(tm.tm_mday),        static_cast<WORD>(tm.tm_hour),
-                      static_cast<WORD>(tm.tm_min),         static_cast<WORD>(tm.tm_sec), 0};
-        DATE date = 0;
-        SystemTimeToVariantTime(&st, &date);
-        return date;
-    }
-
-    ComPtr<INotify> mNotify;
+    friend void* detail::ManagerOf(const Notifier&);
+    struct Manager;
+    std::unique_ptr<Manager> mManager;
     Status mStatus;
 };
 } // namespace ferrule
+
+#undef FERRULE_NOTIFIER_API

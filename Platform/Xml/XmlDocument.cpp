@@ -88,6 +88,19 @@ HRESULT XmlNode::AppendCopy(const XmlNode& source)
     return Node(mNode).append_copy(Node(source.mNode)) ? S_OK : E_FAIL;
 }
 
+HRESULT XmlNode::ReplaceWithCopy(const XmlNode& source)
+{
+    if (!mNode || !source.mNode)
+        return E_POINTER;
+    pugi::xml_node node = Node(mNode);
+    pugi::xml_node parent = node.parent();
+    if (!parent || !parent.insert_copy_before(Node(source.mNode), node))
+        return E_FAIL;
+    parent.remove_child(node);
+    mNode = nullptr;
+    return S_OK;
+}
+
 HRESULT XmlNode::AppendChild(XmlNode& child)
 {
     if (!mNode || !child.mNode)

@@ -39,6 +39,9 @@ public:
     HRESULT RemoveChild(const XmlNode& child);
     // Appends a deep copy of source, which may belong to another document; source stays as it is.
     HRESULT AppendCopy(const XmlNode& source);
+    // Puts a deep copy of source (of any document) where this node stands and removes this node, which
+    // becomes none.
+    HRESULT ReplaceWithCopy(const XmlNode& source);
 
     // The text of the element (its character data); setting replaces all children with one text.
     std::u16string Text() const;

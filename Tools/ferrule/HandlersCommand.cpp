@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace tool
 {
@@ -89,10 +90,13 @@ int CommandHandlers(const Options& o, Module& module)
 {
     if (!o.rest.empty())
         throw UsageError("handlers takes no arguments");
-    ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Show);
     if (!notify)
         return kFailed;
-    std::printf("policy: %s\nlog folder of new policies: %s\n", o.policy.c_str(), LogFolder().c_str());
+    struct stat st;
+    const bool exists = stat(o.policy.c_str(), &st) == 0;
+    std::printf("policy: %s%s\nlog folder of new policies: %s\n", o.policy.c_str(),
+                exists ? "" : " (no file exists yet: the defaults it would start with)", LogFolder().c_str());
     for (const HandlerInfo& h : LoadedHandlers(notify.Get(), o))
     {
         eZD_NOTIFY_TYPE type = NOTIFY_TYPE_UNKNOWN;

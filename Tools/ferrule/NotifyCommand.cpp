@@ -72,7 +72,7 @@ int CommandNotify(const Options& o, Module& module)
     const std::string source = o.values.count("source") ? o.values.at("source") : "ferrule";
     const DATE when = ParseTime(o.values.count("time") ? o.values.at("time") : "now");
 
-    ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Change);
     if (!notify)
         return kFailed;
     if (o.values.count("tray-clients"))

@@ -3,6 +3,8 @@
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
 #include "Platform/Cdo/Http.h"
+#include "Platform/Win32/FileLock.h"
+#include "Platform/Win32/Files.h"
 #include "Platform/Xml/XmlDocument.h"
 
 #include <algorithm>
@@ -46,32 +48,6 @@ namespace
 {
 // How long a set waits for another set on the same policy file.
 const std::chrono::seconds kLockWait(30);
-
-// An exclusive lock on NAME.lock beside the policy file, held from before the policy is read until
-// after it is written. The lock file is never removed (removing it would let two writers lock two files).
-class PolicyLock
-{
-public:
-    explicit PolicyLock(const std::string& policy)
-    {
-        mFd = open((policy + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-        if (mFd < 0)
-            return; // the write will fail too, and the read-back says why
-        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
-        while (flock(mFd, LOCK_EX | LOCK_NB) != 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ~PolicyLock()
-    {
-        if (mFd >= 0)
-            close(mFd);
-    }
-    PolicyLock(const PolicyLock&) = delete;
-    PolicyLock& operator=(const PolicyLock&) = delete;
-
-private:
-    int mFd = -1;
-};
 
 // A property bag that only collects what an object writes into it, as text, in order.
 class CollectingBag : public IPropertyBag
@@ -166,36 +142,23 @@ bool ReadPassword(std::string& password, const char* prompt = "Password")
     return any || c == '\n';
 }
 
-// The value text as the property's type; "" and the variant, or the reason it is refused.
-std::string Convert(const Property& p, const std::string& text, VARIANT& out)
+// Whether a property's value comes from standard input: the password and the token always (never from
+// the command line, where every user sees it in the process list), the URL when given as "-".
+bool FromInput(const Property& p, const std::string& text)
+{
+    return p.type == VT_BSTR && (strcasecmp(p.name.c_str(), "Password") == 0 || strcasecmp(p.name.c_str(), "Token") == 0 ||
+                                 (strcasecmp(p.name.c_str(), "URL") == 0 && text == "-"));
+}
+
+// The value text as the property's type; "" and the variant, or the reason it is refused. A value read
+// from standard input comes with fromInput.
+std::string Convert(const Property& p, const std::string& text, bool fromInput, VARIANT& out)
 {
     VariantInit(&out);
     const std::string lower = Lower(text);
-    const bool token = strcasecmp(p.name.c_str(), "Token") == 0;
-    if (p.type == VT_BSTR && (strcasecmp(p.name.c_str(), "Password") == 0 || token))
-    {
-        // Never from the command line, where every user sees it in the process list.
-        if (text != "-")
-            return token ? "a token is never taken from the command line: give Token=- and type it, or send it on "
-                           "standard input"
-                         : "a password is never taken from the command line: give Password=- and type it, or send it "
-                           "on standard input";
-        std::string password;
-        if (!ReadPassword(password, token ? "Token" : "Password"))
-            return token ? "no token was given" : "no password was given";
-        out.vt = VT_BSTR;
-        out.bstrVal = SysAllocString(W(password).c_str());
-        return "";
-    }
-    if (p.type == VT_BSTR && strcasecmp(p.name.c_str(), "URL") == 0 && text == "-")
-    {
-        std::string url;
-        if (!ReadPassword(url, "URL"))
-            return "no URL was given";
-        out.vt = VT_BSTR;
-        out.bstrVal = SysAllocString(W(url).c_str());
-        return "";
-    }
+    if (FromInput(p, "-") && strcasecmp(p.name.c_str(), "URL") != 0 && !fromInput)
+        return "a " + Lower(p.name) + " is never taken from the command line: give " + p.name +
+               "=- and type it, or send it on standard input";
     if (p.type == VT_BSTR)
     {
         out.vt = VT_BSTR;
@@ -369,15 +332,6 @@ std::string ReadingStop(const std::string& policy, const std::vector<HandlerInfo
     return "";
 }
 
-struct Change
-{
-    const Property* property;
-    std::string text;
-    Variant value;
-    Variant before; // the value it had, to put back when a later change is refused
-    std::u16string expected; // what its getter answers once set
-};
-
 // The readable property through which a put-only one is persisted (Password: HexEncryptedPassword,
 // Token: StoredToken).
 const Property* PersistedForm(const std::vector<Property>& properties, const Property& p)
@@ -420,25 +374,19 @@ std::u16string KeyOfWanted(const std::string& wanted)
     return key;
 }
 
-bool NamesWebhook(const std::string& wanted)
-{
-    return strcasecmp(wanted.c_str(), "Webhook") == 0 || KeyOfWanted(wanted) == KeyText(CLSID_NotifyWebhook);
-}
-
-// The Webhook handler is not a built-in: the first set that names it adds its element to the policy
-// file (made first when missing), under the set's lock. True when it was added.
-bool AddWebhookElement(const Options& o, Module& module)
+// A class of the module that the policy does not hold yet gets its element (the policy file made first
+// when missing); false when the file holds it already or cannot be read.
+bool AddHandlerElement(const Options& o, Module& module, const std::u16string& key, const std::string& name)
 {
     struct stat st;
     if (stat(o.policy.c_str(), &st) != 0)
-        OpenManager(o, module.translator.Get()).Reset(); // the manager writes the default policy on release
+        OpenManager(o, module.translator.Get(), Access::Change).Reset(); // the manager writes the default policy as it goes
     XmlDocument document;
     bool loaded = false;
     document.Load(W(o.policy), loaded);
     std::vector<XmlNode> lists = document.GetElementsByTagName(policy::kHandlersElement);
     if (!loaded || lists.empty())
         return false;
-    const std::u16string key = KeyText(CLSID_NotifyWebhook);
     for (XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
     {
         Variant clsid;
@@ -446,205 +394,276 @@ bool AddWebhookElement(const Options& o, Module& module)
             return false;
     }
     XmlNode element = document.CreateElement(policy::kHandlerElement);
-    Variant name, clsid;
-    name->vt = VT_BSTR;
-    name->bstrVal = SysAllocString(u"Webhook");
-    clsid->vt = VT_BSTR;
-    clsid->bstrVal = SysAllocString(key.c_str());
-    element.SetAttribute(policy::kNameAttribute, name.Get());
-    element.SetAttribute(policy::kClsidAttribute, clsid.Get());
+    element.SetAttribute(policy::kNameAttribute, Variant(W(name)).Get());
+    element.SetAttribute(policy::kClsidAttribute, Variant(key).Get());
     lists.front().AppendChild(element);
     return SUCCEEDED(XmlDocument::SaveFile(W(o.policy), document.SaveText(), 0));
 }
+
+// Reads the property's value as text.
 std::u16string Readback(INotifyHandler* handler, DISPID id)
 {
     return W(ReadProperty(handler, id));
 }
-} // namespace
-
-int CommandSet(const Options& o, Module& module)
+struct Change
 {
-    if (o.rest.size() < 2)
-        throw UsageError("set takes HANDLER and at least one NAME=VALUE");
-    const std::string policyPath = o.policy;
-    const PolicyLock lock(policyPath);
-    struct stat keptBefore;
-    const bool hadKept = stat((policyPath + ".unreadable").c_str(), &keptBefore) == 0;
+    const Property* property;
+    std::string text; // as given, or as read from standard input
+    bool fromInput = false;
+    Variant value;
+    Variant before;          // the value it had, to put back when a later change is refused
+    std::u16string expected; // what its getter answers once set
+};
 
-    // A refused set leaves no trace: a policy file that did not exist before is removed again (the
-    // manager writes a missing file on release), one that existed is not written (nothing changed).
-    struct stat policyBefore;
-    const bool existed = stat(policyPath.c_str(), &policyBefore) == 0;
-    struct NewFileRemover
-    {
-        const std::string& path;
-        bool armed;
-        ~NewFileRemover()
+// The handler a set names (by name, class id or ProgID), its class and its properties.
+struct Target
+{
+    std::string name;
+    std::u16string key;
+    CLSID clsid{};
+    bool added = false; // a class of the module that the policy does not hold yet: the set adds it
+    std::vector<Property> properties;
+};
+
+// Step 1: the handler, found through a manager that only shows the policy, or among the module's
+// classes that a policy holds only once a set adds them. Nothing is written.
+int FindTarget(const Options& o, Module& module, Target& target)
+{
+    const std::string& wanted = o.rest[0];
+    const std::u16string key = KeyOfWanted(wanted);
+    ComPtr<INotify> shown = OpenManager(o, module.translator.Get(), Access::Show);
+    if (!shown)
+        return kFailed;
+    const std::vector<HandlerInfo> handlers = LoadedHandlers(shown.Get(), o);
+    auto matches = [&](const std::string& name, const std::u16string& k) {
+        return name == wanted || k == key || k == Upper(W(wanted));
+    };
+    ComPtr<INotifyHandler> found;
+    for (const HandlerInfo& h : handlers)
+        if (matches(h.name, h.key))
         {
-            if (armed)
-                unlink(path.c_str());
+            target.name = h.name;
+            target.key = h.key;
+            found = h.handler;
         }
-    } remover{policyPath, !existed};
-
-    std::vector<Property> properties; // the changes point into it
-    std::vector<Change> changes;
-    std::string targetName;
-    std::u16string targetKey;
-    std::string stop;
-    const bool webhookAdded = NamesWebhook(o.rest[0]) && AddWebhookElement(o, module);
+    for (const auto& [progId, clsid] : BuiltInProgIds())
     {
-        ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
-        if (!notify)
-            return kFailed;
-        std::vector<HandlerInfo> handlers = LoadedHandlers(notify.Get(), o);
-        stop = ReadingStop(policyPath, handlers);
+        if (found)
+            break;
+        ComPtr<INotifyHandler> fresh;
+        Bstr name;
+        if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, fresh.VoidOut())) ||
+            FAILED(fresh->get_Name(name.Out())) || !matches(N(name), KeyText(clsid)))
+            continue;
+        target.name = N(name);
+        target.key = KeyText(clsid);
+        target.added = true;
+        found = fresh;
+    }
+    if (!found)
+    {
+        std::string message = "ferrule: no handler " + wanted + "; the loaded handlers are:";
+        for (const HandlerInfo& h : handlers)
+            message += "\n  " + h.name + " " + N(h.key);
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return kUsage;
+    }
+    CLSIDFromString(target.key.c_str(), &target.clsid);
+    target.properties = Properties(found.Get());
+    return kOk;
+}
 
-        // The handler: by name, class id or ProgID.
-        const std::string& wanted = o.rest[0];
-        const std::u16string key = KeyOfWanted(wanted);
-        auto find = [&]() -> HandlerInfo* {
-            HandlerInfo* found = nullptr;
-            for (HandlerInfo& h : handlers)
-                if (h.name == wanted || h.key == key || h.key == Upper(W(wanted)))
-                    found = &h;
-            return found;
-        };
-        HandlerInfo* target = find();
-        if (target != nullptr && webhookAdded)
+// A value as a refusal shows it: never what standard input gave.
+std::string Shown(const Change& c)
+{
+    return c.fromInput ? "(from standard input)" : ShownValue(*c.property, c.text);
+}
+
+// A value the handler refused, with its reason.
+int PrintRefused(const Target& target, const Change& c, HRESULT hr, const std::string& reason)
+{
+    std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target.name.c_str(), c.property->name.c_str(),
+                 Shown(c).c_str(), Hex(hr).c_str(), reason.empty() ? "" : (": " + reason).c_str());
+    return kFailed;
+}
+
+// Step 2: every NAME=VALUE checked before anything is locked or written: the name, the value (the
+// secrets and "-" read from standard input here, so no lock is held while a person types), and the
+// value put on a fresh handler of the class, so a refused value changes no file.
+int CheckChanges(const Options& o, const Target& target, std::vector<Change>& changes)
+{
+    std::vector<std::pair<std::u16string, std::u16string>> defaults;
+    const bool canProbe = SavedValues(target.clsid, nullptr, nullptr, defaults);
+    ComPtr<INotifyHandler> probe;
+    if (FAILED(CoCreateInstance(target.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, probe.VoidOut())))
+    {
+        std::fprintf(stderr, "ferrule: the class of %s cannot be created\n", target.name.c_str());
+        return kFailed;
+    }
+    for (size_t i = 1; i < o.rest.size(); ++i)
+    {
+        const size_t eq = o.rest[i].find('=');
+        const std::string name = o.rest[i].substr(0, eq);
+        const Property* found = nullptr;
+        for (const Property& p : target.properties)
+            if (strcasecmp(p.name.c_str(), name.c_str()) == 0 && p.writable)
+                found = &p;
+        if (eq == std::string::npos || found == nullptr)
         {
-            // A new Webhook handler: error notifications of every priority.
-            target->handler->put_TypeFilter(NOTIFY_TYPE_ERROR);
-            target->handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(
-                NOTIFY_PRIORITY_HIGH | NOTIFY_PRIORITY_MEDIUM | NOTIFY_PRIORITY_LOW));
-        }
-        if (target == nullptr)
-        {
-            std::string message = "ferrule: no handler " + wanted + "; the loaded handlers are:";
-            for (const HandlerInfo& h : handlers)
-                message += "\n  " + h.name + " " + N(h.key);
+            std::string message = "ferrule: " + target.name + " has no property " + o.rest[i] +
+                                  " (expected NAME=VALUE); its properties are:";
+            for (const Property& p : target.properties)
+                if (p.writable)
+                    message += "\n  " + p.name;
             std::fprintf(stderr, "%s\n", message.c_str());
             return kUsage;
         }
-        targetName = target->name;
-        targetKey = target->key;
-        CLSID targetClass;
-        CLSIDFromString(target->key.c_str(), &targetClass);
-
-        // Every name and value is checked before anything is set.
-        properties = Properties(target->handler.Get());
-        std::vector<std::pair<std::u16string, std::u16string>> defaults;
-        const bool canProbe = SavedValues(targetClass, nullptr, nullptr, defaults);
-        for (size_t i = 1; i < o.rest.size(); ++i)
+        Change c{found, o.rest[i].substr(eq + 1), false, {}, {}, {}};
+        auto refused = [&](const std::string& why) {
+            std::fprintf(stderr, "ferrule: %s.%s = %s was refused: %s\n", target.name.c_str(), found->name.c_str(),
+                         Shown(c).c_str(), why.c_str());
+            return kFailed;
+        };
+        if (FromInput(*found, c.text))
         {
-            const size_t eq = o.rest[i].find('=');
-            const std::string name = o.rest[i].substr(0, eq);
-            const Property* found = nullptr;
-            for (const Property& p : properties)
-                if (strcasecmp(p.name.c_str(), name.c_str()) == 0 && p.writable)
-                    found = &p;
-            if (eq == std::string::npos || found == nullptr)
+            c.fromInput = true;
+            if (!ReadPassword(c.text, found->name.c_str()))
+                return refused("no value was given on standard input");
+            if (c.text.find('\0') != std::string::npos)
+                return refused("it holds a NUL character");
+        }
+        // An address or server name with a line break would become a command of its own on the way
+        // to the server.
+        const bool address = strcasecmp(found->name.c_str(), "Address") == 0 ||
+                             strcasecmp(found->name.c_str(), "AddressFrom") == 0 ||
+                             strcasecmp(found->name.c_str(), "SMTPServer") == 0;
+        if (address && std::any_of(c.text.begin(), c.text.end(), [](char ch) {
+                return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F;
+            }))
+        {
+            std::fprintf(stderr, "ferrule: %s.%s was refused: an address or server name may hold no line break "
+                                 "or other control character\n",
+                         target.name.c_str(), found->name.c_str());
+            return kUsage;
+        }
+        if (const std::string reason = Convert(*found, c.text, c.fromInput, c.value.Get()); !reason.empty())
+            return refused(reason);
+        std::string why;
+        if (const HRESULT hr = Put(probe.Get(), found->id, c.value.Get(), why); FAILED(hr))
+            return PrintRefused(target, c, hr, why);
+        // A property the handler never saves cannot be set in the policy file.
+        std::vector<std::pair<std::u16string, std::u16string>> saved;
+        if (canProbe && SavedValues(target.clsid, found, &c.value.Get(), saved) && saved == defaults)
+        {
+            ComPtr<INotifyHandler> fresh;
+            std::u16string freshValue;
+            if (SUCCEEDED(CoCreateInstance(target.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler,
+                                           fresh.VoidOut())) &&
+                found->readable)
+                freshValue = Readback(fresh.Get(), found->id);
+            bool converted = false;
+            const std::u16string asText = c.value.Text(&converted);
+            if (!(found->readable && converted && freshValue == asText))
             {
-                std::string message = "ferrule: " + target->name + " has no property " + o.rest[i] +
-                                      " (expected NAME=VALUE); its properties are:";
-                for (const Property& p : properties)
-                    if (p.writable)
-                        message += "\n  " + p.name;
-                std::fprintf(stderr, "%s\n", message.c_str());
+                std::fprintf(stderr, "ferrule: %s.%s is not saved in the policy file; set it through the module "
+                                     "at run time instead\n",
+                             target.name.c_str(), found->name.c_str());
                 return kUsage;
             }
-            Change c{found, o.rest[i].substr(eq + 1), {}, {}, {}};
-            // An address or server name with a line break would become a command of its own on the way
-            // to the server.
-            const bool address = strcasecmp(found->name.c_str(), "Address") == 0 ||
-                                 strcasecmp(found->name.c_str(), "AddressFrom") == 0 ||
-                                 strcasecmp(found->name.c_str(), "SMTPServer") == 0;
-            if (address && std::any_of(c.text.begin(), c.text.end(), [](char ch) {
-                    return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F;
-                }))
-            {
-                std::fprintf(stderr, "ferrule: %s.%s was refused: an address or server name may hold no line break "
-                                     "or other control character\n",
-                             target->name.c_str(), found->name.c_str());
-                return kUsage;
-            }
-            const std::string reason = Convert(*found, c.text, c.value.Get());
-            if (!reason.empty())
-            {
-                std::fprintf(stderr, "ferrule: %s.%s = %s was refused: %s\n", target->name.c_str(),
-                             found->name.c_str(), ShownValue(*found, c.text).c_str(), reason.c_str());
-                return kFailed;
-            }
-            // A property the handler never saves cannot be set in the policy file.
-            std::vector<std::pair<std::u16string, std::u16string>> saved;
-            if (canProbe && SavedValues(targetClass, found, &c.value.Get(), saved) && saved == defaults)
-            {
-                ComPtr<INotifyHandler> fresh;
-                std::u16string freshValue;
-                if (SUCCEEDED(CoCreateInstance(targetClass, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler,
-                                               fresh.VoidOut())) && found->readable)
-                    freshValue = Readback(fresh.Get(), found->id);
-                bool converted = false;
-                const std::u16string asText = c.value.Text(&converted);
-                const bool same = found->readable && converted && freshValue == asText;
-                if (!same)
+        }
+        changes.push_back(std::move(c));
+    }
+    return kOk;
+}
+
+// The policy file's bytes as they were, put back when a set is refused after it changed the file.
+class PolicyRestorer
+{
+public:
+    explicit PolicyRestorer(const std::string& path) : mPath(path)
+    {
+        mExisted = SUCCEEDED(ReadWholeFile(W(path), mBytes));
+    }
+    void Restore() const
+    {
+        if (mExisted)
+            XmlDocument::SaveFile(W(mPath), mBytes, 0);
+        else
+            unlink(mPath.c_str());
+    }
+
+private:
+    std::string mPath;
+    std::string mBytes;
+    bool mExisted = false;
+};
+
+// Step 3, under the lock: the target's element added when the policy does not hold it, the changes
+// put in order on the policy's handler (a refused one puts back those before it), and the manager
+// released, which writes the file. kOk, or the exit code after a printed refusal.
+int ApplyChanges(const Options& o, Module& module, const Target& target, std::vector<Change>& changes,
+                 std::string& stop)
+{
+    const bool added = target.added && AddHandlerElement(o, module, target.key, target.name);
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Change);
+    if (!notify)
+        return kFailed;
+    const std::vector<HandlerInfo> handlers = LoadedHandlers(notify.Get(), o);
+    stop = ReadingStop(o.policy, handlers);
+    ComPtr<INotifyHandler> handler;
+    for (const HandlerInfo& h : handlers)
+        if (h.key == target.key)
+            handler = h.handler;
+    if (!handler)
+    {
+        std::fprintf(stderr, "ferrule: %s could not be loaded from %s\n", target.name.c_str(), o.policy.c_str());
+        return kFailed;
+    }
+    if (added)
+    {
+        // A handler a set adds starts with error notifications of every priority.
+        handler->put_TypeFilter(NOTIFY_TYPE_ERROR);
+        handler->put_PriorityFilter(
+            static_cast<eZD_NOTIFY_PRIORITY>(NOTIFY_PRIORITY_HIGH | NOTIFY_PRIORITY_MEDIUM | NOTIFY_PRIORITY_LOW));
+    }
+    for (size_t i = 0; i < changes.size(); ++i)
+    {
+        Change& c = changes[i];
+        if (c.property->readable)
+        {
+            DISPPARAMS none = {nullptr, nullptr, 0, 0};
+            handler->Invoke(c.property->id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, c.before.Out(), nullptr,
+                            nullptr);
+        }
+        std::string reason;
+        const HRESULT hr = Put(handler.Get(), c.property->id, c.value.Get(), reason);
+        if (FAILED(hr))
+        {
+            for (size_t j = i; j-- > 0;)
+                if (changes[j].before->vt != VT_EMPTY)
                 {
-                    std::fprintf(stderr, "ferrule: %s.%s is not saved in the policy file; set it through the module "
-                                         "at run time instead\n",
-                                 target->name.c_str(), found->name.c_str());
-                    return kUsage;
+                    std::string ignored;
+                    Put(handler.Get(), changes[j].property->id, changes[j].before.Get(), ignored);
                 }
-            }
-            changes.push_back(std::move(c));
+            return PrintRefused(target, c, hr, reason);
         }
+        if (c.property->readable)
+            c.expected = Readback(handler.Get(), c.property->id);
+        else if (const Property* form = PersistedForm(target.properties, *c.property))
+            c.expected = Readback(handler.Get(), form->id);
+    }
+    handler.Reset();
+    notify.Reset(); // the manager writes the policy file as it goes
+    return kOk;
+}
 
-        // Set in order; a refused value puts back what was set before it, so nothing is written.
-        for (size_t i = 0; i < changes.size(); ++i)
-        {
-            Change& c = changes[i];
-            if (c.property->readable)
-            {
-                DISPPARAMS none = {nullptr, nullptr, 0, 0};
-                target->handler->Invoke(c.property->id, IID_NULL, 0x409, DISPATCH_PROPERTYGET, &none, c.before.Out(),
-                                        nullptr, nullptr);
-            }
-            std::string reason;
-            const HRESULT hr = Put(target->handler.Get(), c.property->id, c.value.Get(), reason);
-            if (FAILED(hr))
-            {
-                for (size_t j = i; j-- > 0;)
-                    if (changes[j].before->vt != VT_EMPTY)
-                    {
-                        std::string ignored;
-                        Put(target->handler.Get(), changes[j].property->id, changes[j].before.Get(), ignored);
-                    }
-                std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target->name.c_str(),
-                             c.property->name.c_str(), ShownValue(*c.property, c.text).c_str(), Hex(hr).c_str(),
-                             reason.empty() ? "" : (": " + reason).c_str());
-                return kFailed;
-            }
-            if (c.property->readable)
-                c.expected = Readback(target->handler.Get(), c.property->id);
-            else if (const Property* form = PersistedForm(properties, *c.property))
-                c.expected = Readback(target->handler.Get(), form->id);
-        }
-        remover.armed = false;
-    } // the manager writes the policy file here
-
-    struct stat keptAfter;
-    if (!stop.empty() && stat((policyPath + ".unreadable").c_str(), &keptAfter) == 0 &&
-        (!hadKept || keptAfter.st_ino != keptBefore.st_ino || keptAfter.st_mtim.tv_nsec != keptBefore.st_mtim.tv_nsec ||
-         keptAfter.st_mtime != keptBefore.st_mtime))
-        std::fprintf(stderr, "ferrule: warning: %s\n",
-                     N(StringRepository::FormatString(IDS_POLICY_REPLACED_UNREADABLE,
-                                                      {Argument(W(policyPath)), Argument(W(stop)),
-                                                       Argument(W(policyPath + ".unreadable"))}))
-                         .c_str());
-
-    // Read back: the written file, loaded into fresh handlers, holds every value set.
-    ComPtr<INotify> check = OpenManager(o, module.translator.Get());
+// Step 4: the written file, loaded into fresh handlers, holds every value set.
+int ReadBack(const Options& o, Module& module, const Target& target, const std::vector<Change>& changes)
+{
+    ComPtr<INotify> check = OpenManager(o, module.translator.Get(), Access::Show);
     if (!check)
         return kFailed;
-    Bstr key(targetKey);
+    Bstr key(target.key);
     ComPtr<INotifyHandler> reread;
     check->GetHandler(key.Get(), reread.Out());
     int result = kOk;
@@ -659,7 +678,7 @@ int CommandSet(const Options& o, Module& module)
         if (superseded)
             continue;
         // A put-only value (the password) is compared through the form that is persisted, never shown.
-        const Property* compared = c.property->readable ? c.property : PersistedForm(properties, *c.property);
+        const Property* compared = c.property->readable ? c.property : PersistedForm(target.properties, *c.property);
         if (compared == nullptr)
             continue;
         const std::u16string now = reread ? Readback(reread.Get(), compared->id) : u"(no handler)";
@@ -670,20 +689,61 @@ int CommandSet(const Options& o, Module& module)
             if (!highNoted)
                 std::fprintf(stderr, "ferrule: note: high-priority notifications are always delivered, so "
                                      "%s.PriorityFilter reads back as %s\n",
-                             targetName.c_str(), N(now).c_str());
+                             target.name.c_str(), N(now).c_str());
             highNoted = true;
             continue;
         }
         if (now != c.expected)
         {
-            const bool secret = IsSecret(c.property->name);
+            const bool secret = IsSecret(c.property->name) || c.fromInput;
             std::fprintf(stderr, "ferrule: %s.%s = %s did not land in %s (it reads back as %s): %s\n",
-                         targetName.c_str(), c.property->name.c_str(), ShownValue(*c.property, c.text).c_str(),
-                         policyPath.c_str(), secret ? "another value" : ShownValue(*c.property, N(now)).c_str(),
-                         WriteProblem(policyPath).c_str());
+                         target.name.c_str(), c.property->name.c_str(), Shown(c).c_str(), o.policy.c_str(),
+                         secret ? "another value" : ShownValue(*c.property, N(now)).c_str(),
+                         WriteProblem(o.policy).c_str());
             result = kFailed;
         }
     }
     return result;
+}
+} // namespace
+
+int CommandSet(const Options& o, Module& module)
+{
+    if (o.rest.size() < 2)
+        throw UsageError("set takes HANDLER and at least one NAME=VALUE");
+    Target target;
+    std::vector<Change> changes;
+    if (const int found = FindTarget(o, module, target); found != kOk)
+        return found;
+    if (const int checked = CheckChanges(o, target, changes); checked != kOk)
+        return checked;
+
+    // Concurrent sets, and managers writing back, wait for each other.
+    const FileLock lock(o.policy + ".lock", kLockWait);
+    if (!lock.Held())
+    {
+        std::fprintf(stderr, "ferrule: %s is being changed by another writer (%s.lock was held for %lld s)\n",
+                     o.policy.c_str(), o.policy.c_str(), static_cast<long long>(kLockWait.count()));
+        return kFailed;
+    }
+    struct stat keptBefore;
+    const bool hadKept = stat((o.policy + ".unreadable").c_str(), &keptBefore) == 0;
+    const PolicyRestorer original(o.policy);
+    std::string stop;
+    if (const int applied = ApplyChanges(o, module, target, changes, stop); applied != kOk)
+    {
+        original.Restore(); // a refused set leaves the file as it was, byte for byte
+        return applied;
+    }
+    struct stat keptAfter;
+    if (!stop.empty() && stat((o.policy + ".unreadable").c_str(), &keptAfter) == 0 &&
+        (!hadKept || keptAfter.st_ino != keptBefore.st_ino || keptAfter.st_mtim.tv_nsec != keptBefore.st_mtim.tv_nsec ||
+         keptAfter.st_mtime != keptBefore.st_mtime))
+        std::fprintf(stderr, "ferrule: warning: %s\n",
+                     N(StringRepository::FormatString(IDS_POLICY_REPLACED_UNREADABLE,
+                                                      {Argument(W(o.policy)), Argument(W(stop)),
+                                                       Argument(W(o.policy + ".unreadable"))}))
+                         .c_str());
+    return ReadBack(o, module, target, changes);
 }
 } // namespace tool

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <sys/stat.h>
 
 namespace tool
 {
@@ -70,7 +71,11 @@ int CommandTest(const Options& o, Module& module)
 {
     if (!o.rest.empty())
         throw UsageError("test takes no arguments");
-    ComPtr<INotify> notify = OpenManager(o, module.translator.Get());
+    struct stat st;
+    if (stat(o.policy.c_str(), &st) != 0)
+        std::fprintf(stderr, "ferrule: no policy file %s exists yet: testing the defaults it would start with\n",
+                     o.policy.c_str());
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Send);
     if (!notify)
         return kFailed;
     const DATE now = ParseTime("now");

@@ -1,4 +1,6 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Config/Config.h"
+#include "Base/Dev/Config/Places.h"
 #include "Base/Dev/Global/Result.h"
 #include "Platform/Win32/Library.h"
 #include "Ferrule/ClassTable.h"
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,46 +147,22 @@ bool Module::Load()
     return true;
 }
 
-namespace
-{
-std::string HomeFolder(const char* xdgVariable, const char* fallback)
-{
-    if (const char* xdg = std::getenv(xdgVariable); xdg && *xdg)
-        return std::string(xdg) + "/ferrule";
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/" + fallback + "/ferrule";
-}
-
-// mkdir -p.
-void MakeFolders(const std::string& path, mode_t mode)
-{
-    for (size_t at = 1; at <= path.size(); ++at)
-        if (at == path.size() || path[at] == '/')
-            mkdir(path.substr(0, at).c_str(), mode);
-}
-} // namespace
-
 std::string ConfigFolder()
 {
-    if (const char* configured = std::getenv("FERRULE_CONFIG_DIR"); configured && *configured)
-        return configured;
-    return geteuid() == 0 ? "/etc/ferrule" : HomeFolder("XDG_CONFIG_HOME", ".config");
+    return Places::ConfigFolder();
 }
 
 std::string LogFolder()
 {
-    if (const char* configured = std::getenv("FERRULE_LOG_DIR"); configured && *configured)
-        return configured;
-    return geteuid() == 0 ? "/var/log/ferrule" : HomeFolder("XDG_STATE_HOME", ".local/state");
+    return Places::LogFolder();
 }
 
-ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
+ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator, Access access)
 {
-    // A policy the tool creates gets the log folder of the system's conventions.
     struct stat st;
     const bool creates = stat(o.policy.c_str(), &st) != 0;
-    if (creates && o.defaultPolicy)
-        MakeFolders(ConfigFolder(), geteuid() == 0 ? 0755 : 0700);
+    if (creates && o.defaultPolicy && access == Access::Change)
+        Places::MakeFolders(ConfigFolder());
     ComPtr<INotify> notify;
     HRESULT hr = CoCreateInstance(CLSID_Notify, nullptr, CLSCTX_INPROC_SERVER, IID_INotify, notify.VoidOut());
     if (FAILED(hr))
@@ -192,7 +171,10 @@ ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
         return ComPtr<INotify>();
     }
     const Bstr app = B(o.app), policy = B(o.policy);
+    // A manager that only shows writes nothing when it goes (the item is read by Initialize).
+    Config::Set(policy::kReadOnlyItem, access == Access::Change ? "0" : "1");
     hr = notify->Initialize(app.Get(), policy.Get());
+    Config::Reset(policy::kReadOnlyItem);
     if (FAILED(hr))
     {
         PrintFailure("Initialize", hr, translator);
@@ -200,6 +182,8 @@ ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
     }
     if (creates)
     {
+        // A policy the tool creates gets the log folder of the system's conventions; one that is only
+        // shown shows that folder, which is made when something is sent.
         Bstr key(KeyText(CLSID_NotifyLog));
         ComPtr<INotifyHandler> handler;
         ComPtr<INotifyLog> log;
@@ -208,7 +192,8 @@ ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator)
             SUCCEEDED(handler->QueryInterface(IID_INotifyLog, log.VoidOut())) && SUCCEEDED(log->get_FilePath(path.Out())) &&
             N(path).empty())
         {
-            MakeFolders(LogFolder(), geteuid() == 0 ? 0755 : 0700);
+            if (access != Access::Show)
+                Places::MakeFolders(LogFolder());
             const Bstr folder = B(LogFolder());
             log->put_FilePath(folder.Get());
         }
@@ -478,6 +463,16 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
     }
     if (o.app.empty())
         throw UsageError("--app needs a name");
+    // The application name becomes file names (APP.notify.xml, APP.log.txt).
+    const std::string longest = o.app + ".notify.xml";
+    if (o.app == "." || o.app == ".." || o.app.find('/') != std::string::npos ||
+        std::any_of(o.app.begin(), o.app.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        throw UsageError("--app " + std::string(o.app.find_first_of("\n\r") == std::string::npos ? o.app : "(a name with a line break)") +
+                         ": an application name becomes a file name, so it may not be . or .. or hold a / or a "
+                         "control character");
+    if (longest.size() > NAME_MAX)
+        throw UsageError("--app: an application name becomes a file name (NAME.notify.xml), so it may be at most " +
+                         std::to_string(NAME_MAX - (longest.size() - o.app.size())) + " bytes long");
     if (o.policy.empty())
     {
         o.policy = ConfigFolder() + "/" + o.app + ".notify.xml";

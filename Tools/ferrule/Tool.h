@@ -87,9 +87,18 @@ struct Module
 std::string ConfigFolder();
 std::string LogFolder();
 
+// What a command does with a policy: changes it (the manager writes it when it goes, and a policy it
+// creates is made with its folders), sends through it without changing it (test: only the log folder
+// is made), or only shows it (nothing is created, changed or locked).
+enum class Access
+{
+    Change,
+    Send,
+    Show,
+};
 // A manager initialized for the options; null after a printed failure. A policy it creates sends the
 // log file to LogFolder().
-ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator);
+ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator, Access access);
 
 // Decimal, or hexadecimal after "0x" (a leading 0 is not octal).
 uint32_t ParseNumber(const std::string& text, const char* what);

@@ -505,7 +505,7 @@ TEST(EmailLibrary, MissingLibraryFailsEvenFiltered)
     ASSERT_GT(n, 0);
     std::string folder(self, static_cast<size_t>(n));
     folder = folder.substr(0, folder.find_last_of('/'));
-    ASSERT_EQ(std::system(("cp '" + folder + "/libPlatform.so' '" + folder + "/libBase.so' '" + dir.Path() + "/'").c_str()),
+    ASSERT_EQ(std::system(("cp '" + folder + "/libPlatform.so.1' '" + folder + "/libBase.so' '" + dir.Path() + "/'").c_str()),
               0);
     const pid_t pid = fork();
     if (pid == 0)
