@@ -138,8 +138,10 @@ Notifier::Notifier(std::string_view application, std::string_view policyFile) : 
     // The file the manager reads: the one given, else the application's own in the current folder.
     const std::string policy =
         policyFile.empty() ? std::string(application) + Utf16ToUtf8(policy::kExtension) : std::string(policyFile);
+    // A policy it makes, or the defaults it uses in place of a file it cannot use, log into the log folder.
+    const Status problem = PolicyProblem(policy);
     struct stat st;
-    const bool creates = stat(policy.c_str(), &st) != 0;
+    const bool creates = stat(policy.c_str(), &st) != 0 || !problem.ok();
     const Bstr app(Utf8ToUtf16(application)), file(Utf8ToUtf16(policyFile));
     SetErrorInfo(0, nullptr);
     hr = notify->Initialize(app.Get(), file.Get());
@@ -151,7 +153,7 @@ Notifier::Notifier(std::string_view application, std::string_view policyFile) : 
     if (creates)
         GiveLogFolder(notify.Get());
     mManager->notify = std::move(notify);
-    mStatus = PolicyProblem(policy);
+    mStatus = problem;
 }
 
 Notifier::~Notifier() = default;

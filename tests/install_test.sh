@@ -48,11 +48,31 @@ cmake --build "$work/client" >/dev/null
 grep -q "Notify: 0x00000000" <<<"$("$work/client/client" "$work/client.notify.xml")" || fail "find_package client"
 grep -q . "$work/client.notify.xml" || fail "client policy"
 
-# The same client with pkg-config.
+# The same client with pkg-config, as C++20: no -std of ours, plain paths, the versioned library.
 flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$prefix/lib" -name ferrule.pc)") pkg-config --cflags --libs ferrule)
+grep -q -- "-std=" <<<"$flags" && fail "pkg-config gives a language standard: $flags"
+grep -q -- "/\.\./\|/\./" <<<"$flags" && fail "pkg-config's paths are not plain: $flags"
 # shellcheck disable=SC2086
-g++ "$source/tests/client/client.cpp" $flags -o "$work/client-pc"
+g++ -std=c++20 "$source/tests/client/client.cpp" $flags -o "$work/client-pc" || fail "a C++20 client does not build"
 grep -q "Notify: 0x00000000" <<<"$("$work/client-pc" "$work/client2.notify.xml")" || fail "pkg-config client"
+dynamic=$(readelf -d "$work/client-pc")
+grep -q "NEEDED.*\[libFerruleNotifier.so.1\]" <<<"$dynamic" || fail "the client does not need libFerruleNotifier.so.1: $dynamic"
+grep -q "NEEDED.*\[libPlatform.so\]" <<<"$dynamic" && fail "the client needs an unversioned library: $dynamic"
+grep -q "RUNPATH.*\[$prefix/lib/ferrule/bin\]" <<<"$dynamic" || fail "the client's RUNPATH: $dynamic"
+# <ferrule/NotifierCom.h> gives the manager underneath with the same flags.
+cat >"$work/com.cpp" <<'CPP'
+#include <ferrule/NotifierCom.h>
+int main(int, char** argv)
+{
+    ferrule::Notifier notifier("com", argv[1]);
+    INotify* manager = ferrule::manager(notifier);
+    Bstr application;
+    return manager && SUCCEEDED(manager->get_Application(application.Out())) && application.Str() == u"com" ? 0 : 1;
+}
+CPP
+# shellcheck disable=SC2086
+g++ "$work/com.cpp" $flags -o "$work/com" || fail "a NotifierCom.h client does not build"
+"$work/com" "$work/com.notify.xml" || fail "the manager under a Notifier"
 
 # The Debian package and its files.
 (cd "$build" && cpack -G DEB >/dev/null)

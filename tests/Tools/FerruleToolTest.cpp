@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -139,6 +140,111 @@ TEST_F(Tool, UnknownNamesChangeNothing)
     r = Ferrule("set --app other LogFile Bogus=1");
     EXPECT_EQ(r.code, 2);
     EXPECT_FALSE(Exists("other.notify.xml"));
+}
+
+TEST_F(Tool, ARefusedSetLeavesThePolicyAsItWas)
+{
+    // Refused values of a handler the first set adds, and of a built-in one; standard input's values
+    // with a NUL. Each with no policy file before, and with one.
+    const struct
+    {
+        std::string arguments;
+        std::string input;
+    } cases[] = {
+        {"set Webhook URL=ftp://127.0.0.1/x", ""},
+        {"set Webhook Token=abc", ""},
+        {"set Webhook Format=xml", ""},
+        {"set Webhook TimeoutSeconds=61", ""},
+        {"set Webhook URL=-", "file:///etc/passwd\n"},
+        {"set Webhook URL=https://127.0.0.1/ok TimeoutSeconds=61", ""},
+        {"set Webhook Token=-", std::string("abc\0def\n", 8)},
+        {"set Webhook URL=-", std::string("https://127.0.0.1/a\0b\n", 22)},
+        {"set E-mail User=ann Password=-", std::string("pass\0word\n", 10)},
+        {"set LogFile MaxSize=64 MaxSize=0", ""},
+    };
+    for (bool existing : {false, true})
+    {
+        if (existing)
+        {
+            ASSERT_EQ(Ferrule("set LogFile MaxSize=4096").code, 0);
+        }
+        const std::string before = Read("ferrule.notify.xml");
+        for (const auto& c : cases)
+        {
+            std::ofstream(mDir.Path() + "/input.bin", std::ios::binary) << c.input;
+            const Outcome r = Ferrule(c.arguments + " < input.bin");
+            EXPECT_EQ(r.code, 1) << c.arguments << ": " << r.out;
+            EXPECT_NE(r.out.find("was refused"), std::string::npos) << c.arguments << ": " << r.out;
+            EXPECT_EQ(Exists("ferrule.notify.xml"), existing) << c.arguments;
+            EXPECT_EQ(Read("ferrule.notify.xml"), before) << c.arguments;
+            if (c.input.find('\0') != std::string::npos)
+            {
+                EXPECT_NE(r.out.find("NUL"), std::string::npos) << r.out;
+            }
+        }
+    }
+    // What a refusal never does: show a value that came from standard input.
+    std::ofstream(mDir.Path() + "/input.bin") << "gopher://secret-host/\n";
+    EXPECT_EQ(Ferrule("set Webhook URL=- < input.bin").out.find("secret-host"), std::string::npos);
+}
+
+TEST_F(Tool, CommandsThatOnlyShowWriteNothing)
+{
+    // A configuration and log folder that do not exist, a registry folder of its own: after every
+    // command that only shows (the ones completion runs among them), nothing exists that did not before.
+    const std::string config = mDir.Path() + "/etc", logs = mDir.Path() + "/logs";
+    setenv("FERRULE_CONFIG_DIR", config.c_str(), 1);
+    setenv("FERRULE_LOG_DIR", logs.c_str(), 1);
+    auto listing = [&] {
+        std::string all;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(mDir.Path()))
+            if (entry.path().filename() != "input.txt")
+                all += entry.path().string() + "\n";
+        return all;
+    };
+    const std::string before = listing();
+    for (const char* command : {"handlers --app Partia", "handlers", "explain 0x1F", "explain --codes",
+                                "reg query HKLM", "log missing.log.txt", "handlers --policy elsewhere.xml"})
+    {
+        const Outcome r = Ferrule(command);
+        EXPECT_EQ(listing(), before) << command << ": " << r.out;
+    }
+    Outcome r = Ferrule("handlers --app Partia");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("policy: " + config + "/Partia.notify.xml (no file exists yet"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("FilePath = " + logs), std::string::npos) << r.out;
+
+    // An existing policy that only a change would rewrite (an old file without the e-mail rows) stays as it is.
+    ASSERT_EQ(mkdir(config.c_str(), 0755), 0);
+    std::ofstream(config + "/old.notify.xml") << "<NotifyPolicy><Handlers/></NotifyPolicy>";
+    const std::string existing = listing();
+    ASSERT_EQ(Ferrule("handlers --app old").code, 0);
+    EXPECT_EQ(listing(), existing);
+    EXPECT_EQ(Read("etc/old.notify.xml"), "<NotifyPolicy><Handlers/></NotifyPolicy>");
+
+    // test sends, and so writes its log; it writes no policy.
+    r = Ferrule("test --app Tested");
+    EXPECT_NE(r.out.find("no policy file " + config + "/Tested.notify.xml exists yet"), std::string::npos) << r.out;
+    EXPECT_FALSE(Exists("etc/Tested.notify.xml"));
+    EXPECT_FALSE(Exists("etc/Tested.notify.xml.lock"));
+    EXPECT_TRUE(Exists("logs/Tested.log.txt"));
+}
+
+TEST_F(Tool, ApplicationNamesThatCannotBeFileNamesAreRefused)
+{
+    for (const std::string& name : {std::string("'evil\napp'"), std::string("a/b"), std::string("."), std::string(".."),
+                                    std::string(300, 'x'), std::string("'tab\there'")})
+        for (const char* command : {"notify --app ", "set LogFile MaxSize=64 --app ", "handlers --app "})
+        {
+            const Outcome r = Ferrule(command + name + " hello");
+            EXPECT_EQ(r.code, 2) << command << name << ": " << r.out;
+            EXPECT_NE(r.out.find("an application name becomes a file name"), std::string::npos) << r.out;
+        }
+    // Nothing was made for any of them.
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(mDir.Path()))
+        ++entries;
+    EXPECT_EQ(entries, 0u);
 }
 
 TEST_F(Tool, ExplainCodesAndResults)
