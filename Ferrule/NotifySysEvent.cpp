@@ -22,11 +22,27 @@ const IID* const* CNotifySysEvent::ErrorInfoInterfaces()
     return iids;
 }
 
+namespace
+{
+// A text as the system log takes it: its strings end at a NUL, so a NUL is shown as "^@" (the caret
+// notation syslog readers see for other control characters) and nothing after it is lost.
+String WithoutNul(BSTR text)
+{
+    String out;
+    for (char16_t c : String(text ? text : u"", SysStringLen(text)))
+        if (c == u'\0')
+            out += u"^@";
+        else
+            out += c;
+    return out;
+}
+} // namespace
+
 HRESULT CNotifySysEvent::Deliver(const Notification& n)
 {
     [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
     // The source: the application name with its first "&" as "and".
-    String sourceName(application ? application : u"", SysStringLen(application));
+    String sourceName = WithoutNul(application);
     const size_t amp = sourceName.find(u'&');
     if (amp != String::npos)
         sourceName.replace(amp, 1, u"and");
@@ -36,10 +52,11 @@ HRESULT CNotifySysEvent::Deliver(const Notification& n)
         const HRESULT hr = LastErrorHresult();
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifySysEvent", "CNotifySysEvent::Notify", NOTIFY_ERROR_EVENTLOG_OPEN_FAILED));
     }
-    const String text(description ? description : u"", SysStringLen(description));
+    const String text = WithoutNul(description);
+    const String sourceText = WithoutNul(source);
     const String entry = StringRepository::FormatString(
-        IDS_SYSLOG_ENTRY_FORMAT, {Argument(type == NOTIFY_TYPE_ERROR ? text + UmiSuffix(text) : text),
-                                  Argument(String()), Argument(String(source ? source : u"", SysStringLen(source)))});
+        IDS_SYSLOG_ENTRY_FORMAT,
+        {Argument(type == NOTIFY_TYPE_ERROR ? text + UmiSuffix(text) : text), Argument(String()), Argument(sourceText)});
     const WORD category = priority == NOTIFY_PRIORITY_HIGH ? 1 : priority == NOTIFY_PRIORITY_MEDIUM ? 2 : 3;
     LPCWSTR strings[] = {entry.c_str()};
     // What the journal keeps beside the entry, for readers to filter on.
@@ -49,8 +66,8 @@ HRESULT CNotifySysEvent::Deliver(const Notification& n)
         {"FERRULE_CODE", codeText},
         {"FERRULE_TYPE", TypeWord(type)},
         {"FERRULE_PRIORITY", PriorityWord(priority)},
-        {"FERRULE_SOURCE", Utf16ToUtf8(String(source ? source : u"", SysStringLen(source)))},
-        {"FERRULE_APPLICATION", Utf16ToUtf8(String(application ? application : u"", SysStringLen(application)))},
+        {"FERRULE_SOURCE", Utf16ToUtf8(sourceText)},
+        {"FERRULE_APPLICATION", Utf16ToUtf8(WithoutNul(application))},
     };
     if (!ReportEventWithFields(eventLog, static_cast<WORD>(type), category, 100, 1, strings, std::move(fields)))
     {

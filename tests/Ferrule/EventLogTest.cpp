@@ -128,6 +128,8 @@ TEST_F(EventLog, EntriesAsSyslogWritesThem)
         {u"App", 3, 1, u"two bits", "<14>TIME App[PID]: two bits | Details:  | Source: nightly"},
         {u"App", 4, 4, u"tab\there\x1b[31m\nnext\r\nlast\x7f",
          "<14>TIME App[PID]: tab^Ihere^[[31m | next | last^? | Details:  | Source: nightly"},
+        {u"App", 4, 4, std::u16string(u"BEFORE\0AFTER tail", 17),
+         "<14>TIME App[PID]: BEFORE^@AFTER tail | Details:  | Source: nightly"},
     };
     for (const Case& c : cases)
     {
@@ -282,6 +284,17 @@ TEST_F(EventLog, ALineFeedInAValueForgesNoField)
     EXPECT_EQ(JournalSocket::One(f, "MESSAGE_ID"), "13b49749a87f41e8850f96875e448f5c");
     EXPECT_EQ(JournalSocket::One(f, "FERRULE_SOURCE"), "src\nSYSLOG_IDENTIFIER=forged");
     EXPECT_EQ(JournalSocket::One(f, "(malformed)"), "(none)");
+}
+
+TEST_F(EventLog, ANulInTheJournalIsShownAndCutsNothing)
+{
+    JournalSocket journal(mDir.Path() + "/journal");
+    ASSERT_TRUE(journal.Bound());
+    setenv("FERRULE_JOURNAL_SOCKET", journal.Path().c_str(), 1);
+    ASSERT_EQ(Send(u"App", 1, 1, std::u16string(u"BEFORE\0AFTER tail", 17), std::u16string(u"src\0more", 8)), S_OK);
+    const JournalSocket::Fields f = journal.Receive();
+    EXPECT_EQ(JournalSocket::One(f, "MESSAGE"), "BEFORE^@AFTER tail\nDetails: \nSource: src^@more");
+    EXPECT_EQ(JournalSocket::One(f, "FERRULE_SOURCE"), "src^@more");
 }
 
 TEST_F(EventLog, AJournalEntryTooBigForADatagramComesWhole)
