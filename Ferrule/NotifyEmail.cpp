@@ -321,6 +321,13 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
             status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, Argument(names)));
             libraryFailed = true;
         }
+        else if (result == plover::kPlainLoginRefused)
+        {
+            status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify",
+                                                                        NOTIFY_ERROR_EMAIL_PLAIN_LOGIN,
+                                                                        Argument(Utf8ToUtf16(server))));
+            libraryFailed = true;
+        }
         else if (result != 0)
         {
             status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", LibraryFailure(result)));

@@ -23,6 +23,7 @@ unsigned char ResultOf(const SmtpOutcome& outcome)
     case SmtpOutcome::NotReached: return plover::kNotReached;
     case SmtpOutcome::LoginDenied: return plover::kLoginDenied;
     case SmtpOutcome::InvalidValue: return plover::kInvalidValue;
+    case SmtpOutcome::PlainLoginRefused: return plover::kPlainLoginRefused;
     default: return plover::kOtherFailure;
     }
 }
@@ -35,7 +36,12 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
     SmtpMail mail;
     mail.server = server ? server : "";
     mail.port = port && *port ? port : "25";
-    mail.tls = !secure ? SmtpMail::Tls::None : mail.port == "465" ? SmtpMail::Tls::Implicit : SmtpMail::Tls::Required;
+    // Without the secure flag STARTTLS is still used whenever the server offers it, and the password
+    // never crosses the network in clear (SmtpSend's rules for Login::Any).
+    mail.tls = !secure ? SmtpMail::Tls::Opportunistic
+               : mail.port == "465" ? SmtpMail::Tls::Implicit
+                                    : SmtpMail::Tls::Required;
+    mail.allowPlainLogin = SmtpPlainLoginAllowed();
     if (user && *user)
     {
         mail.login = SmtpMail::Login::Any;

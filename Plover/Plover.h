@@ -44,5 +44,6 @@ enum SendResult : unsigned char
     kOtherFailure = 4,
     kSomeRefused = 5,
     kInvalidValue = 6,
+    kPlainLoginRefused = 7, // a login that would send the password in clear was not made; nothing sent
 };
 } // namespace plover

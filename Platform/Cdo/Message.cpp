@@ -192,8 +192,7 @@ HRESULT CdoMessage::Send()
 
     // STARTTLS whenever the server offers it, required when smtpusessl is set.
     mail.tls = fields->Number(u"smtpusessl") != 0 ? SmtpMail::Tls::Required : SmtpMail::Tls::Opportunistic;
-    const char* allow = std::getenv("FERRULE_SMTP_ALLOW_PLAIN_LOGIN");
-    mail.allowPlainLogin = allow != nullptr && std::strcmp(allow, "1") == 0;
+    mail.allowPlainLogin = SmtpPlainLoginAllowed();
     // Authentication: basic with the configured account, NTLM with the thread's logon.
     mLogin = CdoLogin();
     const LONG authenticate = fields->Number(u"smtpauthenticate");

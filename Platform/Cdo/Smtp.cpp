@@ -309,6 +309,12 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
 }
 } // namespace
 
+bool SmtpPlainLoginAllowed()
+{
+    const char* allow = std::getenv("FERRULE_SMTP_ALLOW_PLAIN_LOGIN");
+    return allow != nullptr && std::strcmp(allow, "1") == 0;
+}
+
 SmtpOutcome SmtpSend(const SmtpMail& mail)
 {
     bool clean = SmtpValueIsClean(mail.server) && SmtpValueIsClean(mail.port) && SmtpValueIsClean(mail.from);
@@ -324,6 +330,20 @@ SmtpOutcome SmtpSend(const SmtpMail& mail)
     std::string offered;
     if (mail.login == SmtpMail::Login::Ntlm)
         return Attempt(mail, mail.tls, "AUTH=NTLM", deadline, offered);
+    if (mail.login == SmtpMail::Login::Any && mail.tls == SmtpMail::Tls::Opportunistic && !mail.allowPlainLogin)
+    {
+        // Any mechanism over TLS. Without STARTTLS only NTLM, which never sends the password itself, or
+        // no login at all where the server asks for none.
+        SmtpOutcome outcome = Attempt(mail, SmtpMail::Tls::Required, nullptr, deadline, offered);
+        if (!outcome.noStartTls)
+            return outcome;
+        if (offered.find(" NTLM ") != std::string::npos)
+            return Attempt(mail, SmtpMail::Tls::None, "AUTH=NTLM", deadline, offered);
+        if (offered.find_first_not_of(' ') == std::string::npos)
+            return Attempt(mail, SmtpMail::Tls::None, nullptr, deadline, offered);
+        outcome.status = SmtpOutcome::PlainLoginRefused;
+        return outcome;
+    }
     if (mail.login != SmtpMail::Login::Basic)
         return Attempt(mail, mail.tls, nullptr, deadline, offered);
 

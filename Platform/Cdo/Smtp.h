@@ -36,8 +36,8 @@ struct SmtpMail
     Tls tls = Tls::None;
     Login login = Login::None;
     // A basic login over a connection without TLS: the password itself would cross the network. Only
-    // when this is set (FERRULE_SMTP_ALLOW_PLAIN_LOGIN=1 for the CDO-style sender) does it go ahead;
-    // otherwise STARTTLS is required for it.
+    // when this is set (SmtpPlainLoginAllowed()) does it go ahead; otherwise STARTTLS is required for it.
+    // With Login::Any and Tls::Opportunistic, a server without STARTTLS gets only an NTLM login.
     bool allowPlainLogin = false;
     std::string user;
     std::string password;
@@ -72,6 +72,8 @@ struct SmtpOutcome
     bool noStartTls = false;          // TLS was required and the server offered no STARTTLS
 };
 
+// Whether FERRULE_SMTP_ALLOW_PLAIN_LOGIN=1 allows a basic login over a connection without TLS.
+bool SmtpPlainLoginAllowed();
 SmtpOutcome SmtpSend(const SmtpMail& mail);
 
 // ---- The message text

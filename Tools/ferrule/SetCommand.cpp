@@ -657,6 +657,33 @@ int ApplyChanges(const Options& o, Module& module, const Target& target, std::ve
     return kOk;
 }
 
+// With both e-mail transports selected every mail goes out twice: a set that leaves the handler on so
+// says it, with the setting that keeps one.
+void NoteBothTransports(INotifyHandler* handler)
+{
+    ComPtr<INotifyEmail4> email;
+    if (handler == nullptr || FAILED(handler->QueryInterface(IID_INotifyEmail4, email.VoidOut())))
+        return;
+    eZD_NOTIFY_TYPE types = NOTIFY_TYPE_UNKNOWN;
+    eZD_NOTIFY_PRIORITY priorities = NOTIFY_PRIORITY_UNKNOWN;
+    eZD_NOTIFY_ENCRYPTION_TYPE encryption = ENCRYPTION_TYPE_NONE;
+    eZD_NOTIFY_SMTP_AUTHENTICATION authentication = SMTP_AUTH_DISABLED;
+    Bstr server, address;
+    email->get_TypeFilter(&types);
+    email->get_PriorityFilter(&priorities);
+    email->get_Encryption(&encryption);
+    email->get_Authentication(&authentication);
+    email->get_SMTPServer(server.Out());
+    email->get_Address(address.Out());
+    const bool on = types != 0 && priorities != 0 && !server.Empty() && !address.Empty();
+    const bool library = encryption == 0 || encryption == 1 || encryption == 2;
+    const bool cdo = authentication == 0 || authentication == 1 || authentication == 2;
+    if (on && library && cdo)
+        std::fprintf(stderr, "ferrule: note: both e-mail transports are selected, so each mail goes out twice (the mail "
+                             "library by Encryption, the CDO-style sender by Authentication); Encryption=9999 keeps "
+                             "the CDO-style sender alone, Authentication=9999 the mail library alone\n");
+}
+
 // Step 4: the written file, loaded into fresh handlers, holds every value set.
 int ReadBack(const Options& o, Module& module, const Target& target, const std::vector<Change>& changes)
 {
@@ -703,6 +730,7 @@ int ReadBack(const Options& o, Module& module, const Target& target, const std::
             result = kFailed;
         }
     }
+    NoteBothTransports(reread.Get());
     return result;
 }
 } // namespace

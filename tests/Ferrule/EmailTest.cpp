@@ -369,6 +369,58 @@ TEST_F(Email, BasicMeansLoginAndThePasswordCrossesOnlyInsideTls)
     }
 }
 
+TEST_F(Email, TheMailLibraryUpgradesAndSendsNoPasswordInClear)
+{
+    const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
+    ASSERT_TRUE(MakeCertificate(cert, key));
+    setenv("FERRULE_SMTP_CA_FILE", cert.c_str(), 1);
+    const std::vector<std::string> login = {"--user", "ann", "--password", "right"};
+    SetUser(u"ann");
+    Bstr right(u"right");
+    mEmail->put_Password(right);
+    {
+        // The default transports (Encryption 0, Authentication 2) against a server offering STARTTLS:
+        // both copies go inside TLS.
+        std::vector<std::string> options = {"--cert", cert, "--key", key};
+        options.insert(options.end(), login.begin(), login.end());
+        SmtpServer server(mDir.Path(), options);
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 2);
+        SetUser(u""); // the CDO-style copy's NTLM login is this server's to refuse; see below for logins
+        ASSERT_EQ(Send(1, 1, 0, u"both inside TLS"), S_OK) << ErrorDescription();
+        SetUser(u"ann");
+        const std::vector<Mail> mails = server.Mails(2);
+        ASSERT_EQ(mails.size(), 2u);
+        for (const Mail& m : mails)
+            EXPECT_EQ(m.Field("tls"), "true") << m.json;
+        // The mail library alone, with a login: inside TLS too.
+        Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 0, 9999);
+        ASSERT_EQ(Send(1, 1, 0, u"library inside TLS"), S_OK) << ErrorDescription();
+        ASSERT_EQ(server.Mails(3).size(), 3u);
+        EXPECT_EQ(server.Mails(3)[2].Field("tls"), "true");
+        EXPECT_EQ(server.Mails(3)[2].Field("user"), "\"ann\"");
+    }
+    const std::string folder = mDir.Path() + "/clear";
+    mkdir(folder.c_str(), 0755);
+    SmtpServer clear(folder, login); // no STARTTLS
+    Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(clear.Port()), 0, 9999);
+    // No STARTTLS: the library makes no LOGIN or PLAIN login in clear, and says so.
+    EXPECT_EQ(Send(1, 1, 0, u"refused"), static_cast<HRESULT>(0x8000FFFF));
+    EXPECT_EQ(ErrorDescription().rfind("Result (0xece30074 ", 0), 0u) << ErrorDescription();
+    EXPECT_TRUE(clear.Mails().empty());
+    // ... unless allowed.
+    setenv("FERRULE_SMTP_ALLOW_PLAIN_LOGIN", "1", 1);
+    const HRESULT allowed = Send(1, 1, 0, u"allowed");
+    unsetenv("FERRULE_SMTP_ALLOW_PLAIN_LOGIN");
+    ASSERT_EQ(allowed, S_OK) << ErrorDescription();
+    ASSERT_EQ(clear.Mails(1).size(), 1u);
+    EXPECT_EQ(clear.Mails(1)[0].Field("tls"), "false");
+    // Without a login it goes on in clear, as before.
+    SetUser(u"");
+    ASSERT_EQ(Send(1, 1, 0, u"no login"), S_OK) << ErrorDescription();
+    ASSERT_EQ(clear.Mails(2).size(), 2u);
+    unsetenv("FERRULE_SMTP_CA_FILE");
+}
+
 TEST_F(Email, AServerThatStallsAfterDataIsLeftWithinTheTimeout)
 {
     setenv("FERRULE_SMTP_TIMEOUT", "3", 1);

@@ -247,6 +247,28 @@ TEST_F(Tool, ApplicationNamesThatCannotBeFileNamesAreRefused)
     EXPECT_EQ(entries, 0u);
 }
 
+TEST_F(Tool, SetSaysWhenEveryMailGoesOutTwice)
+{
+    const std::string note = "both e-mail transports are selected, so each mail goes out twice";
+    // Not while e-mail is off (the defaults), once when a set turns it on, not after one transport is off.
+    Outcome r = Ferrule("set E-mail SMTPServer=mail.example");
+    EXPECT_EQ(r.out.find(note), std::string::npos) << r.out;
+    r = Ferrule("set E-mail Address=ops@example.org TypeFilter=all");
+    EXPECT_EQ(r.code, 0) << r.out;
+    const size_t at = r.out.find(note);
+    EXPECT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(note, at + 1), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Encryption=9999 keeps the CDO-style sender alone, Authentication=9999 the mail library alone"),
+              std::string::npos)
+        << r.out;
+    for (const char* one : {"Encryption=9999", "Encryption=0 Authentication=9999"})
+    {
+        r = Ferrule(std::string("set E-mail ") + one);
+        EXPECT_EQ(r.code, 0) << r.out;
+        EXPECT_EQ(r.out.find(note), std::string::npos) << one << ": " << r.out;
+    }
+}
+
 TEST_F(Tool, ExplainCodesAndResults)
 {
     Outcome r = Ferrule("explain 0xECE3006A");
