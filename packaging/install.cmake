@@ -91,7 +91,9 @@ install(FILES packaging/ferrule.catalog DESTINATION lib/systemd/catalog)
 # libcurl4 (libcurl.so.4) and libssl3 (libcrypto.so.3) are opened at run time, where dpkg-shlibdeps cannot
 # see them: they are named here by hand.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libssl3")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm;${CMAKE_SOURCE_DIR}/packaging/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON) # 0755 scripts, whatever the checkout's modes
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The debug-symbols package made well-formed once it is built.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/packaging/cpack-post.cmake)
 include(CPack)

@@ -86,9 +86,11 @@ for f in ./usr/lib/ferrule/bin/ferrule ./usr/lib/ferrule/bin/libFerrule.so ./usr
   grep -q " $f\$" <<<"$files" || fail "$f is not in the package"
 done
 grep -q "postinst" <<<"$(dpkg -I "$deb")" || fail "postinst"
-# lintian with its default profile: no error and no warning.
+grep -q "postrm" <<<"$(dpkg -I "$deb")" || fail "postrm"
+# lintian with its default profile: no error and no warning, for both packages.
+ddeb=$(ls "$build"/ferrule-dbgsym_*.ddeb | head -1)
 if command -v lintian >/dev/null; then
-  report=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -E '^(E|W): ' || true)
+  report=$(lintian --tag-display-limit 0 "$deb" "$ddeb" 2>&1 | grep -E '^(E|W): ' || true)
   [ -z "$report" ] || fail "lintian: $report"
 else
   fail "lintian is not installed (scripts/install-deps installs it)"
