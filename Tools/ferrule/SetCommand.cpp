@@ -38,11 +38,12 @@ const char* const kSetHelp =
     "              host and port are ever shown\n"
     "The Webhook handler is added to the policy (error notifications of every priority) by the first set\n"
     "that names it.\n"
-    "Concurrent sets on one policy file wait for each other (a lock file NAME.lock beside it), so every\n"
-    "change lands. After writing, the file is read back and every property compared; a value that did\n"
-    "not land is reported (exit 1). An unknown handler or property, or a property that is never saved\n"
-    "in the policy file, lists what exists, changes nothing and exits 2; a refused value changes\n"
-    "nothing and exits 1.\n";
+    "Every value is checked, and standard input read, before the policy is locked or written; a value\n"
+    "holding a NUL, CR or LF is refused. Concurrent sets, and programs writing the policy back, wait for\n"
+    "each other (a lock file NAME.lock beside it), so every change lands. After writing, the file is\n"
+    "read back and every property compared; a value that did not land is reported (exit 1). An unknown\n"
+    "handler or property, or a property that is never saved in the policy file, lists what exists,\n"
+    "changes nothing and exits 2; a refused value leaves the file as it was and exits 1.\n";
 
 namespace
 {
