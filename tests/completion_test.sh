@@ -54,4 +54,9 @@ expect set Webhook F -- Format=
 expect set Webhook Format=c -- Format=chat
 expect explain 0xECE3006 -- 0xECE3006A 0xECE30067
 refuse set LogFile "" -- Password=
+# Completing for a policy that does not exist makes none, nor its log folder.
+before=$(find "$work" | sort)
+expect set --app Partia "" -- LogFile EventLog
+expect handlers --app Partia --policy "$work/sub/p.xml" "" -- --help
+[ "$(find "$work" | sort)" = "$before" ] || fail "completion wrote: $(diff <(echo "$before") <(find "$work" | sort))"
 echo "completion: all cases offered what they should"
