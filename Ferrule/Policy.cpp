@@ -334,7 +334,9 @@ HRESULT CNotify::SavePolicy()
 
     // Under the writers' lock (the tool's too), read again: another writer may have stored settings since
     // this manager read the file, and they stay; only what this manager changed is written into it.
-    const FileLock lock(Utf16ToUtf8(file) + ".lock", kPolicyLockWait);
+    std::string lockFile = Utf16ToUtf8(file) + ".lock";
+    std::replace(lockFile.begin(), lockFile.end(), '\\', '/');
+    const FileLock lock(lockFile, kPolicyLockWait);
     if (!lock.Held())
     {
         warnFailure(HRESULT_FROM_WIN32(ERROR_TIMEOUT));

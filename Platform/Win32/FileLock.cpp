@@ -1,6 +1,7 @@
 #include "Platform/Win32/FileLock.h"
 
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <sys/file.h>
@@ -30,7 +31,10 @@ FileLock::FileLock(const std::string& lockFile, std::chrono::milliseconds wait)
 {
     {
         std::lock_guard<std::mutex> guard(gSlotsMutex);
-        std::weak_ptr<Slot>& weak = Slots()[lockFile];
+        // One slot per file, however the path is spelled.
+        std::error_code failed;
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(lockFile, failed);
+        std::weak_ptr<Slot>& weak = Slots()[failed ? lockFile : canonical.string()];
         mSlot = weak.lock();
         if (!mSlot)
         {

@@ -1,3 +1,4 @@
+#include "Platform/Win32/FileLock.h"
 #include "Platform/Win32/Files.h"
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
@@ -5,6 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <fstream>
 #include <string>
 
@@ -126,4 +132,41 @@ TEST(Files, CreationShareModesAndMoves)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
     EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST(FileLock, OneProcessTakesALockFileOnce)
+{
+    TempDir dir;
+    const std::string path = dir.Path() + "/p.xml.lock";
+    const FileLock held(path, std::chrono::milliseconds(100));
+    ASSERT_TRUE(held.Held());
+    // The holding thread takes it again, however the path is spelled.
+    {
+        const FileLock again(dir.Path() + "/./p.xml.lock", std::chrono::milliseconds(100));
+        EXPECT_TRUE(again.Held());
+    }
+    // Another thread waits for it, and another process too.
+    std::thread other([&] { EXPECT_FALSE(FileLock(path, std::chrono::milliseconds(200)).Held()); });
+    other.join();
+    const pid_t child = fork();
+    if (child == 0)
+    {
+        const int fd = open(path.c_str(), O_RDWR);
+        _exit(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(FileLock, AReleasedLockIsFreeForOthers)
+{
+    TempDir dir;
+    const std::string path = dir.Path() + "/p.xml.lock";
+    {
+        const FileLock first(path, std::chrono::milliseconds(100));
+        ASSERT_TRUE(first.Held());
+    }
+    std::thread other([&] { EXPECT_TRUE(FileLock(path, std::chrono::milliseconds(200)).Held()); });
+    other.join();
 }
