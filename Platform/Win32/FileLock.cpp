@@ -33,7 +33,8 @@ FileLock::FileLock(const std::string& lockFile, std::chrono::milliseconds wait)
         std::lock_guard<std::mutex> guard(gSlotsMutex);
         // One slot per file, however the path is spelled.
         std::error_code failed;
-        const std::filesystem::path canonical = std::filesystem::weakly_canonical(lockFile, failed);
+        const std::filesystem::path canonical =
+            std::filesystem::weakly_canonical(std::filesystem::absolute(lockFile, failed), failed);
         std::weak_ptr<Slot>& weak = Slots()[failed ? lockFile : canonical.string()];
         mSlot = weak.lock();
         if (!mSlot)

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <thread>
@@ -140,10 +141,15 @@ TEST(FileLock, OneProcessTakesALockFileOnce)
     const std::string path = dir.Path() + "/p.xml.lock";
     const FileLock held(path, std::chrono::milliseconds(100));
     ASSERT_TRUE(held.Held());
-    // The holding thread takes it again, however the path is spelled.
+    // The holding thread takes it again, however the path is spelled (relative, once the file exists).
     {
         const FileLock again(dir.Path() + "/./p.xml.lock", std::chrono::milliseconds(100));
         EXPECT_TRUE(again.Held());
+        const std::filesystem::path folder = std::filesystem::current_path();
+        std::filesystem::current_path(dir.Path());
+        const FileLock relative("p.xml.lock", std::chrono::milliseconds(100));
+        std::filesystem::current_path(folder);
+        EXPECT_TRUE(relative.Held());
     }
     // Another thread waits for it, and another process too.
     std::thread other([&] { EXPECT_FALSE(FileLock(path, std::chrono::milliseconds(200)).Held()); });
