@@ -6,10 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <memory>
-#include <thread>
 #include <vector>
 
 CNotifyApp::CNotifyApp()
@@ -47,57 +43,23 @@ STDMETHODIMP CNotifyApp::NotifySerialized(BSTR application, eZD_NOTIFY_TYPE type
 
 namespace
 {
-// How a notification waits for each client: 10 attempts of up to 500 ms.
+// How long an offer waits for a client to read its block: 10 attempts of up to 500 ms.
 const int kAttempts = 10;
 const DWORD kAttemptMs = 500;
 const size_t kBlockBytes = 2048;
 const size_t kMaxCharacters = 1023;
 
-// The writers still running. Notify never waits for them, but a process that ends gives them up to
-// kExitWait to hand their blocks over (a short-lived program would otherwise end before its client
-// has read).
-const std::chrono::seconds kExitWait(3);
-struct Writers
+// Hands the block over to a connected client: true when the client read all of it (a connection that
+// closes without reading, a liveness check or a client that died, was not served).
+bool HandOver(HANDLE pipe, const std::vector<char>& block, bool empty)
 {
-    std::mutex mutex;
-    std::condition_variable done;
-    int running = 0;
-    ~Writers()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        done.wait_for(lock, kExitWait, [this] { return running == 0; });
-    }
-};
-Writers& RunningWriters()
-{
-    static Writers writers;
-    return writers;
-}
-
-// One connected instance's writer: the block (shared by the notification's writers, freed by the last),
-// written once, read by the client, then the instance is closed. The caller never waits for it.
-void StartWriter(HANDLE pipe, std::shared_ptr<const std::vector<char>> block, bool empty)
-{
-    Writers& writers = RunningWriters();
-    {
-        std::lock_guard<std::mutex> lock(writers.mutex);
-        ++writers.running;
-    }
-    std::thread([pipe, block, empty, &writers] {
-        if (!empty)
-        {
-            DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
-            DWORD written = 0;
-            if (SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) &&
-                WriteFile(pipe, block->data(), static_cast<DWORD>(block->size()), &written, nullptr))
-                FlushFileBuffers(pipe);
-        }
-        DisconnectNamedPipe(pipe);
-        CloseHandle(pipe);
-        std::lock_guard<std::mutex> lock(writers.mutex);
-        --writers.running;
-        writers.done.notify_all();
-    }).detach();
+    if (empty)
+        return true; // nothing is written: the connection itself is the offer
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+    DWORD written = 0;
+    return SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr) &&
+           WriteFile(pipe, block.data(), static_cast<DWORD>(block.size()), &written, nullptr) &&
+           FlushFileBuffers(pipe);
 }
 } // namespace
 
@@ -107,14 +69,16 @@ HRESULT CNotifyApp::Deliver(const Notification& n)
     if (type == NOTIFY_TYPE_TEST && priority == NOTIFY_PRIORITY_TEST)
         return S_OK; // test notifications are not passed to the tray application
     // The block: at most 1023 characters as UTF-16LE, a NUL, zeros up to 2048 bytes.
-    auto block = std::make_shared<std::vector<char>>(kBlockBytes, '\0');
+    std::vector<char> block(kBlockBytes, '\0');
     const size_t length = std::min<size_t>(SysStringLen(description), kMaxCharacters);
     for (size_t i = 0; i < length; ++i)
     {
-        (*block)[2 * i] = static_cast<char>(description[i] & 0xFF);
-        (*block)[2 * i + 1] = static_cast<char>(description[i] >> 8);
+        block[2 * i] = static_cast<char>(description[i] & 0xFF);
+        block[2 * i + 1] = static_cast<char>(description[i] >> 8);
     }
     const String pipeName = StringRepository::GetString(IDS_APP_PIPE_PATH);
+    // One instance per client, offered in turn; each serves one client that reads its block, then
+    // disconnects. Nobody listening costs each instance its attempts.
     for (int32_t i = 0; i < static_cast<int32_t>(mClients); ++i)
     {
         HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -122,28 +86,27 @@ HRESULT CNotifyApp::Deliver(const Notification& n)
                                        nullptr);
         if (pipe == INVALID_HANDLE_VALUE)
             continue; // this instance cannot be offered
-        bool handedOver = false;
-        for (int attempt = 0; attempt < kAttempts && !handedOver; ++attempt)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAttempts * kAttemptMs);
+        bool served = false;
+        while (!served && std::chrono::steady_clock::now() < deadline)
         {
-            const BOOL reset = ConnectNamedPipe(pipe, nullptr);
-            const DWORD error = reset ? ERROR_SUCCESS : GetLastError();
-            if (reset || error == ERROR_NO_DATA)
+            ConnectNamedPipe(pipe, nullptr);
+            const DWORD error = GetLastError();
+            if (error == ERROR_PIPE_CONNECTED)
             {
+                served = HandOver(pipe, block, length == 0);
                 DisconnectNamedPipe(pipe);
-                WaitForPipeClient(pipe, kAttemptMs);
             }
             else if (error == ERROR_PIPE_LISTENING)
-                WaitForPipeClient(pipe, kAttemptMs); // returns as soon as a client comes
-            else if (error == ERROR_PIPE_CONNECTED)
             {
-                StartWriter(pipe, block, length == 0);
-                handedOver = true;
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                       std::chrono::steady_clock::now());
+                WaitForPipeClient(pipe, static_cast<DWORD>(std::clamp<long long>(left.count(), 0, kAttemptMs)));
             }
             else
                 break;
         }
-        if (!handedOver)
-            CloseHandle(pipe);
+        CloseHandle(pipe);
     }
     return S_OK;
 }

@@ -1,5 +1,6 @@
 // The tray-application handler: offers each accepted notification to Clients tray applications on the
-// pipe "\\.\PIPE\TRAYICON_NOTIFIER" as one 2048-byte block each. Clients is not persisted.
+// pipe "\\.\PIPE\TRAYICON_NOTIFIER" as one 2048-byte block each: one instance after the other, each
+// until a client has read its block (about 5 s at most). Clients is not persisted.
 #pragma once
 
 #include "Ferrule/HandlerBase.h"

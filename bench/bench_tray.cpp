@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -32,19 +33,30 @@ int main()
     tray->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
     tray->put_Clients(1);
     BSTR a = SysAllocString(u"Bench"), d = SysAllocString(u"Backup job Nightly finished."), s = SysAllocString(u"b");
-    const std::string path = std::string(folder) + "/TRAYICON_NOTIFIER";
+    // The folder of the offers, made as the handler makes it, so the client can watch it from the start.
+    const std::string offers = std::string(folder) + "/TRAYICON_NOTIFIER";
+    mkdir(offers.c_str(), 0755);
     std::vector<double> latencies;
     for (int i = 0; i < 20; ++i)
     {
         std::atomic<bool> got{false};
         Clock::time_point read;
-        // The client: inotify on the folder, connect when the socket appears, read the block.
+        // The client: inotify on the folder, connect when an offer takes its name, read the block.
         std::thread client([&] {
             const int watcher = inotify_init1(IN_CLOEXEC);
-            inotify_add_watch(watcher, folder, IN_CREATE);
-            char events[4096];
-            (void)!::read(watcher, events, sizeof events);
-            close(watcher);
+            inotify_add_watch(watcher, offers.c_str(), IN_MOVED_TO);
+            alignas(inotify_event) char events[4096];
+            const ssize_t n = ::read(watcher, events, sizeof events);
+            // Closing an inotify descriptor waits for the kernel (milliseconds): only after the block.
+            struct Closer
+            {
+                int fd;
+                ~Closer() { close(fd); }
+            } closer{watcher};
+            if (n <= 0)
+                return;
+            const auto* event = reinterpret_cast<const inotify_event*>(events);
+            const std::string path = offers + "/" + event->name;
             const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_un addr{};
             addr.sun_family = AF_UNIX;
@@ -52,12 +64,12 @@ int main()
             if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
             {
                 char block[2048];
-                size_t n = 0;
+                size_t bytes = 0;
                 ssize_t r;
-                while (n < sizeof block && (r = ::read(fd, block + n, sizeof block - n)) > 0)
-                    n += static_cast<size_t>(r);
+                while (bytes < sizeof block && (r = ::read(fd, block + bytes, sizeof block - bytes)) > 0)
+                    bytes += static_cast<size_t>(r);
                 read = Clock::now();
-                got = n == sizeof block;
+                got = bytes == sizeof block;
             }
             close(fd);
         });

@@ -3,14 +3,16 @@
 #include "Platform/Win32/Handles.h"
 #include "Platform/Win32/Utf.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <map>
-#include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -21,32 +23,17 @@
 
 namespace
 {
-
-struct Listener
-{
-    int fd = -1;
-    int instances = 0;
-    dev_t device = 0; // the socket file bound, to remove it only while it is still ours
-    ino_t inode = 0;
-};
-
 struct Pipe : HandleObject
 {
     static constexpr HandleKind kKind = HandleKind::Pipe;
     Pipe() : HandleObject(kKind) {}
     BOOL Close() override;
-    std::string path;
+    std::string path; // this instance's socket file
+    dev_t device = 0; // the file bound, to remove it only while it is still this instance's
+    ino_t inode = 0;
     int listenFd = -1;
     int connection = -1;
 };
-
-std::mutex gMutex;
-// Never destroyed: writer threads may still use pipes while the process exits.
-std::map<std::string, Listener>& Listeners()
-{
-    static auto* listeners = new std::map<std::string, Listener>();
-    return *listeners;
-}
 
 // A pipe instance; null (and the last error untouched) for any other handle.
 Pipe* AsPipe(HANDLE h)
@@ -72,7 +59,7 @@ std::string PipeName(LPCWSTR name)
         if (std::tolower(static_cast<unsigned char>(n[i])) != prefix[i])
             return "";
     const std::string rest = n.substr(prefix.size());
-    return rest.find('\\') == std::string::npos ? rest : "";
+    return rest.find('\\') == std::string::npos && rest != "." && rest != ".." ? rest : "";
 }
 
 bool IsOurFolder(const std::string& folder, mode_t mode)
@@ -90,35 +77,41 @@ bool IsOurFolder(const std::string& folder, mode_t mode)
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
-// At exit, the socket files of instances still open (a writer still blocked on a client that never
-// reads): nobody will accept on them any more. Runs after the tray writers' own wait at exit.
-void RemoveListenersAtExit()
+// Removes the instance sockets that processes of this user left when they died (an instance's name
+// carries its process id).
+void RemoveDeadInstances(const std::string& folder)
 {
-    std::unique_lock<std::mutex> lock(gMutex, std::try_to_lock);
-    if (!lock.owns_lock())
-        return; // a thread is inside a pipe call: leave the files rather than race it
-    for (const auto& [path, listener] : Listeners())
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = readdir(dir))
     {
+        unsigned long long stamp = 0;
+        long pid = 0;
+        unsigned long sequence = 0;
+        const char* name = entry->d_name + (entry->d_name[0] == '.' ? 1 : 0);
+        if (std::sscanf(name, "%20llu-%ld-%lu", &stamp, &pid, &sequence) != 3 || pid <= 0 || pid == getpid() ||
+            kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        const std::string path = folder + "/" + entry->d_name;
         struct stat st;
-        if (listener.fd >= 0 && lstat(path.c_str(), &st) == 0 && st.st_dev == listener.device &&
-            st.st_ino == listener.inode)
+        if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == geteuid())
             unlink(path.c_str());
     }
+    closedir(dir);
 }
 
-// A socket file at path that nobody listens on and that belongs to this user: left by a dead process.
-bool IsStaleSocket(const std::string& path)
+// The next instance's file name: the time, the process and a count, so that names sort in the order
+// the instances were made, within a process and across processes.
+std::string InstanceName()
 {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != geteuid())
-        return false;
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    const bool stale = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == ECONNREFUSED;
-    close(fd);
-    return stale;
+    static std::atomic<unsigned long> count{0};
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    char name[80];
+    std::snprintf(name, sizeof name, "%020llu-%ld-%lu",
+                  static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()),
+                  static_cast<long>(getpid()), ++count);
+    return name;
 }
 } // namespace
 
@@ -134,67 +127,53 @@ std::string PipeFolder()
     return IsOurFolder(folder, 0700) ? folder : "";
 }
 
-HANDLE CreateNamedPipeW(LPCWSTR name, DWORD, DWORD pipeMode, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES)
+HANDLE CreateNamedPipeW(LPCWSTR name, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES)
 {
     const std::string pipeName = PipeName(name);
-    const std::string folder = PipeFolder();
-    if (pipeName.empty() || folder.empty())
+    const std::string base = PipeFolder();
+    if (pipeName.empty() || base.empty())
     {
         SetLastError(pipeName.empty() ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const std::string path = folder + "/" + pipeName;
-    if (path.size() >= sizeof(sockaddr_un{}.sun_path))
+    // The name's folder: ours, or left alone (another's file or folder is neither removed nor followed).
+    const std::string folder = base + "/" + pipeName;
+    if (!IsOurFolder(folder, 0755))
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    RemoveDeadInstances(folder);
+    const std::string instance = InstanceName();
+    const std::string path = folder + "/" + instance, hidden = folder + "/." + instance;
+    if (hidden.size() >= sizeof(sockaddr_un{}.sun_path))
     {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
-    std::lock_guard<std::mutex> lock(gMutex);
-    Listener& listener = Listeners()[path];
-    if (listener.fd < 0)
+    // Bound under a hidden name and listening before it takes its name, so a client that sees the name
+    // can connect.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, hidden.c_str(), sizeof a.sun_path - 1);
+    struct stat st;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+        chmod(hidden.c_str(), 0666) != 0 || lstat(hidden.c_str(), &st) != 0 || rename(hidden.c_str(), path.c_str()) != 0)
     {
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0)
-        {
-            if (!IsStaleSocket(path))
-            {
-                // Someone else's file, or a live server: not removed, not followed.
-                Listeners().erase(path);
-                SetLastError(S_ISSOCK(st.st_mode) ? ERROR_PIPE_BUSY : ERROR_ACCESS_DENIED);
-                return INVALID_HANDLE_VALUE;
-            }
-            unlink(path.c_str());
-        }
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0)
-        {
-            const int err = errno;
-            if (fd >= 0)
-                close(fd);
-            Listeners().erase(path);
-            errno = err;
-            SetLastErrorFromErrno();
-            return INVALID_HANDLE_VALUE;
-        }
-        // Any local user's tray application may connect, as to a Windows pipe with default security.
-        chmod(path.c_str(), 0666);
-        listener.fd = fd;
-        if (lstat(path.c_str(), &st) == 0)
-        {
-            listener.device = st.st_dev;
-            listener.inode = st.st_ino;
-        }
-        static const bool removedAtExit = std::atexit(&RemoveListenersAtExit) == 0;
-        (void)removedAtExit;
+        const int err = errno;
+        if (fd >= 0)
+            close(fd);
+        unlink(hidden.c_str());
+        errno = err;
+        SetLastErrorFromErrno();
+        return INVALID_HANDLE_VALUE;
     }
-    ++listener.instances;
     auto* p = new Pipe();
     p->path = path;
-    p->listenFd = listener.fd;
-    (void)pipeMode;
+    p->device = st.st_dev;
+    p->inode = st.st_ino;
+    p->listenFd = fd;
     SetLastError(ERROR_SUCCESS);
     return p;
 }
@@ -302,15 +281,24 @@ bool PipeFlush(HANDLE pipe, BOOL& result)
     result = TRUE;
     if (p->connection < 0)
         return true;
-    // Until the client has read everything (the queue is empty) or gone; 5 s at most.
+    // Until the client has read everything (nothing of ours is queued to it any more), or went away
+    // first: a client that closes with our bytes unread leaves ECONNRESET on this end. 5 s at most.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;)
     {
+        // The queue first: a close that finds it empty (everything read) leaves no error.
         int unread = 0;
-        if (ioctl(p->connection, SIOCOUTQ, &unread) != 0 || unread == 0)
+        const bool measured = ioctl(p->connection, SIOCOUTQ, &unread) == 0;
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(p->connection, SOL_SOCKET, SO_ERROR, &error, &size);
+        if (error != 0)
+        {
+            SetLastError(ERROR_NO_DATA);
+            result = FALSE;
             return true;
-        pollfd poller{p->connection, POLLRDHUP, 0};
-        if (poll(&poller, 1, 0) > 0 && (poller.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+        }
+        if (!measured || unread == 0)
             return true;
         if (std::chrono::steady_clock::now() > deadline)
         {
@@ -318,24 +306,20 @@ bool PipeFlush(HANDLE pipe, BOOL& result)
             result = FALSE;
             return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pollfd poller{p->connection, POLLRDHUP, 0};
+        poll(&poller, 1, 1);
     }
 }
 
 BOOL Pipe::Close()
 {
     DisconnectNamedPipe(this);
-    std::lock_guard<std::mutex> lock(gMutex);
-    auto it = Listeners().find(path);
-    if (it != Listeners().end() && --it->second.instances == 0)
-    {
-        // The last instance takes the socket file with it, while the file is still the one it bound
-        // (another file may have taken the path meanwhile).
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && st.st_dev == it->second.device && st.st_ino == it->second.inode)
-            unlink(path.c_str());
-        close(it->second.fd);
-        Listeners().erase(it);
-    }
+    // The instance takes its socket file with it, while the file is still the one it bound.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode)
+        unlink(path.c_str());
+    if (listenFd >= 0)
+        close(listenFd);
+    listenFd = -1;
     return TRUE;
 }

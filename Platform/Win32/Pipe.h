@@ -1,12 +1,22 @@
-// Named pipes by their Windows names. "\\.\PIPE\NAME" is the Unix-domain stream socket NAME in the pipe
-// folder: FERRULE_PIPE_DIR when set; otherwise /run/ferrule for root (made 0755, the socket 0666, as a
-// Windows pipe's default security lets any local user connect), else $XDG_RUNTIME_DIR, else
-// /tmp/ferrule-<uid> (made 0700 and checked to belong to the user). The instances of one name share one
-// listening socket, made with the first instance and removed with the last; a socket file left by a
-// process that died is replaced, while a path that is not such a socket of this user is left alone
-// (ERROR_ACCESS_DENIED). A non-blocking ConnectNamedPipe accepts a waiting client (ERROR_PIPE_CONNECTED)
-// or answers ERROR_PIPE_LISTENING; WriteFile writes to the connected client, FlushFileBuffers waits
-// (5 s at most) until the client has read everything, DisconnectNamedPipe closes the connection.
+// Named pipes by their Windows names. "\\.\PIPE\NAME" is the folder NAME in the pipe folder:
+// FERRULE_PIPE_DIR when set; otherwise /run/ferrule for root (made 0755, as a Windows pipe's default
+// security lets any local user connect), else $XDG_RUNTIME_DIR, else /tmp/ferrule-<uid> (made 0700 and
+// checked to belong to the user). NAME is made 0755 and must belong to the user: anything else at that
+// place is left alone and the instance refused (ERROR_ACCESS_DENIED).
+//
+// Every instance is a Unix-domain stream socket of its own in NAME (mode 0666), so instances of one name
+// coexist within a process and across processes, as Windows pipe instances do. Its file name is
+// "<nanoseconds since 1970, 20 digits>-<process id>-<count>": names sort in the order the instances
+// were made. It is bound and listening under a hidden name (a leading ".") before it takes its name, and
+// it goes with the instance's handle; the sockets of processes that died are removed by the next
+// instance of their user.
+//
+// How a client and an instance meet: a client lists NAME (hidden names are not ready), takes the names
+// in order, connects to each one once, and reads. A non-blocking ConnectNamedPipe accepts a waiting
+// client (ERROR_PIPE_CONNECTED) or answers ERROR_PIPE_LISTENING; WriteFile writes to the connected
+// client; FlushFileBuffers waits (5 s at most) until the client has read everything, and fails with
+// ERROR_NO_DATA when the client went away without reading it all (a liveness check that connects and
+// closes), so the server knows whether it served anyone; DisconnectNamedPipe closes the connection.
 #pragma once
 
 #include "Platform/Win32/Errors.h"

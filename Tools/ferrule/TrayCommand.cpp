@@ -1,7 +1,10 @@
 #include "Tools/ferrule/Tool.h"
 #include "Platform/Win32/Pipe.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +24,9 @@ const char* const kTrayHelp =
     "usage: ferrule tray [--once]\n"
     "\n"
     "The tray application: waits for the notification module to offer a notification on its pipe\n"
-    "(TRAYICON_NOTIFIER in the pipe folder of this user, and in /run/ferrule for a root service), reads\n"
-    "each 2048-byte block, and prints one line per notification with the local time; a serialized result\n"
+    "(TRAYICON_NOTIFIER in the pipe folder of this user, and in /run/ferrule for a root service): one\n"
+    "socket per offer in that folder, taken in the order of their names. It reads each offer's 2048-byte\n"
+    "block once, and prints one line per notification with the local time; a serialized result\n"
     "is shown as its display text. With a desktop session and notify-send it also shows a desktop\n"
     "notification. --once exits after the first notification. The handler offers notifications only\n"
     "when its Clients count is set (ferrule notify --tray-clients N, or through the module).\n";
@@ -31,47 +35,34 @@ namespace
 {
 const char* const kPipe = "TRAYICON_NOTIFIER";
 
-// A listening socket as a file: a new notification makes a new one (a reused inode number comes with a
-// new change time).
-struct Identity
+// The offers waiting in a pipe folder: one listening socket per offer in the folder TRAYICON_NOTIFIER,
+// named so that they sort in the order they were made (hidden names are not ready yet).
+std::vector<std::string> Offers(const std::string& folder)
 {
-    ino_t inode = 0;
-    long seconds = 0;
-    long nanoseconds = 0;
-    bool operator==(const Identity& o) const
+    std::vector<std::string> names;
+    if (DIR* dir = opendir((folder + "/" + kPipe).c_str()))
     {
-        return inode == o.inode && seconds == o.seconds && nanoseconds == o.nanoseconds;
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                names.emplace_back(entry->d_name);
+        closedir(dir);
     }
-};
-
-Identity IdentityOf(const struct stat& st)
-{
-    return Identity{st.st_ino, static_cast<long>(st.st_ctim.tv_sec), static_cast<long>(st.st_ctim.tv_nsec)};
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-struct Socket
+// Connects to one offer's socket; -1 when it is gone or nobody listens on it.
+int Connect(const std::string& path)
 {
-    std::string path;
-    Identity identity;
-};
-
-// Connects to the pipe in folder; the socket's inode tells this notification's socket from the next.
-int Connect(const std::string& folder, Socket& socket)
-{
-    socket.path = folder + "/" + kPipe;
-    struct stat st;
-    if (stat(socket.path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
-        return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, socket.path.c_str(), sizeof a.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    if (path.size() >= sizeof a.sun_path || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
     {
         close(fd);
         return -1;
     }
-    socket.identity = IdentityOf(st);
     return fd;
 }
 
@@ -98,6 +89,28 @@ std::u16string ReadBlock(int fd)
         text += c;
     }
     return text;
+}
+
+void ShowOnDesktop(const std::string& text);
+
+// One line per notification with the local time; a serialized result is shown as its display text.
+void Print(const std::u16string& text, Module& module)
+{
+    std::string shown = N(text);
+    if (module.translator && text.compare(0, 8, u"Result (") == 0)
+    {
+        Bstr serialized(text), display;
+        if (SUCCEEDED(module.translator->Translate(serialized.Get(), display.Out(), 0)))
+            shown = N(display);
+    }
+    const time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    std::printf("%s %s\n", stamp, shown.c_str());
+    std::fflush(stdout);
+    ShowOnDesktop(shown);
 }
 
 void ShowOnDesktop(const std::string& text)
@@ -131,44 +144,36 @@ int CommandTray(const Options& o, Module& module)
             inotify_add_watch(watcher, folder.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_TO);
     std::fprintf(stderr, "ferrule: waiting for notifications on %s%s\n", folders[0].c_str(),
                  folders.size() > 1 ? (" and " + folders[1]).c_str() : "");
-    std::vector<Identity> served(folders.size());
+    // The offers this client took (or found dead), by folder; an offer is taken once, then it goes.
+    std::vector<std::set<std::string>> taken(folders.size());
     for (;;)
     {
         bool any = false;
         for (size_t f = 0; f < folders.size(); ++f)
         {
-            Socket socket;
-            struct stat st;
-            // One block per notification: the socket this client was served by must go first.
-            if (stat((folders[f] + "/" + kPipe).c_str(), &st) == 0 && IdentityOf(st) == served[f])
+            if (folders[f].empty())
                 continue;
-            served[f] = Identity();
-            const int fd = Connect(folders[f], socket);
-            if (fd < 0)
-                continue;
-            const std::u16string text = ReadBlock(fd);
-            close(fd);
-            served[f] = socket.identity;
-            if (text.empty())
-                continue;
-            std::string shown = N(text);
-            if (module.translator && text.compare(0, 8, u"Result (") == 0)
+            inotify_add_watch(watcher, (folders[f] + "/" + kPipe).c_str(), IN_CREATE | IN_MOVED_TO);
+            const std::vector<std::string> offers = Offers(folders[f]);
+            std::set<std::string> still;
+            for (const std::string& offer : offers)
             {
-                Bstr serialized(text), display;
-                if (SUCCEEDED(module.translator->Translate(serialized.Get(), display.Out(), 0)))
-                    shown = N(display);
+                still.insert(offer);
+                if (taken[f].count(offer))
+                    continue;
+                const int fd = Connect(folders[f] + "/" + kPipe + "/" + offer);
+                if (fd < 0)
+                    continue;
+                const std::u16string text = ReadBlock(fd);
+                close(fd);
+                if (text.empty())
+                    continue;
+                Print(text, module);
+                any = true;
+                if (o.once)
+                    return kOk;
             }
-            const time_t now = time(nullptr);
-            struct tm tm;
-            localtime_r(&now, &tm);
-            char stamp[32];
-            std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-            std::printf("%s %s\n", stamp, shown.c_str());
-            std::fflush(stdout);
-            ShowOnDesktop(shown);
-            any = true;
-            if (o.once)
-                return kOk;
+            taken[f] = std::move(still);
         }
         if (!any)
         {

@@ -3,6 +3,7 @@
 #include "Ferrule/NotifyApp.h"
 #include "Platform/Win32/Utf.h"
 #include "TempDir.h"
+#include "TrayClient.h"
 
 #include "Platform/Com/Owners.h"
 
@@ -11,9 +12,12 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <set>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -21,33 +25,13 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
-// A tray client: after `delay`, waits (up to 8 s) for the pipe, connects and reads until the server
+// A tray client: after `delay`, waits (up to 8 s) for an offer, connects and reads until the server
 // closes. The bytes it got, or "(no pipe)".
 std::string Client(const std::string& folder, std::chrono::milliseconds delay)
 {
     std::this_thread::sleep_for(delay);
-    const std::string path = folder + "/TRAYICON_NOTIFIER";
-    const auto deadline = Clock::now() + std::chrono::seconds(8);
-    for (; Clock::now() < deadline; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
-    {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        {
-            close(fd);
-            continue;
-        }
-        std::string bytes;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) > 0)
-            bytes.append(buffer, static_cast<size_t>(n));
-        close(fd);
-        return bytes;
-    }
-    return "(no pipe)";
+    std::set<std::string> taken;
+    return tray::ReadNext(folder, taken);
 }
 
 std::string Text(const std::string& block)
@@ -87,11 +71,7 @@ protected:
                                          0, d, s, 0);
         return hr;
     }
-    bool PipeExists() const
-    {
-        struct stat st;
-        return lstat((mDir.Path() + "/TRAYICON_NOTIFIER").c_str(), &st) == 0;
-    }
+    bool PipeExists() const { return !tray::Offers(mDir.Path()).empty(); }
     TempDir mDir;
     ComPtr<INotifyApp> mTray;
 };
@@ -158,26 +138,79 @@ TEST_F(Tray, BlocksCutEmptyAndSerialized)
 TEST_F(Tray, StaleAndForeignSocketFiles)
 {
     mTray->put_Clients(1);
-    // A socket file left by a process that died: replaced.
+    // An offer's socket left by a process that died: removed by the next offer.
+    const std::string folder = mDir.Path() + "/TRAYICON_NOTIFIER";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string stale = folder + "/00000000000000000001-" + std::to_string(dead) + "-1";
     {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
-        const std::string path = mDir.Path() + "/TRAYICON_NOTIFIER";
-        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        std::strncpy(a.sun_path, stale.c_str(), sizeof a.sun_path - 1);
         ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         close(fd); // nobody listens now
     }
-    auto client = std::async(std::launch::async, Client, mDir.Path(), std::chrono::milliseconds(100));
+    auto client = std::async(std::launch::async, [&] {
+        std::set<std::string> taken = {"00000000000000000001-" + std::to_string(dead) + "-1"};
+        return tray::ReadNext(mDir.Path(), taken);
+    });
     EXPECT_EQ(Send(u"after a crash"), S_OK);
     EXPECT_EQ(Text(client.get()), "after a crash");
-    // A file at the path that is not such a socket of ours: left alone, the offer skipped at once.
-    std::ofstream(mDir.Path() + "/TRAYICON_NOTIFIER") << "not a socket";
+    struct stat st;
+    EXPECT_NE(lstat(stale.c_str(), &st), 0);
+    // A file at the pipe's place that is not our folder: left alone, the offer skipped at once.
+    ASSERT_EQ(rmdir(folder.c_str()), 0);
+    std::ofstream(folder) << "not a socket";
     const auto started = Clock::now();
     EXPECT_EQ(Send(u"skipped"), S_OK);
     EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
-    std::ifstream in(mDir.Path() + "/TRAYICON_NOTIFIER");
+    std::ifstream in(folder);
     std::string content;
     std::getline(in, content);
     EXPECT_EQ(content, "not a socket");
+}
+
+TEST_F(Tray, AConnectionThatReadsNothingIsNotServed)
+{
+    // A liveness check (connect, close) while no client listens: the offer still waits its bound, and
+    // the next real client is not robbed of it.
+    mTray->put_Clients(1);
+    auto probeThenClient = std::async(std::launch::async, [&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        std::vector<std::string> offers;
+        while ((offers = tray::Offers(mDir.Path())).empty() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (offers.empty())
+            return std::string("(no pipe)");
+        for (int i = 0; i < 3; ++i)
+            close(tray::Connect(mDir.Path(), offers[0]));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::set<std::string> taken;
+        return tray::ReadNext(mDir.Path(), taken);
+    });
+    const auto started = Clock::now();
+    EXPECT_EQ(Send(u"for the real client"), S_OK);
+    const auto took = Clock::now() - started;
+    EXPECT_EQ(Text(probeThenClient.get()), "for the real client");
+    EXPECT_GT(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::milliseconds(5500));
+
+    // Nobody at all after a probe: the whole bound, about 5 s.
+    auto probeOnly = std::async(std::launch::async, [&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        std::vector<std::string> offers;
+        while ((offers = tray::Offers(mDir.Path())).empty() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!offers.empty())
+            close(tray::Connect(mDir.Path(), offers[0]));
+    });
+    const auto alone = Clock::now();
+    EXPECT_EQ(Send(u"nobody reads"), S_OK);
+    probeOnly.get();
+    EXPECT_GT(Clock::now() - alone, std::chrono::milliseconds(4500));
+    EXPECT_FALSE(PipeExists());
 }

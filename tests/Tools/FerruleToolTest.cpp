@@ -764,34 +764,143 @@ TEST_F(Tool, TrayReceivesWhatNotifyOffers)
         << Read("tray.txt");
 }
 
+namespace
+{
+// ferrule tray running in the background on a private pipe folder, its lines in a file.
+class TrayProcess
+{
+public:
+    TrayProcess(const std::string& folder, const std::string& pipes) : mOut(folder + "/tray.txt")
+    {
+        mPid = fork();
+        if (mPid == 0)
+        {
+            if (!freopen(mOut.c_str(), "w", stdout))
+                _exit(3);
+            setenv("FERRULE_REGISTRY_DIR", folder.c_str(), 1);
+            setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+            alarm(120);
+            execl(FERRULE_TOOL, FERRULE_TOOL, "tray", static_cast<char*>(nullptr));
+            _exit(4);
+        }
+        usleep(300 * 1000); // waiting
+    }
+    ~TrayProcess()
+    {
+        kill(mPid, SIGTERM);
+        waitpid(mPid, nullptr, 0);
+    }
+    // The texts printed so far (the time stamp cut off), once count lines are there or wait ran out.
+    std::vector<std::string> Lines(size_t count, std::chrono::seconds wait)
+    {
+        std::vector<std::string> lines;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        do
+        {
+            lines.clear();
+            std::ifstream in(mOut);
+            for (std::string line; std::getline(in, line);)
+                lines.push_back(line.size() > 20 ? line.substr(20) : line);
+        } while (lines.size() < count && std::chrono::steady_clock::now() < deadline &&
+                 (usleep(20 * 1000), true));
+        return lines;
+    }
+
+private:
+    std::string mOut;
+    pid_t mPid = -1;
+};
+} // namespace
+
+TEST_F(Tool, ATrayApplicationReceivesEveryOfferInOrder)
+{
+    const std::string pipes = mDir.Path() + "/pipes";
+    mkdir(pipes.c_str(), 0700);
+    setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+    ASSERT_EQ(Ferrule("set AppNotifier TypeFilter=all PriorityFilter=all").code, 0);
+    ASSERT_EQ(Ferrule("set EventLog TypeFilter=none").code, 0);
+    TrayProcess tray(mDir.Path(), pipes);
+    // One stream, back to back.
+    std::string input;
+    for (int i = 1; i <= 200; ++i)
+        input += "error\thigh\t0\tsrc\tstream " + std::to_string(i) + "\n";
+    const auto started = std::chrono::steady_clock::now();
+    Outcome r = Ferrule("notify --stdin --tray-clients 1", input);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_LT(took, std::chrono::seconds(30)) << "every offer waited";
+    std::vector<std::string> lines = tray.Lines(200, std::chrono::seconds(10));
+    ASSERT_EQ(lines.size(), 200u);
+    for (int i = 1; i <= 200; ++i)
+        EXPECT_EQ(lines[static_cast<size_t>(i - 1)], "stream " + std::to_string(i));
+
+    // Four processes at once, fifty one-shot notifies each: every one arrives once, each process's in order.
+    std::vector<pid_t> writers;
+    for (int w = 0; w < 4; ++w)
+    {
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            for (int i = 1; i <= 50; ++i)
+            {
+                const std::string command = "cd '" + mDir.Path() + "' && FERRULE_REGISTRY_DIR='" + mDir.Path() + "' '" +
+                                            FERRULE_TOOL + "' notify --tray-clients 1 --type error 'w" +
+                                            std::to_string(w) + " " + std::to_string(i) + "' >/dev/null 2>&1";
+                if (std::system(command.c_str()) != 0)
+                    _exit(1);
+            }
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    for (pid_t pid : writers)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    lines = tray.Lines(400, std::chrono::seconds(10));
+    ASSERT_EQ(lines.size(), 400u);
+    std::vector<int> last(4, 0);
+    for (size_t k = 200; k < lines.size(); ++k)
+    {
+        int w = -1, i = -1;
+        ASSERT_EQ(std::sscanf(lines[k].c_str(), "w%d %d", &w, &i), 2) << lines[k];
+        ASSERT_TRUE(w >= 0 && w < 4) << lines[k];
+        EXPECT_EQ(i, last[static_cast<size_t>(w)] + 1) << lines[k]; // once each, in order
+        last[static_cast<size_t>(w)] = i;
+    }
+    EXPECT_EQ(last, std::vector<int>(4, 50));
+    unsetenv("FERRULE_PIPE_DIR");
+}
+
 TEST_F(Tool, NoSocketIsLeftBehindByAClientThatNeverReads)
 {
     const std::string pipes = mDir.Path() + "/pipes";
     mkdir(pipes.c_str(), 0700);
     setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
-    // A client that connects as soon as the pipe is there, then never reads.
-    const std::string socket = pipes + "/TRAYICON_NOTIFIER";
+    // A client that connects as soon as an offer is there, then never reads.
+    const std::string offers = pipes + "/TRAYICON_NOTIFIER";
     const pid_t client = fork();
     if (client == 0)
     {
         alarm(60);
         execl("/usr/bin/python3", "python3", "-c",
-              "import socket, sys, time\n"
+              "import os, socket, sys, time\n"
               "s = socket.socket(socket.AF_UNIX)\n"
               "for _ in range(1000):\n"
               "    try:\n"
-              "        s.connect(sys.argv[1]); break\n"
-              "    except OSError:\n"
+              "        s.connect(os.path.join(sys.argv[1], sorted(os.listdir(sys.argv[1]))[0])); break\n"
+              "    except (OSError, IndexError):\n"
               "        time.sleep(0.01)\n"
               "time.sleep(20)\n",
-              socket.c_str(), static_cast<char*>(nullptr));
+              offers.c_str(), static_cast<char*>(nullptr));
         _exit(4);
     }
     ASSERT_EQ(Ferrule("set AppNotifier TypeFilter=all PriorityFilter=all").code, 0);
     Outcome r = Ferrule("notify --tray-clients 1 --type warning 'nobody reads this'");
     EXPECT_EQ(r.code, 0) << r.out;
-    struct stat st;
-    EXPECT_NE(lstat(socket.c_str(), &st), 0) << "the socket file is still there";
+    EXPECT_TRUE(std::filesystem::is_empty(offers)) << "the socket file is still there";
     kill(client, SIGKILL);
     waitpid(client, nullptr, 0);
     unsetenv("FERRULE_PIPE_DIR");
