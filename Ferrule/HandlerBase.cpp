@@ -256,18 +256,20 @@ HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
     for (size_t i = 0; i < table.count; ++i)
     {
         const PersistRow& row = table.rows[i];
+        if (row.row == nullptr)
+            continue;
         Variant value;
-        value->vt = row.vt;
-        if (FAILED(bag->Read(row.bagName, &value.Get(), errorLog)))
+        value->vt = row.stored;
+        if (FAILED(bag->Read(row.row, &value.Get(), errorLog)))
         {
             SetErrorInfo(0, nullptr); // not the object's failure: the property keeps its value
             continue;
         }
         const WORD flags = (value->vt == VT_UNKNOWN || value->vt == VT_DISPATCH) ? DISPATCH_PROPERTYPUTREF
                                                                                    : DISPATCH_PROPERTYPUT;
-        HRESULT hr = InvokeProperty(object, row.dispid, flags, &value.Get(), nullptr);
+        HRESULT hr = InvokeProperty(object, row.id, flags, &value.Get(), nullptr);
         if (hr == DISP_E_MEMBERNOTFOUND && flags == DISPATCH_PROPERTYPUTREF)
-            hr = InvokeProperty(object, row.dispid, DISPATCH_PROPERTYPUT, &value.Get(), nullptr);
+            hr = InvokeProperty(object, row.id, DISPATCH_PROPERTYPUT, &value.Get(), nullptr);
         if (FAILED(hr))
             return E_FAIL;
     }
@@ -281,20 +283,22 @@ HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
     for (size_t i = 0; i < table.count; ++i)
     {
         const PersistRow& row = table.rows[i];
+        if (row.row == nullptr)
+            continue;
         Variant value;
-        if (FAILED(InvokeProperty(object, row.dispid, DISPATCH_PROPERTYGET, nullptr, value.Out())))
+        if (FAILED(InvokeProperty(object, row.id, DISPATCH_PROPERTYGET, nullptr, value.Out())))
             return E_FAIL;
-        if (value->vt != row.vt && FAILED(VariantChangeType(&value.Get(), &value.Get(), 0, row.vt)))
+        if (value->vt != row.stored && FAILED(VariantChangeType(&value.Get(), &value.Get(), 0, row.stored)))
             return E_FAIL;
-        const HRESULT hr = bag->Write(row.bagName, &value.Get());
+        const HRESULT hr = bag->Write(row.row, &value.Get());
         if (FAILED(hr))
             return hr;
     }
     return S_OK;
 }
 
-PersistTable FilterPersistTable()
+PersistTable PersistTableOf(REFCLSID clsid)
 {
-    static const PersistRow rows[] = {kTypeFilterRow, kPriorityFilterRow};
-    return {rows, 2};
+    const ClassRow* row = ClassRowOf(clsid);
+    return row ? PersistTable{row->settings, row->settingCount} : PersistTable{nullptr, 0};
 }

@@ -3,6 +3,8 @@
 // one way a handler reports a failure.
 #pragma once
 
+#include "Ferrule/ClassTable.h"
+
 #include "Base/Dev/Global/Result.h"
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/Owners.h"
@@ -179,16 +181,12 @@ protected:
 
 // ---- Persistence over a table of rows, through the class's own dispatch interface
 
-struct PersistRow
-{
-    const char16_t* bagName;
-    DISPID dispid;
-    VARTYPE vt;
-};
+// A row is a setting of the class table; one without a policy-file element is skipped.
+using PersistRow = Setting;
 
 // The two filter rows every handler persists first.
-inline constexpr PersistRow kTypeFilterRow = {u"TypeFilter", DISPID_TypeFilter, VT_UI4};
-inline constexpr PersistRow kPriorityFilterRow = {u"PriorityFilter", DISPID_PriorityFilter, VT_UI4};
+inline constexpr PersistRow kTypeFilterRow = setting::TypeFilter;
+inline constexpr PersistRow kPriorityFilterRow = setting::PriorityFilter;
 
 struct PersistTable
 {
@@ -199,12 +197,13 @@ struct PersistTable
 // Load: a read that fails keeps the property; a read that succeeds (an absent name answers VT_EMPTY)
 // sets it through dispatch; a failing setter ends with E_FAIL. Save: every row read through dispatch
 // and written as the row's type.
-// The rows of a handler that persists its two filters only.
-PersistTable FilterPersistTable();
+// The rows of a class of the module: its settings in the class table.
+PersistTable PersistTableOf(REFCLSID clsid);
 HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag, IErrorLog* errorLog);
 HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag);
 
-// T provides: static const CLSID& ClassId(); static PersistTable PersistRows(); and an IDispatch.
+// T provides: static const CLSID& ClassId(); static PersistTable PersistRows() (the module's classes:
+// PersistTableOf(ClassId())); and an IDispatch.
 template <class T>
 class IPersistPropertyBagImpl : public IPersistPropertyBag
 {

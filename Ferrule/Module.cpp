@@ -8,31 +8,26 @@
 #include "Base/Dev/Local/Localization.h"
 #include "Platform/Com/Owners.h"
 #include "Messages/MessageTables.h"
-#include "Ferrule/Notify.h"
-#include "Ferrule/NotifyApp.h"
-#include "Ferrule/NotifyConnPt.h"
-#include "Ferrule/NotifyEmail.h"
-#include "Ferrule/NotifyLog.h"
-#include "Ferrule/NotifySNMPTrap.h"
-#include "Ferrule/NotifySysEvent.h"
-#include "Ferrule/NotifyWebhook.h"
+#include "Ferrule/ClassTable.h"
 #include "Ferrule/PolicyFile.h"
 
 #include <mutex>
+#include <vector>
 
 namespace
 {
-ComClassEntry gClasses[] = {
-    {&CLSID_Notify, &ComCreator<CNotify>::CreateInstance, nullptr},
-    {&CLSID_NotifyEmail, &ComCreator<CNotifyEmail>::CreateInstance, nullptr},
-    {&CLSID_NotifyLog, &ComCreator<CNotifyLog>::CreateInstance, nullptr},
-    {&CLSID_NotifySysEvent, &ComCreator<CNotifySysEvent>::CreateInstance, nullptr},
-    {&CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance, nullptr},
-    {&CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance, nullptr},
-    {&CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance, nullptr},
-    {&CLSID_NotifyWebhook, &ComCreator<CNotifyWebhook>::CreateInstance, nullptr},
-};
-constexpr size_t kClassCount = sizeof gClasses / sizeof gClasses[0];
+// The class objects of the class table's rows (never destroyed: the module's destructor uses them).
+std::vector<ComClassEntry>& Classes()
+{
+    static auto* classes = [] {
+        auto* entries = new std::vector<ComClassEntry>();
+        for (const ClassRow& c : kClasses)
+            entries->push_back(ComClassEntry{c.clsid, c.create, nullptr});
+        return entries;
+    }();
+    return *classes;
+}
+constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
 std::mutex gClassesMutex; // the module's lock for creating class factories
 DWORD gCookies[kClassCount] = {};
 
@@ -54,9 +49,9 @@ __attribute__((constructor)) void ModuleLoad()
     for (size_t i = 0; i < kClassCount; ++i)
     {
         ComPtr<IUnknown> factory;
-        if (SUCCEEDED(ComGetClassObject(gClasses, kClassCount, gClassesMutex, *gClasses[i].clsid, IID_IUnknown,
+        if (SUCCEEDED(ComGetClassObject(Classes().data(), kClassCount, gClassesMutex, *kClasses[i].clsid, IID_IUnknown,
                                         factory.VoidOut())))
-            CoRegisterClassObject(*gClasses[i].clsid, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+            CoRegisterClassObject(*kClasses[i].clsid, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                   &gCookies[i]);
     }
 }
@@ -66,13 +61,13 @@ __attribute__((destructor)) void ModuleUnload()
     for (DWORD cookie : gCookies)
         if (cookie)
             CoRevokeClassObject(cookie);
-    ComReleaseFactories(gClasses, kClassCount);
+    ComReleaseFactories(Classes().data(), kClassCount);
 }
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object)
 {
-    return ComGetClassObject(gClasses, kClassCount, gClassesMutex, clsid, iid, object);
+    return ComGetClassObject(Classes().data(), kClassCount, gClassesMutex, clsid, iid, object);
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow()

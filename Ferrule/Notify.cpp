@@ -2,12 +2,7 @@
 #include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
-#include "Ferrule/NotifyApp.h"
-#include "Ferrule/NotifyConnPt.h"
-#include "Ferrule/NotifyEmail.h"
-#include "Ferrule/NotifyLog.h"
-#include "Ferrule/NotifySNMPTrap.h"
-#include "Ferrule/NotifySysEvent.h"
+#include "Ferrule/ClassTable.h"
 #include "Ferrule/PolicyFile.h"
 #include "Platform/Win32/Locale.h"
 #include "Platform/Win32/Utf.h"
@@ -18,25 +13,6 @@
 namespace
 {
 const char16_t* const kSource = u"Quellon.Notify.1";
-
-// A built-in handler class with its default filters.
-struct BuiltIn
-{
-    const CLSID* clsid;
-    ComCreatorFunction create;
-    uint32_t typeFilter;
-    uint32_t priorityFilter;
-};
-
-// In the order Initialize creates them.
-const BuiltIn kBuiltIns[] = {
-    {&CLSID_NotifyEmail, &ComCreator<CNotifyEmail>::CreateInstance, 0, 1},
-    {&CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance, 7, 7},
-    {&CLSID_NotifySysEvent, &ComCreator<CNotifySysEvent>::CreateInstance, 7, 3},
-    {&CLSID_NotifyLog, &ComCreator<CNotifyLog>::CreateInstance, 7, 7},
-    {&CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance, 1, 7},
-    {&CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance, 0, 1},
-};
 } // namespace
 
 String KeyOf(REFCLSID clsid)
@@ -59,6 +35,11 @@ CNotify::CNotify() : mLogKey(KeyOf(CLSID_NotifyLog))
 }
 
 CNotify::~CNotify() = default;
+
+HRESULT CreateNotify(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotify>::CreateInstance(outer, iid, object);
+}
 
 void CNotify::FinalRelease()
 {
@@ -126,8 +107,10 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
 
         LoadPolicy(); // problems in the policy file are not reported to the caller
 
-        for (const BuiltIn& b : kBuiltIns)
+        for (const ClassRow& b : kClasses)
         {
+            if (b.presence != ClassRow::Presence::BuiltIn)
+                continue;
             ComPtr<INotifyHandler> handler;
             const HRESULT hr = b.create(nullptr, IID_INotifyHandler, handler.VoidOut());
             if (FAILED(hr))

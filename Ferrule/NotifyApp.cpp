@@ -15,7 +15,12 @@ CNotifyApp::CNotifyApp()
 
 PersistTable CNotifyApp::PersistRows()
 {
-    return FilterPersistTable();
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifyApp(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifyApp>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifyApp::ErrorInfoInterfaces()

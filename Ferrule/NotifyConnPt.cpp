@@ -8,7 +8,12 @@ CNotifyConnPt::CNotifyConnPt() : mEvents(this, IID__INotifyConnPtEvents)
 
 PersistTable CNotifyConnPt::PersistRows()
 {
-    return FilterPersistTable();
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifyConnPt(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifyConnPt>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifyConnPt::ErrorInfoInterfaces()

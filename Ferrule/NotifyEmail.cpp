@@ -26,12 +26,12 @@ CNotifyEmail::~CNotifyEmail()
 
 PersistTable CNotifyEmail::PersistRows()
 {
-    static const PersistRow rows[] = {
-        kTypeFilterRow,      kPriorityFilterRow, {u"EmailAddress", 0x200, VT_BSTR},
-        {u"SMTPServer", 0x201, VT_BSTR},      {u"ServerPort", 0x202, VT_UINT},    {u"From", 0x203, VT_BSTR},
-        {u"Authentication", 0x600, VT_UI4},  {u"User", 0x601, VT_BSTR},          {u"Encryption", 0x900, VT_BSTR},
-    };
-    return {rows, sizeof rows / sizeof rows[0]};
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifyEmail(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifyEmail>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifyEmail::ErrorInfoInterfaces()

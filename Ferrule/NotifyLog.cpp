@@ -42,11 +42,12 @@ CNotifyLog::~CNotifyLog() = default;
 
 PersistTable CNotifyLog::PersistRows()
 {
-    static const PersistRow rows[] = {
-        kTypeFilterRow, kPriorityFilterRow, {u"Path", 0x302, VT_BSTR},
-        {u"File", 0x301, VT_BSTR},      {u"MaxSize", 0x300, VT_UI4},
-    };
-    return {rows, sizeof rows / sizeof rows[0]};
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifyLog(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifyLog>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifyLog::ErrorInfoInterfaces()

@@ -33,12 +33,12 @@ CNotifySNMPTrap::~CNotifySNMPTrap() = default;
 
 PersistTable CNotifySNMPTrap::PersistRows()
 {
-    static const PersistRow rows[] = {
-        kTypeFilterRow,     kPriorityFilterRow, {u"Destination", 0x700, VT_BSTR},
-        {u"TrapPort", 0x701, VT_UINT},       {u"SNMPVersionV2", 0x702, VT_BOOL}, {u"CommunityString", 0x703, VT_BSTR},
-        {u"SNMPTrapEnabled", 0x704, VT_BOOL},
-    };
-    return {rows, sizeof rows / sizeof rows[0]};
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifySNMPTrap(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifySNMPTrap>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifySNMPTrap::ErrorInfoInterfaces()

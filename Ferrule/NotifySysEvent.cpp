@@ -13,7 +13,12 @@ CNotifySysEvent::CNotifySysEvent()
 
 PersistTable CNotifySysEvent::PersistRows()
 {
-    return FilterPersistTable();
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifySysEvent(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifySysEvent>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifySysEvent::ErrorInfoInterfaces()

@@ -63,12 +63,12 @@ CNotifyWebhook::CNotifyWebhook()
 
 PersistTable CNotifyWebhook::PersistRows()
 {
-    static const PersistRow rows[] = {
-        kTypeFilterRow,          kPriorityFilterRow,
-        {u"URL", 0xA00, VT_BSTR}, {u"Format", 0xA01, VT_BSTR},
-        {u"StoredToken", 0xA03, VT_BSTR}, {u"TimeoutSeconds", 0xA04, VT_UI4},
-    };
-    return {rows, sizeof rows / sizeof rows[0]};
+    return PersistTableOf(ClassId());
+}
+
+HRESULT CreateNotifyWebhook(IUnknown* outer, REFIID iid, void** object)
+{
+    return ComCreator<CNotifyWebhook>::CreateInstance(outer, iid, object);
 }
 
 const IID* const* CNotifyWebhook::ErrorInfoInterfaces()

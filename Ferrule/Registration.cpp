@@ -122,7 +122,7 @@ std::u16string ModuleFile()
     return ModuleFileOfAddress(reinterpret_cast<const void*>(&ModuleFile));
 }
 
-HRESULT RunClassScript(const ClassRegistration& c, bool registering)
+HRESULT RunClassScript(const ClassRow& c, bool registering)
 {
     return UpdateRegistryFromScript(kClassScript, registering,
                                     {{u"PROGID", c.progId},
@@ -141,7 +141,7 @@ HRESULT Register(bool registering)
         {u"MODULE", ModuleFile()}, {u"LIBID", GuidText(LIBID_NOTIFICATIONHANDLERLib)}};
     UpdateRegistryFromScript(kEventSourceScript, registering, module); // its result is not reported
     HRESULT hr = S_OK;
-    for (const ClassRegistration& c : kClasses)
+    for (const ClassRow& c : kClasses)
         if (SUCCEEDED(hr))
             hr = RunClassScript(c, registering);
     if (SUCCEEDED(hr))

@@ -1,4 +1,5 @@
 // The dispatch tables of the notification interfaces: dispatch identifiers, names, kinds and types.
+#include "Ferrule/ClassTable.h"
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/TypeLib.h"
 
@@ -55,10 +56,10 @@ const DispatchTable& DispatchTableOf<INotifyHandler>()
         {
             Named(DispMethod<&INotifyHandler::Notify>(DISPID_HandlerNotify, u"Notify", NotifyParams()), NotifyParamNames()),
             DispPropGet<&INotifyHandler::get_Name>(DISPID_HandlerName, u"Name", VT_BSTR),
-            DispPropGet<&INotifyHandler::get_TypeFilter>(DISPID_TypeFilter, u"TypeFilter", VT_UI4),
-            DispPropPut<&INotifyHandler::put_TypeFilter>(DISPID_TypeFilter, u"TypeFilter", VT_UI4),
-            DispPropGet<&INotifyHandler::get_PriorityFilter>(DISPID_PriorityFilter, u"PriorityFilter", VT_UI4),
-            DispPropPut<&INotifyHandler::put_PriorityFilter>(DISPID_PriorityFilter, u"PriorityFilter", VT_UI4),
+            DispPropGet<&INotifyHandler::get_TypeFilter>(setting::TypeFilter.id, setting::TypeFilter.name, setting::TypeFilter.type),
+            DispPropPut<&INotifyHandler::put_TypeFilter>(setting::TypeFilter.id, setting::TypeFilter.name, setting::TypeFilter.type),
+            DispPropGet<&INotifyHandler::get_PriorityFilter>(setting::PriorityFilter.id, setting::PriorityFilter.name, setting::PriorityFilter.type),
+            DispPropPut<&INotifyHandler::put_PriorityFilter>(setting::PriorityFilter.id, setting::PriorityFilter.name, setting::PriorityFilter.type),
         });
     return table;
 }
@@ -98,19 +99,19 @@ const DispatchTable& DispatchTableOf<INotifyEmail>()
         IID_INotifyEmail, u"INotifyEmail", u"Handles notifications by sending an email through SMTP.",
         DispatchTableOf<INotifyHandler>(),
         {
-            DispPropGet<&INotifyEmail::get_Address>(0x200, u"Address", VT_BSTR, {},
+            DispPropGet<&INotifyEmail::get_Address>(setting::Address.id, setting::Address.name, setting::Address.type, {},
                                                     u"The e-mail address to send notifications to."),
-            DispPropPut<&INotifyEmail::put_Address>(0x200, u"Address", VT_BSTR),
-            DispPropGet<&INotifyEmail::get_SMTPServer>(0x201, u"SMTPServer", VT_BSTR),
-            DispPropPut<&INotifyEmail::put_SMTPServer>(0x201, u"SMTPServer", VT_BSTR),
-            DispPropGet<&INotifyEmail::get_ServerPort>(0x202, u"ServerPort", VT_UINT, {}, u"Default is 25."),
-            DispPropPut<&INotifyEmail::put_ServerPort>(0x202, u"ServerPort", VT_UINT),
-            DispPropGet<&INotifyEmail::get_AddressFrom>(0x203, u"AddressFrom", VT_BSTR, {},
+            DispPropPut<&INotifyEmail::put_Address>(setting::Address.id, setting::Address.name, setting::Address.type),
+            DispPropGet<&INotifyEmail::get_SMTPServer>(setting::SMTPServer.id, setting::SMTPServer.name, setting::SMTPServer.type),
+            DispPropPut<&INotifyEmail::put_SMTPServer>(setting::SMTPServer.id, setting::SMTPServer.name, setting::SMTPServer.type),
+            DispPropGet<&INotifyEmail::get_ServerPort>(setting::ServerPort.id, setting::ServerPort.name, setting::ServerPort.type, {}, u"Default is 25."),
+            DispPropPut<&INotifyEmail::put_ServerPort>(setting::ServerPort.id, setting::ServerPort.name, setting::ServerPort.type),
+            DispPropGet<&INotifyEmail::get_AddressFrom>(setting::AddressFrom.id, setting::AddressFrom.name, setting::AddressFrom.type, {},
                                                         u"The e-mail address to send notifications from."),
-            DispPropPut<&INotifyEmail::put_AddressFrom>(0x203, u"AddressFrom", VT_BSTR),
-            DispPropGet<&INotifyEmail::get_Anonymous>(0x204, u"Anonymous", VT_BOOL, {},
+            DispPropPut<&INotifyEmail::put_AddressFrom>(setting::AddressFrom.id, setting::AddressFrom.name, setting::AddressFrom.type),
+            DispPropGet<&INotifyEmail::get_Anonymous>(setting::Anonymous.id, setting::Anonymous.name, setting::Anonymous.type, {},
                                                       u"Whether to connect to the SMTP server anonymously."),
-            DispPropPut<&INotifyEmail::put_Anonymous>(0x204, u"Anonymous", VT_BOOL),
+            DispPropPut<&INotifyEmail::put_Anonymous>(setting::Anonymous.id, setting::Anonymous.name, setting::Anonymous.type),
         });
     return table;
 }
@@ -122,16 +123,16 @@ const DispatchTable& DispatchTableOf<INotifyEmail2>()
         IID_INotifyEmail2, u"INotifyEmail2", u"Handles notifications by sending an email through SMTP with Authentication",
         DispatchTableOf<INotifyEmail>(),
         {
-            DispPropGet<&INotifyEmail2::get_Authentication>(0x600, u"Authentication", VT_I4, {},
+            DispPropGet<&INotifyEmail2::get_Authentication>(setting::Authentication.id, setting::Authentication.name, setting::Authentication.type, {},
                                                             u"Authentication mechanism used by the SMTP server."),
-            DispPropPut<&INotifyEmail2::put_Authentication>(0x600, u"Authentication", VT_I4),
-            DispPropGet<&INotifyEmail2::get_User>(0x601, u"User", VT_BSTR, {},
+            DispPropPut<&INotifyEmail2::put_Authentication>(setting::Authentication.id, setting::Authentication.name, setting::Authentication.type),
+            DispPropGet<&INotifyEmail2::get_User>(setting::User.id, setting::User.name, setting::User.type, {},
                                                   u"The user used for authentication to the SMTP server."),
-            DispPropPut<&INotifyEmail2::put_User>(0x601, u"User", VT_BSTR),
-            DispPropPut<&INotifyEmail2::put_Password>(0x602, u"Password", VT_BSTR, {},
+            DispPropPut<&INotifyEmail2::put_User>(setting::User.id, setting::User.name, setting::User.type),
+            DispPropPut<&INotifyEmail2::put_Password>(setting::Password.id, setting::Password.name, setting::Password.type, {},
                                                       u"The password used for authentication to the SMTP server."),
-            DispPropGet<&INotifyEmail2::get_EncryptedPassword>(0x603, u"EncryptedPassword", VT_BSTR),
-            DispPropPut<&INotifyEmail2::put_EncryptedPassword>(0x603, u"EncryptedPassword", VT_BSTR),
+            DispPropGet<&INotifyEmail2::get_EncryptedPassword>(setting::EncryptedPassword.id, setting::EncryptedPassword.name, setting::EncryptedPassword.type),
+            DispPropPut<&INotifyEmail2::put_EncryptedPassword>(setting::EncryptedPassword.id, setting::EncryptedPassword.name, setting::EncryptedPassword.type),
         });
     return table;
 }
@@ -142,9 +143,8 @@ const DispatchTable& DispatchTableOf<INotifyEmail3>()
     static const DispatchTable table(
         IID_INotifyEmail3, u"INotifyEmail3", u"", DispatchTableOf<INotifyEmail2>(),
         {
-            DispPropGet<&INotifyEmail3::get_HexEncryptedPassword>(
-                0x800, u"HexEncryptedPassword", VT_BSTR, {}, u"A hex string representation of the encrypted password."),
-            DispPropPut<&INotifyEmail3::put_HexEncryptedPassword>(0x800, u"HexEncryptedPassword", VT_BSTR),
+            DispPropGet<&INotifyEmail3::get_HexEncryptedPassword>(setting::HexEncryptedPassword.id, setting::HexEncryptedPassword.name, setting::HexEncryptedPassword.type, {}, u"A hex string representation of the encrypted password."),
+            DispPropPut<&INotifyEmail3::put_HexEncryptedPassword>(setting::HexEncryptedPassword.id, setting::HexEncryptedPassword.name, setting::HexEncryptedPassword.type),
         });
     return table;
 }
@@ -156,9 +156,9 @@ const DispatchTable& DispatchTableOf<INotifyEmail4>()
         IID_INotifyEmail4, u"INotifyEmail4", u"Encypts the data being sent in the mail through selected encryption type",
         DispatchTableOf<INotifyEmail3>(),
         {
-            DispPropGet<&INotifyEmail4::get_Encryption>(0x900, u"Encryption", VT_I4, {},
+            DispPropGet<&INotifyEmail4::get_Encryption>(setting::Encryption.id, setting::Encryption.name, setting::Encryption.type, {},
                                                         u"Encryption mechanism used by the SMTP server."),
-            DispPropPut<&INotifyEmail4::put_Encryption>(0x900, u"Encryption", VT_I4),
+            DispPropPut<&INotifyEmail4::put_Encryption>(setting::Encryption.id, setting::Encryption.name, setting::Encryption.type),
         });
     return table;
 }
@@ -170,16 +170,16 @@ const DispatchTable& DispatchTableOf<INotifyLog>()
         IID_INotifyLog, u"INotifyLog", u"Handles notifications by appending an entry to a log file.",
         DispatchTableOf<INotifyHandler>(),
         {
-            DispPropGet<&INotifyLog::get_MaxSize>(0x300, u"MaxSize", VT_UI4, {},
+            DispPropGet<&INotifyLog::get_MaxSize>(setting::MaxSize.id, setting::MaxSize.name, setting::MaxSize.type, {},
                                                   u"Kilobytes; the maximum file size to allow before removing old log "
                                                   u"entries; -1 for no maximum."),
-            DispPropPut<&INotifyLog::put_MaxSize>(0x300, u"MaxSize", VT_UI4),
-            DispPropGet<&INotifyLog::get_FileName>(0x301, u"FileName", VT_BSTR, {},
+            DispPropPut<&INotifyLog::put_MaxSize>(setting::MaxSize.id, setting::MaxSize.name, setting::MaxSize.type),
+            DispPropGet<&INotifyLog::get_FileName>(setting::FileName.id, setting::FileName.name, setting::FileName.type, {},
                                                    u"The name of the log file to append to."),
-            DispPropPut<&INotifyLog::put_FileName>(0x301, u"FileName", VT_BSTR),
-            DispPropGet<&INotifyLog::get_FilePath>(0x302, u"FilePath", VT_BSTR, {},
+            DispPropPut<&INotifyLog::put_FileName>(setting::FileName.id, setting::FileName.name, setting::FileName.type),
+            DispPropGet<&INotifyLog::get_FilePath>(setting::FilePath.id, setting::FilePath.name, setting::FilePath.type, {},
                                                    u"The folder to create the log file in."),
-            DispPropPut<&INotifyLog::put_FilePath>(0x302, u"FilePath", VT_BSTR),
+            DispPropPut<&INotifyLog::put_FilePath>(setting::FilePath.id, setting::FilePath.name, setting::FilePath.type),
         });
     return table;
 }
@@ -201,18 +201,18 @@ const DispatchTable& DispatchTableOf<INotifyWebhook>()
         IID_INotifyWebhook, u"INotifyWebhook", u"Handles notifications by posting them to a webhook.",
         DispatchTableOf<INotifyHandler>(),
         {
-            DispPropGet<&INotifyWebhook::get_URL>(0xA00, u"URL", VT_BSTR, {},
+            DispPropGet<&INotifyWebhook::get_URL>(setting::URL.id, setting::URL.name, setting::URL.type, {},
                                                   u"The endpoint: https, or http without a token."),
-            DispPropPut<&INotifyWebhook::put_URL>(0xA00, u"URL", VT_BSTR),
-            DispPropGet<&INotifyWebhook::get_Format>(0xA01, u"Format", VT_BSTR, {}, u"json, chat or text."),
-            DispPropPut<&INotifyWebhook::put_Format>(0xA01, u"Format", VT_BSTR),
-            DispPropPut<&INotifyWebhook::put_Token>(0xA02, u"Token", VT_BSTR),
-            DispPropGet<&INotifyWebhook::get_StoredToken>(0xA03, u"StoredToken", VT_BSTR, {},
+            DispPropPut<&INotifyWebhook::put_URL>(setting::URL.id, setting::URL.name, setting::URL.type),
+            DispPropGet<&INotifyWebhook::get_Format>(setting::Format.id, setting::Format.name, setting::Format.type, {}, u"json, chat or text."),
+            DispPropPut<&INotifyWebhook::put_Format>(setting::Format.id, setting::Format.name, setting::Format.type),
+            DispPropPut<&INotifyWebhook::put_Token>(setting::Token.id, setting::Token.name, setting::Token.type),
+            DispPropGet<&INotifyWebhook::get_StoredToken>(setting::StoredToken.id, setting::StoredToken.name, setting::StoredToken.type, {},
                                                           u"The token's stored form."),
-            DispPropPut<&INotifyWebhook::put_StoredToken>(0xA03, u"StoredToken", VT_BSTR),
-            DispPropGet<&INotifyWebhook::get_TimeoutSeconds>(0xA04, u"TimeoutSeconds", VT_UI4, {},
+            DispPropPut<&INotifyWebhook::put_StoredToken>(setting::StoredToken.id, setting::StoredToken.name, setting::StoredToken.type),
+            DispPropGet<&INotifyWebhook::get_TimeoutSeconds>(setting::TimeoutSeconds.id, setting::TimeoutSeconds.name, setting::TimeoutSeconds.type, {},
                                                              u"Seconds a delivery may take, 1 to 60."),
-            DispPropPut<&INotifyWebhook::put_TimeoutSeconds>(0xA04, u"TimeoutSeconds", VT_UI4),
+            DispPropPut<&INotifyWebhook::put_TimeoutSeconds>(setting::TimeoutSeconds.id, setting::TimeoutSeconds.name, setting::TimeoutSeconds.type),
         });
     return table;
 }
@@ -223,9 +223,9 @@ const DispatchTable& DispatchTableOf<INotifyApp>()
     static const DispatchTable table(
         IID_INotifyApp, u"INotifyApp", u"", DispatchTableOf<INotifyHandler>(),
         {
-            DispPropGet<&INotifyApp::get_Clients>(0x500, u"Clients", VT_UINT, {},
+            DispPropGet<&INotifyApp::get_Clients>(setting::Clients.id, setting::Clients.name, setting::Clients.type, {},
                                                   u"The number of clients waiting for notification."),
-            DispPropPut<&INotifyApp::put_Clients>(0x500, u"Clients", VT_UINT),
+            DispPropPut<&INotifyApp::put_Clients>(setting::Clients.id, setting::Clients.name, setting::Clients.type),
         });
     return table;
 }
@@ -237,18 +237,18 @@ const DispatchTable& DispatchTableOf<INotifySNMPTrap>()
         IID_INotifySNMPTrap, u"INotifySNMPTrap", u"Handles SNMP Traps to be sent on notificaations",
         DispatchTableOf<INotifyHandler>(),
         {
-            DispPropGet<&INotifySNMPTrap::get_Destination>(0x700, u"Destination", VT_BSTR),
-            DispPropPut<&INotifySNMPTrap::put_Destination>(0x700, u"Destination", VT_BSTR),
-            DispPropGet<&INotifySNMPTrap::get_TrapPort>(0x701, u"TrapPort", VT_UINT),
-            DispPropPut<&INotifySNMPTrap::put_TrapPort>(0x701, u"TrapPort", VT_UINT),
-            DispPropGet<&INotifySNMPTrap::get_SNMPVersionV2>(0x702, u"SNMPVersionV2", VT_BOOL, {},
+            DispPropGet<&INotifySNMPTrap::get_Destination>(setting::Destination.id, setting::Destination.name, setting::Destination.type),
+            DispPropPut<&INotifySNMPTrap::put_Destination>(setting::Destination.id, setting::Destination.name, setting::Destination.type),
+            DispPropGet<&INotifySNMPTrap::get_TrapPort>(setting::TrapPort.id, setting::TrapPort.name, setting::TrapPort.type),
+            DispPropPut<&INotifySNMPTrap::put_TrapPort>(setting::TrapPort.id, setting::TrapPort.name, setting::TrapPort.type),
+            DispPropGet<&INotifySNMPTrap::get_SNMPVersionV2>(setting::SNMPVersionV2.id, setting::SNMPVersionV2.name, setting::SNMPVersionV2.type, {},
                                                              u"Whether SNMP version 2 is selected."),
-            DispPropPut<&INotifySNMPTrap::put_SNMPVersionV2>(0x702, u"SNMPVersionV2", VT_BOOL),
-            DispPropGet<&INotifySNMPTrap::get_CommunityString>(0x703, u"CommunityString", VT_BSTR),
-            DispPropPut<&INotifySNMPTrap::put_CommunityString>(0x703, u"CommunityString", VT_BSTR),
-            DispPropPut<&INotifySNMPTrap::put_SNMPTrapEnabled>(0x704, u"SNMPTrapEnabled", VT_BOOL, {},
+            DispPropPut<&INotifySNMPTrap::put_SNMPVersionV2>(setting::SNMPVersionV2.id, setting::SNMPVersionV2.name, setting::SNMPVersionV2.type),
+            DispPropGet<&INotifySNMPTrap::get_CommunityString>(setting::CommunityString.id, setting::CommunityString.name, setting::CommunityString.type),
+            DispPropPut<&INotifySNMPTrap::put_CommunityString>(setting::CommunityString.id, setting::CommunityString.name, setting::CommunityString.type),
+            DispPropPut<&INotifySNMPTrap::put_SNMPTrapEnabled>(setting::SNMPTrapEnabled.id, setting::SNMPTrapEnabled.name, setting::SNMPTrapEnabled.type, {},
                                                                u"Whether SNMP traps are enabled."),
-            DispPropGet<&INotifySNMPTrap::get_SNMPTrapEnabled>(0x704, u"SNMPTrapEnabled", VT_BOOL),
+            DispPropGet<&INotifySNMPTrap::get_SNMPTrapEnabled>(setting::SNMPTrapEnabled.id, setting::SNMPTrapEnabled.name, setting::SNMPTrapEnabled.type),
         });
     return table;
 }
@@ -310,33 +310,21 @@ ITypeLib* NotificationHandlerTypeLib()
              {{u"SMTP_AUTH_ANONYMOUS", 0}, {u"SMTP_AUTH_BASIC", 1}, {u"SMTP_AUTH_NTLM", 2},
               {u"SMTP_AUTH_DISABLED", 9999}}},
         };
-        const INT def = IMPLTYPEFLAG_FDEFAULT;
-        const auto& handler = DispatchTableOf<INotifyHandler>();
-        const std::vector<CoclassDescription> classes = {
-            {&CLSID_Notify, u"Notify", u"Loads and manages notifications and notification handlers.",
-             {{&DispatchTableOf<INotify>(), def}}},
-            {&CLSID_NotifyEmail, u"NotifyEmail", u"Handles notifications by sending an email through SMTP.",
-             {{&DispatchTableOf<INotifyEmail>(), def},
-              {&DispatchTableOf<INotifyEmail2>(), 0},
-              {&DispatchTableOf<INotifyEmail3>(), 0},
-              {&DispatchTableOf<INotifyEmail4>(), 0},
-              {&handler, 0}}},
-            {&CLSID_NotifyLog, u"NotifyLog", u"Handles notifications by appending an entry to a log file.",
-             {{&DispatchTableOf<INotifyLog>(), def}, {&handler, 0}}},
-            {&CLSID_NotifySysEvent, u"NotifySysEvent",
-             u"Handles notifications by adding an entry in the system's application event log (Event Viewer)",
-             {{&DispatchTableOf<INotifySysEvent>(), def}, {&handler, 0}}},
-            {&CLSID_NotifyApp, u"NotifyApp", u"",
-             {{&DispatchTableOf<INotifyApp>(), def}, {&handler, 0}, {&DispatchTableOf<INotifySerialized>(), 0}}},
-            {&CLSID_NotifySNMPTrap, u"NotifySNMPTrap", u"", {{&DispatchTableOf<INotifySNMPTrap>(), def}, {&handler, 0}}},
-            {&CLSID_NotifyConnPt, u"NotifyConnPt", u"",
-             {{&DispatchTableOf<INotifyConnPt>(), def},
-              {&handler, 0},
-              {&DispatchTableOf<INotifySerialized>(), 0},
-              {&NotifyConnPtEventsTable(), IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE}}},
-            {&CLSID_NotifyWebhook, u"NotifyWebhook", u"Handles notifications by posting them to a webhook.",
-             {{&DispatchTableOf<INotifyWebhook>(), def}, {&handler, 0}, {&DispatchTableOf<INotifySerialized>(), 0}}},
+        // The coclasses of the class table, each interface found among the library's tables by its IID.
+        auto tableOf = [&interfaces](const IID& iid) -> const DispatchTable* {
+            for (const DispatchTable* t : interfaces)
+                if (t->Iid() == iid)
+                    return t;
+            return nullptr;
         };
+        std::vector<CoclassDescription> classes;
+        for (const ClassRow& c : kClasses)
+        {
+            CoclassDescription coclass{c.clsid, c.name, c.doc, {}};
+            for (size_t i = 0; i < c.interfaceCount; ++i)
+                coclass.interfaces.push_back({tableOf(*c.interfaces[i].iid), c.interfaces[i].flags});
+            classes.push_back(std::move(coclass));
+        }
         return MakeTypeLibrary(LIBID_NOTIFICATIONHANDLERLib, u"NOTIFICATIONHANDLERLib", u"NotificationHandler 1.0 Type Library",
                                1, 0, interfaces, enums, classes);
     }()};

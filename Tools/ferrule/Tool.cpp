@@ -292,7 +292,7 @@ const std::vector<std::pair<std::string, CLSID>>& BuiltInProgIds()
     // handler's).
     static const std::vector<std::pair<std::string, CLSID>> ids = [] {
         std::vector<std::pair<std::string, CLSID>> out;
-        for (const ClassRegistration& c : kClasses)
+        for (const ClassRow& c : kClasses)
             if (*c.clsid != CLSID_Notify)
                 out.emplace_back(N(std::u16string(c.versionIndependent)), *c.clsid);
         return out;
