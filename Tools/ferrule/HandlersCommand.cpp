@@ -1,6 +1,6 @@
 #include "Tools/ferrule/Tool.h"
+#include "Ferrule/ClassTable.h"
 #include "Platform/Cdo/Http.h"
-#include "Platform/Win32/SystemLog.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,72 +17,15 @@ const char* const kHandlersHelp =
 
 namespace
 {
-std::string PropertyText(INotifyHandler* handler, const std::vector<tool::Property>& properties, const char* name)
-{
-    for (const tool::Property& p : properties)
-        if (p.name == name && p.readable)
-            return ReadProperty(handler, p.id);
-    return "";
-}
-
-// Whether and where a handler delivers.
-std::string State(const HandlerInfo& h, const std::vector<tool::Property>& properties, const Options& o,
-                  uint32_t types, uint32_t priorities)
+// Whether and where a handler delivers: its class's own text.
+std::string State(const HandlerInfo& h, const Options& o, uint32_t types, uint32_t priorities)
 {
     if (types == 0 || priorities == 0)
         return std::string("off (") + (types == 0 ? "TypeFilter" : "PriorityFilter") + " is none)";
     CLSID clsid;
     CLSIDFromString(h.key.c_str(), &clsid);
-    auto get = [&](const char* name) { return PropertyText(h.handler.Get(), properties, name); };
-    if (clsid == CLSID_NotifyLog)
-    {
-        std::string path = get("FilePath");
-        for (char& c : path)
-            if (c == '\\')
-                c = '/';
-        const std::string file = get("FileName").empty() ? o.app + ".log.txt" : get("FileName");
-        return "delivers to " + (path.empty() ? "the current folder's " + file : path + file);
-    }
-    if (clsid == CLSID_NotifySysEvent)
-    {
-        return "delivers to " + SystemLogDestination();
-    }
-    if (clsid == CLSID_NotifyApp)
-        return "offers to tray applications only when Clients is set at run time (ferrule notify --tray-clients N)";
-    if (clsid == CLSID_NotifyConnPt)
-        return "fires to event sinks connected in the notifying process";
-    if (clsid == CLSID_NotifySNMPTrap)
-    {
-        if (get("SNMPTrapEnabled") != "-1" && get("SNMPTrapEnabled") != "True" && get("SNMPTrapEnabled") != "true")
-            return "off (SNMPTrapEnabled=false)";
-        if (get("Destination").empty())
-            return "enabled, but no Destination is set: traps fail";
-        return "sends " + std::string(get("SNMPVersionV2") == "0" ? "v1" : "v2c") + " traps to " + get("Destination") +
-               ":" + get("TrapPort");
-    }
-    if (clsid == CLSID_NotifyEmail)
-    {
-        if (get("SMTPServer").empty() || get("Address").empty())
-            return "not configured (set SMTPServer and Address)";
-        const std::string encryption = get("Encryption"), authentication = get("Authentication");
-        std::string transports;
-        if (encryption == "0" || encryption == "1" || encryption == "2")
-            transports += std::string("the mail library") + (encryption == "0" ? "" : " over TLS");
-        if (authentication == "0" || authentication == "1" || authentication == "2")
-            transports += std::string(transports.empty() ? "" : " and ") + "the CDO sender";
-        if (transports.empty())
-            return "off (Encryption and Authentication are 9999)";
-        return "sends mail to " + get("Address") + " through " + get("SMTPServer") + ":" + get("ServerPort") + " by " +
-               transports;
-    }
-    if (clsid == CLSID_NotifyWebhook)
-    {
-        const std::string url = ShownUrl(get("URL"));
-        if (url.empty())
-            return "not configured (set URL, e.g. ferrule set Webhook URL=-)";
-        return "posts " + get("Format") + " to " + url + " (times out after " + get("TimeoutSeconds") + " s)";
-    }
-    return "delivers";
+    const ClassRow* row = ClassRowOf(clsid);
+    return row && row->texts.state ? row->texts.state(h.handler.Get(), o.app) : "delivers";
 }
 } // namespace
 
@@ -106,18 +49,19 @@ int CommandHandlers(const Options& o, Module& module)
         std::printf("%s %s\n  types: %s\n  priorities: %s\n", h.name.c_str(), N(h.key).c_str(),
                     Words(static_cast<uint32_t>(type), kTypes).c_str(),
                     Words(static_cast<uint32_t>(priority), kPriorities).c_str());
-        const std::vector<Property> properties = Properties(h.handler.Get());
+        CLSID clsid;
+        CLSIDFromString(h.key.c_str(), &clsid);
+        const std::vector<Property> properties = Properties(h.handler.Get(), clsid);
         for (const Property& p : properties)
         {
-            if (!p.readable || IsSecret(p.name) || p.name == "Name" || p.name == "TypeFilter" ||
+            if (!p.readable || IsSecret(p) || p.name == "Name" || p.name == "TypeFilter" ||
                 p.name == "PriorityFilter")
                 continue;
             const std::string value = ReadProperty(h.handler.Get(), p.id);
             // A URL's path often holds its secret: scheme, host and port only.
-            std::printf("  %s = %s\n", p.name.c_str(), p.name == "URL" && !value.empty() ? ShownUrl(value).c_str() : value.c_str());
+            std::printf("  %s = %s\n", p.name.c_str(), ShownValue(p, value).c_str());
         }
-        std::printf("  state: %s\n", State(h, properties, o, static_cast<uint32_t>(type), static_cast<uint32_t>(priority))
-                                         .c_str());
+        std::printf("  state: %s\n", State(h, o, static_cast<uint32_t>(type), static_cast<uint32_t>(priority)).c_str());
     }
     return kOk;
 }

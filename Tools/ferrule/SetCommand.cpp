@@ -2,7 +2,6 @@
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
-#include "Platform/Cdo/Http.h"
 #include "Platform/Win32/FileLock.h"
 #include "Platform/Win32/Files.h"
 #include "Platform/Xml/XmlDocument.h"
@@ -143,12 +142,16 @@ bool ReadPassword(std::string& password, const char* prompt = "Password")
     return any || c == '\n';
 }
 
-// Whether a property's value comes from standard input: the password and the token always (never from
-// the command line, where every user sees it in the process list), the URL when given as "-".
+bool Flag(const Property& p, unsigned flag)
+{
+    return p.setting != nullptr && (p.setting->flags & flag) != 0;
+}
+
+// Whether a value is read from standard input: "-" for a setting that takes it so. A secret is taken
+// from there only (never from the command line, where every user sees it in the process list).
 bool FromInput(const Property& p, const std::string& text)
 {
-    return p.type == VT_BSTR && (strcasecmp(p.name.c_str(), "Password") == 0 || strcasecmp(p.name.c_str(), "Token") == 0 ||
-                                 (strcasecmp(p.name.c_str(), "URL") == 0 && text == "-"));
+    return text == "-" && Flag(p, Setting::kFromInput);
 }
 
 // The value text as the property's type; "" and the variant, or the reason it is refused. A value read
@@ -157,7 +160,7 @@ std::string Convert(const Property& p, const std::string& text, bool fromInput, 
 {
     VariantInit(&out);
     const std::string lower = Lower(text);
-    if (FromInput(p, "-") && strcasecmp(p.name.c_str(), "URL") != 0 && !fromInput)
+    if (Flag(p, Setting::kFromInput) && IsSecret(p) && !fromInput)
         return "a " + Lower(p.name) + " is never taken from the command line: give " + p.name +
                "=- and type it, or send it on standard input";
     if (p.type == VT_BSTR)
@@ -177,8 +180,8 @@ std::string Convert(const Property& p, const std::string& text, bool fromInput, 
         return "";
     }
     // Filters: words separated by "," or "|", or a number.
-    const bool types = strcasecmp(p.name.c_str(), "TypeFilter") == 0;
-    const bool priorities = strcasecmp(p.name.c_str(), "PriorityFilter") == 0;
+    const bool types = p.id == DISPID_TypeFilter;
+    const bool priorities = p.id == DISPID_PriorityFilter;
     if ((types || priorities) && !text.empty() && std::isalpha(static_cast<unsigned char>(text[0])))
     {
         uint32_t mask = 0;
@@ -219,7 +222,7 @@ std::string Convert(const Property& p, const std::string& text, bool fromInput, 
     const unsigned long long limit = p.type == VT_UI2 ? 0xFFFF : isSigned ? 0x7FFFFFFF : 0xFFFFFFFF;
     if (negative && !isSigned)
     {
-        if (magnitude == 1 && strcasecmp(p.name.c_str(), "MaxSize") == 0)
+        if (magnitude == 1 && Flag(p, Setting::kMinusOneMax))
         {
             out.vt = VT_UI4;
             out.ulVal = 0xFFFFFFFF;
@@ -333,35 +336,18 @@ std::string ReadingStop(const std::string& policy, const std::vector<HandlerInfo
     return "";
 }
 
-// The readable property through which a put-only one is persisted (Password: HexEncryptedPassword,
-// Token: StoredToken).
+// The readable property through which a put-only one is persisted (the password's and the token's
+// stored forms), or null.
 const Property* PersistedForm(const std::vector<Property>& properties, const Property& p)
 {
-    const char* form = strcasecmp(p.name.c_str(), "Password") == 0 ? "HexEncryptedPassword"
-                       : strcasecmp(p.name.c_str(), "Token") == 0  ? "StoredToken"
-                                                                   : nullptr;
-    if (form == nullptr)
+    if (p.setting == nullptr || p.setting->storedForm == nullptr)
         return nullptr;
     for (const Property& q : properties)
-        if (q.name == form && q.readable)
+        if (W(q.name) == p.setting->storedForm && q.readable)
             return &q;
     return nullptr;
 }
 
-// A value as messages may show it: a secret hidden, a URL by its scheme, host and port.
-std::string ShownValue(const Property& p, const std::string& text)
-{
-    if (IsSecret(p.name))
-        return "(hidden)";
-    if (strcasecmp(p.name.c_str(), "URL") == 0)
-    {
-        const std::string shown = ShownUrl(text);
-        return shown.empty() ? "(not an http or https URL)" : shown;
-    }
-    return text;
-}
-
-// Whether a set names the Webhook handler (by name, ProgID or class id).
 // The class key a set names by class id or ProgID, or "" (a handler name).
 std::u16string KeyOfWanted(const std::string& wanted)
 {
@@ -422,7 +408,8 @@ struct Target
     std::string name;
     std::u16string key;
     CLSID clsid{};
-    bool added = false; // a class of the module that the policy does not hold yet: the set adds it
+    const ClassRow* row = nullptr; // its row in the class table (null for a class from outside the module)
+    bool added = false;            // a class the policy does not hold yet: the set adds it
     std::vector<Property> properties;
 };
 
@@ -470,7 +457,8 @@ int FindTarget(const Options& o, Module& module, Target& target)
         return kUsage;
     }
     CLSIDFromString(target.key.c_str(), &target.clsid);
-    target.properties = Properties(found.Get());
+    target.row = ClassRowOf(target.clsid);
+    target.properties = Properties(found.Get(), target.clsid);
     return kOk;
 }
 
@@ -535,10 +523,7 @@ int CheckChanges(const Options& o, const Target& target, std::vector<Change>& ch
         }
         // An address or server name with a line break would become a command of its own on the way
         // to the server.
-        const bool address = strcasecmp(found->name.c_str(), "Address") == 0 ||
-                             strcasecmp(found->name.c_str(), "AddressFrom") == 0 ||
-                             strcasecmp(found->name.c_str(), "SMTPServer") == 0;
-        if (address && std::any_of(c.text.begin(), c.text.end(), [](char ch) {
+        if (Flag(*found, Setting::kOneLine) && std::any_of(c.text.begin(), c.text.end(), [](char ch) {
                 return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F;
             }))
         {
@@ -620,12 +605,11 @@ int ApplyChanges(const Options& o, Module& module, const Target& target, std::ve
         std::fprintf(stderr, "ferrule: %s could not be loaded from %s\n", target.name.c_str(), o.policy.c_str());
         return kFailed;
     }
-    if (added)
+    if (added && target.row != nullptr)
     {
-        // A handler a set adds starts with error notifications of every priority.
-        handler->put_TypeFilter(NOTIFY_TYPE_ERROR);
-        handler->put_PriorityFilter(
-            static_cast<eZD_NOTIFY_PRIORITY>(NOTIFY_PRIORITY_HIGH | NOTIFY_PRIORITY_MEDIUM | NOTIFY_PRIORITY_LOW));
+        // A handler a set adds starts with the filters of its class.
+        handler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(target.row->typeFilter));
+        handler->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(target.row->priorityFilter));
     }
     for (size_t i = 0; i < changes.size(); ++i)
     {
@@ -658,31 +642,13 @@ int ApplyChanges(const Options& o, Module& module, const Target& target, std::ve
     return kOk;
 }
 
-// With both e-mail transports selected every mail goes out twice: a set that leaves the handler on so
-// says it, with the setting that keeps one.
-void NoteBothTransports(INotifyHandler* handler)
+// What the class says after a set (the e-mail handler: when every mail goes out twice).
+void NoteAfterSet(const Target& target, INotifyHandler* handler)
 {
-    ComPtr<INotifyEmail4> email;
-    if (handler == nullptr || FAILED(handler->QueryInterface(IID_INotifyEmail4, email.VoidOut())))
+    if (handler == nullptr || target.row == nullptr || target.row->texts.afterSet == nullptr)
         return;
-    eZD_NOTIFY_TYPE types = NOTIFY_TYPE_UNKNOWN;
-    eZD_NOTIFY_PRIORITY priorities = NOTIFY_PRIORITY_UNKNOWN;
-    eZD_NOTIFY_ENCRYPTION_TYPE encryption = ENCRYPTION_TYPE_NONE;
-    eZD_NOTIFY_SMTP_AUTHENTICATION authentication = SMTP_AUTH_DISABLED;
-    Bstr server, address;
-    email->get_TypeFilter(&types);
-    email->get_PriorityFilter(&priorities);
-    email->get_Encryption(&encryption);
-    email->get_Authentication(&authentication);
-    email->get_SMTPServer(server.Out());
-    email->get_Address(address.Out());
-    const bool on = types != 0 && priorities != 0 && !server.Empty() && !address.Empty();
-    const bool library = encryption == 0 || encryption == 1 || encryption == 2;
-    const bool cdo = authentication == 0 || authentication == 1 || authentication == 2;
-    if (on && library && cdo)
-        std::fprintf(stderr, "ferrule: note: both e-mail transports are selected, so each mail goes out twice (the mail "
-                             "library by Encryption, the CDO-style sender by Authentication); Encryption=9999 keeps "
-                             "the CDO-style sender alone, Authentication=9999 the mail library alone\n");
+    if (const std::string note = target.row->texts.afterSet(handler); !note.empty())
+        std::fprintf(stderr, "ferrule: note: %s\n", note.c_str());
 }
 
 // Step 4: the written file, loaded into fresh handlers, holds every value set.
@@ -723,7 +689,7 @@ int ReadBack(const Options& o, Module& module, const Target& target, const std::
         }
         if (now != c.expected)
         {
-            const bool secret = IsSecret(c.property->name) || c.fromInput;
+            const bool secret = IsSecret(*c.property) || c.fromInput;
             std::fprintf(stderr, "ferrule: %s.%s = %s did not land in %s (it reads back as %s): %s\n",
                          target.name.c_str(), c.property->name.c_str(), Shown(c).c_str(), o.policy.c_str(),
                          secret ? "another value" : ShownValue(*c.property, N(now)).c_str(),
@@ -731,7 +697,7 @@ int ReadBack(const Options& o, Module& module, const Target& target, const std::
             result = kFailed;
         }
     }
-    NoteBothTransports(reread.Get());
+    NoteAfterSet(target, reread.Get());
     return result;
 }
 } // namespace

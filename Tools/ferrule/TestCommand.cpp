@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Ferrule/ClassTable.h"
 #include "Platform/Win32/SystemLog.h"
 
 #include <cstdio>
@@ -20,50 +21,11 @@ const char* const kTestHelp =
 
 namespace
 {
-bool BoolProperty(INotifyHandler* handler, const IID& iid, HRESULT (*read)(IUnknown*, VARIANT_BOOL*), bool& value)
-{
-    ComPtr<IUnknown> specific;
-    if (FAILED(handler->QueryInterface(iid, specific.VoidOut())))
-        return false;
-    VARIANT_BOOL b = VARIANT_FALSE;
-    if (FAILED(read(specific.Get(), &b)))
-        return false;
-    value = b != VARIANT_FALSE;
-    return true;
-}
-
 // Why a handler that accepted the notification sent nothing by its own rule, or "" when it sent it.
 std::string OwnRule(INotifyHandler* handler, const CLSID& clsid)
 {
-    if (clsid == CLSID_NotifySNMPTrap)
-    {
-        bool enabled = true;
-        if (BoolProperty(handler, IID_INotifySNMPTrap,
-                         [](IUnknown* u, VARIANT_BOOL* v) { return static_cast<INotifySNMPTrap*>(u)->get_SNMPTrapEnabled(v); },
-                         enabled) &&
-            !enabled)
-            return "SNMP traps are disabled (SNMPTrapEnabled=false)";
-    }
-    if (clsid == CLSID_NotifyApp)
-        return "the tray application handler never sends test notifications";
-    if (clsid == CLSID_NotifyConnPt)
-        return "no event sink is connected in this process";
-    if (clsid == CLSID_NotifyEmail)
-    {
-        ComPtr<INotifyEmail4> email;
-        if (SUCCEEDED(handler->QueryInterface(IID_INotifyEmail4, email.VoidOut())))
-        {
-            eZD_NOTIFY_ENCRYPTION_TYPE encryption = ENCRYPTION_TYPE_NONE;
-            eZD_NOTIFY_SMTP_AUTHENTICATION authentication = SMTP_AUTH_ANONYMOUS;
-            email->get_Encryption(&encryption);
-            email->get_Authentication(&authentication);
-            const bool library = encryption == 0 || encryption == 1 || encryption == 2;
-            const bool cdo = authentication == 0 || authentication == 1 || authentication == 2;
-            if (!library && !cdo)
-                return "both e-mail transports are off (Encryption and Authentication not 0, 1 or 2)";
-        }
-    }
-    return "";
+    const ClassRow* row = ClassRowOf(clsid);
+    return row && row->texts.ownRule ? row->texts.ownRule(handler) : "";
 }
 } // namespace
 

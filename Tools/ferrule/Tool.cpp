@@ -7,6 +7,7 @@
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
 #include "Platform/Xml/XmlDocument.h"
+#include "Platform/Cdo/Http.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -354,8 +355,9 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
     return handlers;
 }
 
-std::vector<Property> Properties(INotifyHandler* handler)
+std::vector<Property> Properties(INotifyHandler* handler, const CLSID& clsid)
 {
+    const ClassRow* row = ClassRowOf(clsid);
     std::vector<Property> properties;
     ComPtr<ITypeInfo> info;
     if (FAILED(handler->GetTypeInfo(0, 0x409, info.Out())))
@@ -378,7 +380,8 @@ std::vector<Property> Properties(INotifyHandler* handler)
             const std::string n = N(name);
             auto it = std::find_if(properties.begin(), properties.end(), [&](const Property& p) { return p.name == n; });
             if (it == properties.end())
-                it = properties.insert(properties.end(), Property{n, desc->memid});
+                it = properties.insert(properties.end(),
+                                       Property{n, desc->memid, false, false, VT_EMPTY, row ? SettingOf(*row, W(n)) : nullptr});
             it->readable = it->readable || get;
             it->writable = it->writable || put;
             if (put)
@@ -390,12 +393,26 @@ std::vector<Property> Properties(INotifyHandler* handler)
     return properties;
 }
 
-bool IsSecret(const std::string& name)
+bool IsSecret(const Property& p)
 {
-    std::string lower = name;
+    if (p.setting != nullptr)
+        return (p.setting->flags & Setting::kSecret) != 0;
+    std::string lower = p.name;
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return lower.find("password") != std::string::npos || lower.find("token") != std::string::npos;
+}
+
+std::string ShownValue(const Property& p, const std::string& text)
+{
+    if (IsSecret(p))
+        return "(hidden)";
+    if (p.setting != nullptr && (p.setting->flags & Setting::kUrl))
+    {
+        const std::string shown = ShownUrl(text);
+        return text.empty() ? "" : shown.empty() ? "(not an http or https URL)" : shown;
+    }
+    return text;
 }
 
 std::string ReadProperty(INotifyHandler* handler, DISPID id)

@@ -2,6 +2,7 @@
 // words, and the handlers a manager holds. Each command lives in a file of its own.
 #pragma once
 
+#include "Ferrule/ClassTable.h"
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/Activation.h"
 #include "Platform/Com/Owners.h"
@@ -129,11 +130,17 @@ struct Property
     bool readable = false;
     bool writable = false;
     VARTYPE type = VT_EMPTY; // the type its put takes
+    const Setting* setting = nullptr; // its row in the class table, for the module's classes
 };
 
-// The properties a handler's type information describes, in member order.
-std::vector<Property> Properties(INotifyHandler* handler);
-bool IsSecret(const std::string& name);
+// The properties a handler's type information describes, in member order, with their settings in the
+// class table of the handler's class (clsid).
+std::vector<Property> Properties(INotifyHandler* handler, const CLSID& clsid);
+// Whether a property's value is never shown: its setting says so; a class from outside the module has no
+// settings, and a property of it whose name reads like a password or a token is taken for a secret.
+bool IsSecret(const Property& p);
+// A value as it may be shown: a secret hidden, a URL by its scheme, host and port.
+std::string ShownValue(const Property& p, const std::string& text);
 std::string ReadProperty(INotifyHandler* handler, DISPID id);
 
 Options Parse(const std::vector<std::string>& args, const std::string& command);
