@@ -1,6 +1,7 @@
 // The manager's policy file: reading it into the handler table, and writing the table back.
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
+#include "Ferrule/ClassTable.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/PolicyFile.h"
 #include "Ferrule/XmlPropBag.h"
@@ -122,8 +123,10 @@ bool HoldsSecret(const XmlDocument& document)
     };
     for (const char16_t* name : policy::kPasswordForms)
         check(name);
-    for (const char16_t* name : policy::kSecretRows)
-        check(name);
+    for (const ClassRow& c : kClasses)
+        for (size_t i = 0; i < c.settingCount; ++i)
+            if (c.settings[i].row != nullptr && (c.settings[i].flags & (Setting::kSecret | Setting::kUrl)))
+                check(c.settings[i].row);
     return holds;
 }
 } // namespace

@@ -19,8 +19,8 @@ inline constexpr const char16_t* kPlainPassword = u"PlainPassword";
 inline constexpr const char16_t* kPasswordForms[] = {u"EncryptedPW",       u"EncryptedPW2",       u"EncryptedPW3",
                                                      u"AESPassword",       u"AES256Password",     u"AESAdvancedPwd256",
                                                      u"AESAdvancedPwd256IC", u"AESAdvancedPwd256ICFIPS"};
-// Other rows that hold a secret: the webhook's token form and its URL (whose path often is one).
-inline constexpr const char16_t* kSecretRows[] = {u"StoredToken", u"URL"};
+// Other rows that hold a secret are the class table's settings marked secret or URL (a URL's path often
+// is one).
 // An application's policy is APPLICATION + kExtension; without one, kFallbackFile is read.
 inline constexpr const char16_t* kExtension = u".notify.xml";
 inline constexpr const char16_t* kFallbackFile = u"config.notify.xml";

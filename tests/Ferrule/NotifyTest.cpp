@@ -13,7 +13,10 @@
 
 #include "Platform/Com/Owners.h"
 
+#include "Ferrule/ClassTable.h"
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <sstream>
@@ -73,12 +76,10 @@ protected:
         RegisterMessageTables();
         // The translator, as an in-process server found by CoCreateInstance.
         ASSERT_NE(LoadLibraryW(u"Translator.dll"), nullptr);
-        Register(CLSID_NotifyLog, &ComCreator<CNotifyLog>::CreateInstance);
-        Register(CLSID_NotifyEmail, &ComCreator<CNotifyEmail>::CreateInstance);
-        Register(CLSID_NotifySysEvent, &ComCreator<CNotifySysEvent>::CreateInstance);
-        Register(CLSID_NotifyApp, &ComCreator<CNotifyApp>::CreateInstance);
-        Register(CLSID_NotifySNMPTrap, &ComCreator<CNotifySNMPTrap>::CreateInstance);
-        Register(CLSID_NotifyConnPt, &ComCreator<CNotifyConnPt>::CreateInstance);
+        // The module's handler classes, as the module offers them.
+        for (const ClassRow& c : kClasses)
+            if (c.IsHandler())
+                Register(*c.clsid, c.create);
         Register(CLSID_TestRecorder, &ComCreator<CTestRecorder>::CreateInstance);
         Register(CLSID_TestSerialRecorder, &ComCreator<CTestSerialRecorder>::CreateInstance);
         Register(CLSID_TestFailureA, &ComCreator<CTestFailureA>::CreateInstance);
@@ -178,6 +179,24 @@ TEST_F(Manager, NotInitialized)
     EXPECT_EQ(SysStringLen(app), 0u);
     n.Reset(); // never initialized: nothing is written
     EXPECT_FALSE(std::ifstream(".notify.xml").good());
+}
+
+TEST_F(Manager, EveryClassDispatchesInTheOrderOfItsIdentifiersText)
+{
+    // A policy that names every handler class of the table, those a set adds among them, in reverse.
+    std::string elements;
+    std::vector<String> expected;
+    for (const ClassRow& c : kClasses)
+        if (c.IsHandler())
+        {
+            elements = HandlerElement(*c.clsid, 0xF, 0xF) + elements;
+            expected.push_back(UpperKey(KeyOf(*c.clsid)));
+        }
+    std::sort(expected.begin(), expected.end());
+    WriteFile("every.notify.xml", Policy(elements));
+    ComPtr<INotify> n = NewManager();
+    ASSERT_EQ(Init(n, u"every"), S_OK);
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys(), expected);
 }
 
 TEST_F(Manager, DefaultsAndFileNames)
@@ -311,7 +330,7 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
                                            HandlerElement(CLSID_TestSerialRecorder, 0xF, 0xF)));
     n = NewManager();
     Init(n, u"comment");
-    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 7u);
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 6u + 1); // the six built-ins and the first
     ComPtr<INotifyHandler> first = Handler(n, KeyOf(CLSID_TestRecorder));
     ASSERT_NE(first, nullptr);
     first.Reset();
@@ -408,7 +427,7 @@ TEST_F(Manager, FailuresAreCollectedAndLogged)
     // Handler put: an id that is not in the table does nothing; a non-handler object is refused.
     Bstr unknown(u"{00000000-0000-0000-0000-000000000001}");
     EXPECT_EQ(n->put_Handler(unknown, recorder), S_OK);
-    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 8u);
+    EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 6u + 2); // the six built-ins and both
     ComPtr<IPropertyBag> notAHandler;
     CXMLPropBag().CreateBag(std::make_shared<XmlDocument>(), XmlNode(), notAHandler.Out());
     EXPECT_EQ(n->put_Handler(logKey, reinterpret_cast<INotifyHandler*>(notAHandler.Get())), E_INVALIDARG);

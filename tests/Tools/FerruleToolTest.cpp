@@ -1,5 +1,6 @@
 // The ferrule tool, run as a program in a temporary folder.
 #include "Certificate.h"
+#include "Ferrule/ClassTable.h"
 #include "JournalSocket.h"
 #include "PeerProcess.h"
 #include "TempDir.h"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -674,7 +676,7 @@ TEST_F(Tool, ConcurrentRegistrationsAllSucceed)
     size_t classes = 0;
     for (size_t at = r.out.find("CLSID\\{"); at != std::string::npos; at = r.out.find("CLSID\\{", at + 1))
         ++classes;
-    EXPECT_EQ(classes, 9u) << r.out;
+    EXPECT_EQ(classes, std::size(kClasses) + 1) << r.out; // the module's classes and the translator
 }
 
 TEST_F(Tool, RegisterQueryAndUnregister)
@@ -697,7 +699,7 @@ TEST_F(Tool, RegisterQueryAndUnregister)
     size_t classes = 0;
     for (size_t at = r.out.find("CLSID\\{"); at != std::string::npos; at = r.out.find("CLSID\\{", at + 1))
         ++classes;
-    EXPECT_EQ(classes, 9u) << r.out; // eight classes (the webhook's too) and the translator, once each
+    EXPECT_EQ(classes, std::size(kClasses) + 1) << r.out; // the module's classes and the translator, once each
     r = Ferrule("reg query 'HKLM\\SOFTWARE\\Microsoft\\Internet Explorer\\ActiveX Compatibility' --recursive");
     EXPECT_NE(r.out.find("Compatibility Flags    REG_DWORD    0x400"), std::string::npos) << r.out;
 
