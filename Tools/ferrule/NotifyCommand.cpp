@@ -61,48 +61,43 @@ HRESULT SendOne(INotify* notify, uint32_t type, uint32_t priority, uint32_t code
                           d.Get(), s.Get(), when);
 }
 
-int CommandNotify(const Options& o, Module& module)
+namespace
 {
-    if (!o.stdinMode && o.rest.size() != 1)
-        throw UsageError("notify takes one DESCRIPTION (quote it), or --stdin");
-    const uint32_t type = o.values.count("type") ? ParseWord(o.values.at("type"), kTypes, "type") : 4;
-    const uint32_t priority =
-        o.values.count("priority") ? ParseWord(o.values.at("priority"), kPriorities, "priority") : 2;
-    const uint32_t code = o.values.count("code") ? ParseNumber(o.values.at("code"), "code") : 0;
-    const std::string source = o.values.count("source") ? o.values.at("source") : "ferrule";
-    const DATE when = ParseTime(o.values.count("time") ? o.values.at("time") : "now");
+// What a line of --stdin leaves empty takes these.
+struct Defaults
+{
+    uint32_t type;
+    uint32_t priority;
+    uint32_t code;
+    std::string source;
+};
 
-    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Change);
-    if (!notify)
-        return kFailed;
-    if (o.values.count("tray-clients"))
+// A line's TYPE, PRIORITY, CODE, SOURCE and DESCRIPTION, separated by tabs; false when it has fewer fields.
+bool SplitLine(const std::string& line, std::vector<std::string>& fields)
+{
+    fields.clear();
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i)
     {
-        // Clients is not persisted: it is set on the tray handler of this manager.
-        const uint32_t clients = ParseNumber(o.values.at("tray-clients"), "number of tray clients");
-        Bstr key(KeyText(CLSID_NotifyApp));
-        ComPtr<INotifyHandler> handler;
-        ComPtr<INotifyApp> tray;
-        if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&
-            SUCCEEDED(handler->QueryInterface(IID_INotifyApp, tray.VoidOut())))
-            tray->put_Clients(clients);
+        const size_t tab = line.find('\t', start);
+        if (tab == std::string::npos)
+            return false;
+        fields.push_back(line.substr(start, tab - start));
+        start = tab + 1;
     }
-    if (!o.stdinMode)
-    {
-        const HRESULT hr = SendOne(notify.Get(), type, priority, code, source, o.rest[0], when);
-        if (FAILED(hr))
-        {
-            PrintFailure("Notify", hr, module.translator.Get());
-            return kFailed;
-        }
-        return kOk;
-    }
+    fields.push_back(line.substr(start));
+    return true;
+}
 
-    // One notification per line: TYPE, PRIORITY, CODE, SOURCE, DESCRIPTION separated by tabs.
+// One notification per line of standard input, with progress on a terminal and a summary at the end.
+int NotifyLines(INotify* notify, const Defaults& d, IMessageTranslator* translator)
+{
     const bool terminal = isatty(STDERR_FILENO);
     auto started = std::chrono::steady_clock::now();
     auto lastProgress = started;
     unsigned long sent = 0, failed = 0, lineNumber = 0;
     std::string line;
+    std::vector<std::string> fields;
     bool tooLong = false;
     while (ReadLine(stdin, line, tooLong))
     {
@@ -117,35 +112,24 @@ int CommandNotify(const Options& o, Module& module)
             line.pop_back();
         if (line.empty() || line[0] == '#')
             continue;
-        std::vector<std::string> fields;
-        size_t start = 0;
-        for (int i = 0; i < 4; ++i)
-        {
-            const size_t tab = line.find('\t', start);
-            if (tab == std::string::npos)
-                break;
-            fields.push_back(line.substr(start, tab - start));
-            start = tab + 1;
-        }
-        if (fields.size() != 4)
+        if (!SplitLine(line, fields))
         {
             std::fprintf(stderr, "ferrule: line %lu: expected TYPE, PRIORITY, CODE, SOURCE and DESCRIPTION "
                                  "separated by tabs\n", lineNumber);
             ++failed;
             continue;
         }
-        fields.push_back(line.substr(start));
         try
         {
-            const uint32_t t = fields[0].empty() ? type : ParseWord(fields[0], kTypes, "type");
-            const uint32_t p = fields[1].empty() ? priority : ParseWord(fields[1], kPriorities, "priority");
-            const uint32_t c = fields[2].empty() ? code : ParseNumber(fields[2], "code");
-            const HRESULT hr = SendOne(notify.Get(), t, p, c, fields[3].empty() ? source : fields[3], fields[4],
+            const uint32_t t = fields[0].empty() ? d.type : ParseWord(fields[0], kTypes, "type");
+            const uint32_t p = fields[1].empty() ? d.priority : ParseWord(fields[1], kPriorities, "priority");
+            const uint32_t c = fields[2].empty() ? d.code : ParseNumber(fields[2], "code");
+            const HRESULT hr = SendOne(notify, t, p, c, fields[3].empty() ? d.source : fields[3], fields[4],
                                        ParseTime("now"));
             if (FAILED(hr))
             {
                 ++failed;
-                PrintFailure("Notify", hr, module.translator.Get(), "line " + std::to_string(lineNumber));
+                PrintFailure("Notify", hr, translator, "line " + std::to_string(lineNumber));
             }
             else
                 ++sent;
@@ -168,6 +152,44 @@ int CommandNotify(const Options& o, Module& module)
     std::printf("%lu sent, %lu failed in %.2f s (%.0f notifications/s)\n", sent, failed, seconds,
                 seconds > 0 ? (sent + failed) / seconds : 0.0);
     return failed ? kFailed : kOk;
+}
+
+// Clients is not persisted: --tray-clients sets it on the tray handler of this manager.
+void SetTrayClients(INotify* notify, uint32_t clients)
+{
+    Bstr key(KeyText(CLSID_NotifyApp));
+    ComPtr<INotifyHandler> handler;
+    ComPtr<INotifyApp> tray;
+    if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&
+        SUCCEEDED(handler->QueryInterface(IID_INotifyApp, tray.VoidOut())))
+        tray->put_Clients(clients);
+}
+} // namespace
+
+int CommandNotify(const Options& o, Module& module)
+{
+    if (!o.stdinMode && o.rest.size() != 1)
+        throw UsageError("notify takes one DESCRIPTION (quote it), or --stdin");
+    const Defaults d{o.values.count("type") ? ParseWord(o.values.at("type"), kTypes, "type") : 4,
+                     o.values.count("priority") ? ParseWord(o.values.at("priority"), kPriorities, "priority") : 2,
+                     o.values.count("code") ? ParseNumber(o.values.at("code"), "code") : 0,
+                     o.values.count("source") ? o.values.at("source") : "ferrule"};
+    const DATE when = ParseTime(o.values.count("time") ? o.values.at("time") : "now");
+
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Change);
+    if (!notify)
+        return kFailed;
+    if (o.values.count("tray-clients"))
+        SetTrayClients(notify.Get(), ParseNumber(o.values.at("tray-clients"), "number of tray clients"));
+    if (o.stdinMode)
+        return NotifyLines(notify.Get(), d, module.translator.Get());
+    const HRESULT hr = SendOne(notify.Get(), d.type, d.priority, d.code, d.source, o.rest[0], when);
+    if (FAILED(hr))
+    {
+        PrintFailure("Notify", hr, module.translator.Get());
+        return kFailed;
+    }
+    return kOk;
 }
 
 } // namespace tool
