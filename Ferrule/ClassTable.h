@@ -135,7 +135,12 @@ struct ClassRow
     bool IsHandler() const { return presence != Presence::Manager; }
 };
 
-// The factories, each defined beside its class.
+// The factories, each defined beside its class by FERRULE_CLASS_FACTORY(Notify..., C...).
+#define FERRULE_CLASS_FACTORY(name, Class)                                                                  \
+    HRESULT Create##name(IUnknown* outer, REFIID iid, void** object)                                        \
+    {                                                                                                        \
+        return ComCreator<Class>::CreateInstance(outer, iid, object);                                       \
+    }
 HRESULT CreateNotify(IUnknown* outer, REFIID iid, void** object) __attribute__((weak));
 HRESULT CreateNotifyEmail(IUnknown* outer, REFIID iid, void** object) __attribute__((weak));
 HRESULT CreateNotifyLog(IUnknown* outer, REFIID iid, void** object) __attribute__((weak));

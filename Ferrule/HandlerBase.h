@@ -202,8 +202,8 @@ PersistTable PersistTableOf(REFCLSID clsid);
 HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag, IErrorLog* errorLog);
 HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag);
 
-// T provides: static const CLSID& ClassId(); static PersistTable PersistRows() (the module's classes:
-// PersistTableOf(ClassId())); and an IDispatch.
+// T provides: static const CLSID& ClassId() and an IDispatch. Its rows are its settings in the class
+// table; a class outside the table declares its own static PersistRows().
 template <class T>
 class IPersistPropertyBagImpl : public IPersistPropertyBag
 {
@@ -236,6 +236,8 @@ public:
             return static_cast<T*>(this)->SaveExtra(bag, clearDirty, hr);
         });
     }
+
+    static PersistTable PersistRows() { return PersistTableOf(T::ClassId()); }
 
     // What a class persists besides its rows (the e-mail handler's password); by default nothing.
     HRESULT LoadExtra(IPropertyBag*, HRESULT rows) { return rows; }

@@ -36,10 +36,7 @@ CNotify::CNotify() : mLogKey(KeyOf(CLSID_NotifyLog))
 
 CNotify::~CNotify() = default;
 
-HRESULT CreateNotify(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotify>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(Notify, CNotify)
 
 void CNotify::FinalRelease()
 {

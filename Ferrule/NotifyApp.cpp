@@ -13,15 +13,7 @@ CNotifyApp::CNotifyApp()
     SetName(StringRepository::GetString(IDS_HANDLER_NAME_APP));
 }
 
-PersistTable CNotifyApp::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifyApp(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifyApp>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifyApp, CNotifyApp)
 
 const IID* const* CNotifyApp::ErrorInfoInterfaces()
 {

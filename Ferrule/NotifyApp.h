@@ -25,7 +25,6 @@ public:
     CNotifyApp();
 
     static const CLSID& ClassId() { return CLSID_NotifyApp; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     STDMETHOD(get_Clients)(UINT* value) override;

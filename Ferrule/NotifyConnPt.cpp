@@ -6,15 +6,7 @@ CNotifyConnPt::CNotifyConnPt() : mEvents(this, IID__INotifyConnPtEvents)
     SetFilters(0xFFFFFFFF, 0xFFFFFFFF);
 }
 
-PersistTable CNotifyConnPt::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifyConnPt(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifyConnPt>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifyConnPt, CNotifyConnPt)
 
 const IID* const* CNotifyConnPt::ErrorInfoInterfaces()
 {

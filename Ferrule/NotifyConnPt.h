@@ -74,7 +74,6 @@ public:
     CNotifyConnPt();
 
     static const CLSID& ClassId() { return CLSID_NotifyConnPt; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     // The filter test, then NotifyEvent to every sink; sinks are reached only through this operation.

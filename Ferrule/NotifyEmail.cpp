@@ -24,15 +24,7 @@ CNotifyEmail::~CNotifyEmail()
         FreeLibrary(mMailLibrary);
 }
 
-PersistTable CNotifyEmail::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifyEmail(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifyEmail>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifyEmail, CNotifyEmail)
 
 const IID* const* CNotifyEmail::ErrorInfoInterfaces()
 {

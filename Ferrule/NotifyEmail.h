@@ -33,7 +33,6 @@ public:
     ~CNotifyEmail() override;
 
     static const CLSID& ClassId() { return CLSID_NotifyEmail; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     STDMETHOD(get_Address)(BSTR* value) override;

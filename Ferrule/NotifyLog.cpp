@@ -40,15 +40,7 @@ CNotifyLog::CNotifyLog()
 
 CNotifyLog::~CNotifyLog() = default;
 
-PersistTable CNotifyLog::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifyLog(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifyLog>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifyLog, CNotifyLog)
 
 const IID* const* CNotifyLog::ErrorInfoInterfaces()
 {

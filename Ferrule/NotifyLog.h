@@ -23,7 +23,6 @@ public:
     ~CNotifyLog() override;
 
     static const CLSID& ClassId() { return CLSID_NotifyLog; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     HRESULT Deliver(const Notification& n) override;

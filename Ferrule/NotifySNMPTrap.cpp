@@ -31,15 +31,7 @@ CNotifySNMPTrap::CNotifySNMPTrap()
 
 CNotifySNMPTrap::~CNotifySNMPTrap() = default;
 
-PersistTable CNotifySNMPTrap::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifySNMPTrap(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifySNMPTrap>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifySNMPTrap, CNotifySNMPTrap)
 
 const IID* const* CNotifySNMPTrap::ErrorInfoInterfaces()
 {

@@ -24,7 +24,6 @@ public:
     ~CNotifySNMPTrap() override;
 
     static const CLSID& ClassId() { return CLSID_NotifySNMPTrap; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     STDMETHOD(get_Destination)(BSTR* value) override;

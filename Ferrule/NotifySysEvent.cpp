@@ -11,15 +11,7 @@ CNotifySysEvent::CNotifySysEvent()
     SetName(StringRepository::GetString(IDS_HANDLER_NAME_SYSLOG));
 }
 
-PersistTable CNotifySysEvent::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifySysEvent(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifySysEvent>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifySysEvent, CNotifySysEvent)
 
 const IID* const* CNotifySysEvent::ErrorInfoInterfaces()
 {

@@ -22,7 +22,6 @@ public:
     CNotifySysEvent();
 
     static const CLSID& ClassId() { return CLSID_NotifySysEvent; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     HRESULT Deliver(const Notification& n) override;

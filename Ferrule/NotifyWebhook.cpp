@@ -61,15 +61,7 @@ CNotifyWebhook::CNotifyWebhook()
     SetName(StringRepository::GetString(IDS_HANDLER_NAME_WEBHOOK));
 }
 
-PersistTable CNotifyWebhook::PersistRows()
-{
-    return PersistTableOf(ClassId());
-}
-
-HRESULT CreateNotifyWebhook(IUnknown* outer, REFIID iid, void** object)
-{
-    return ComCreator<CNotifyWebhook>::CreateInstance(outer, iid, object);
-}
+FERRULE_CLASS_FACTORY(NotifyWebhook, CNotifyWebhook)
 
 const IID* const* CNotifyWebhook::ErrorInfoInterfaces()
 {

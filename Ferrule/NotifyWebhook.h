@@ -26,7 +26,6 @@ public:
     CNotifyWebhook();
 
     static const CLSID& ClassId() { return CLSID_NotifyWebhook; }
-    static PersistTable PersistRows();
     static const IID* const* ErrorInfoInterfaces();
 
     HRESULT Deliver(const Notification& n) override;
