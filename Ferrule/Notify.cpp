@@ -15,22 +15,8 @@ namespace
 const char16_t* const kSource = u"Quellon.Notify.1";
 } // namespace
 
-String KeyOf(REFCLSID clsid)
-{
-    OLECHAR text[39];
-    StringFromGUID2(clsid, text, 39);
-    return String(text);
-}
 
-String UpperKey(const String& text)
-{
-    String upper = text;
-    for (char16_t& c : upper)
-        c = static_cast<char16_t>(std::towupper(c));
-    return upper;
-}
-
-CNotify::CNotify() : mLogKey(KeyOf(CLSID_NotifyLog))
+CNotify::CNotify() : mLogKey(GuidText(CLSID_NotifyLog))
 {
 }
 
@@ -116,7 +102,7 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
                     return hr;
                 continue;
             }
-            const String key = KeyOf(*b.clsid);
+            const String key = GuidText(*b.clsid);
             const bool unloaded = std::any_of(mUnloaded.begin(), mUnloaded.end(),
                                               [&](const Unloaded& u) { return u.key == key; });
             if (unloaded || Find(Bstr(key).Get()) != nullptr)

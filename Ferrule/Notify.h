@@ -102,6 +102,4 @@ private:
     std::vector<String> mLoadWarnings;
 };
 
-// The braced upper-case key of a class id, and a caller's id text in upper case.
-String KeyOf(REFCLSID clsid);
-String UpperKey(const String& text);
+

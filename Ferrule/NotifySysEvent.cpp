@@ -1,4 +1,5 @@
 #include "Ferrule/NotifySysEvent.h"
+#include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
 #include "Platform/Win32/EventLog.h"
@@ -57,10 +58,8 @@ HRESULT CNotifySysEvent::Deliver(const Notification& n)
     const WORD category = priority == NOTIFY_PRIORITY_HIGH ? 1 : priority == NOTIFY_PRIORITY_MEDIUM ? 2 : 3;
     LPCWSTR strings[] = {entry.c_str()};
     // What the journal keeps beside the entry, for readers to filter on.
-    char codeText[16];
-    std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(code));
     std::vector<std::pair<std::string, std::string>> fields = {
-        {"FERRULE_CODE", codeText},
+        {"FERRULE_CODE", HexCode(code)},
         {"FERRULE_TYPE", TypeWord(type)},
         {"FERRULE_PRIORITY", PriorityWord(priority)},
         {"FERRULE_SOURCE", Utf16ToUtf8(sourceText)},

@@ -1,4 +1,5 @@
 #include "Ferrule/NotifyWebhook.h"
+#include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Crypto/PasswordStore.h"
 #include "Messages/MessageTables.h"
@@ -194,7 +195,7 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
         // Header values on one line: the summary holds names a caller chose.
         std::string title = summary;
         for (char& c : title)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            if (IsControlCharacter(static_cast<unsigned char>(c)))
                 c = ' ';
         post.headers.push_back("Content-Type: text/plain; charset=utf-8");
         post.headers.push_back("Title: " + title);
@@ -211,11 +212,9 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
             j["text"] = summary + ": " + descriptionText;
         else
         {
-            char codeText[16];
-            std::snprintf(codeText, sizeof codeText, "0x%08X", static_cast<unsigned>(code));
             j["type"] = TypeWord(type);
             j["priority"] = PriorityWord(priority);
-            j["code"] = codeText;
+            j["code"] = HexCode(code);
             j["description"] = descriptionText;
             if (static_cast<int32_t>(code) < 0 && !serialized.empty())
                 j["serialized"] = Utf16ToUtf8(serialized);

@@ -1,5 +1,6 @@
 // The manager's policy file: reading it into the handler table, and writing the table back.
 #include "Base/Dev/Global/StringRepository.h"
+#include "Base/Dev/Global/Encoders.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/ClassTable.h"
 #include "Ferrule/Notify.h"
@@ -20,12 +21,11 @@ namespace
 // "0x%08X" and the system's text of a failure.
 String FailureText(HRESULT failure, bool withHex)
 {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(failure));
+    const String hex = Utf8ToUtf16(HexCode(static_cast<uint32_t>(failure)));
     const String text = SystemMessageText(static_cast<DWORD>(failure));
     if (text.empty())
-        return Utf8ToUtf16(hex);
-    return withHex ? Utf8ToUtf16(hex) + u" " + text : text;
+        return hex;
+    return withHex ? hex + u" " + text : text;
 }
 
 // How long a write-back waits for another writer of the policy file (ferrule set, another manager).

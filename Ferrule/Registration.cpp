@@ -109,12 +109,6 @@ const char16_t* const kTypeLibScript = uR"(HKCR
 }
 )";
 
-std::u16string GuidText(REFGUID guid)
-{
-    OLECHAR text[39];
-    StringFromGUID2(guid, text, 39);
-    return text;
-}
 
 // The module's full path.
 std::u16string ModuleFile()

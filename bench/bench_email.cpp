@@ -131,7 +131,7 @@ int main(int argc, char** argv)
     for (const CLSID* c : {&CLSID_NotifyConnPt, &CLSID_NotifyApp, &CLSID_NotifySNMPTrap, &CLSID_NotifyLog,
                            &CLSID_NotifySysEvent})
     {
-        BSTR key = B(KeyOf(*c));
+        BSTR key = B(GuidText(*c));
         INotifyHandler* h = nullptr;
         gManager->GetHandler(key, &h);
         SysFreeString(key);

@@ -36,7 +36,7 @@ BSTR B(const std::u16string& s)
 
 void SetFilter(const CLSID& clsid, uint32_t type, uint32_t priority)
 {
-    BSTR key = B(KeyOf(clsid));
+    BSTR key = B(GuidText(clsid));
     INotifyHandler* h = nullptr;
     gManager->GetHandler(key, &h);
     SysFreeString(key);
@@ -47,7 +47,7 @@ void SetFilter(const CLSID& clsid, uint32_t type, uint32_t priority)
 
 void SetMaxSize(ULONG kb)
 {
-    BSTR key = B(KeyOf(CLSID_NotifyLog));
+    BSTR key = B(GuidText(CLSID_NotifyLog));
     INotifyHandler* h = nullptr;
     gManager->GetHandler(key, &h);
     SysFreeString(key);

@@ -1,4 +1,5 @@
 #include "Platform/Cdo/Http.h"
+#include "Platform/Win32/Utf.h"
 #include "Platform/Cdo/CurlLibrary.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@ size_t Discard(char*, size_t size, size_t count, void*)
 bool ParseHttpUrl(const std::string& text, HttpUrl& url)
 {
     for (unsigned char c : text)
-        if (c <= 0x20 || c == 0x7F)
+        if (c == ' ' || IsControlCharacter(c))
             return false;
     const size_t colon = text.find("://");
     if (colon == std::string::npos)

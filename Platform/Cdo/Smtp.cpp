@@ -1,4 +1,5 @@
 #include "Platform/Cdo/Smtp.h"
+#include "Platform/Win32/Utf.h"
 #include "Platform/Cdo/CurlLibrary.h"
 #include "Platform/Win32/Base64.h"
 
@@ -141,10 +142,7 @@ SmtpOutcome::Status StatusOf(CURLcode code)
 
 bool SmtpValueIsClean(std::string_view text)
 {
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7F;
-    });
+    return !HoldsControlCharacter(text);
 }
 
 std::vector<std::string> SmtpAddressList(std::string_view list)
@@ -173,7 +171,7 @@ std::string SmtpBracketed(const std::string& address)
 std::string SmtpHeaderText(std::string_view utf8)
 {
     for (unsigned char c : utf8)
-        if (c >= 0x80 || c < 0x20 || c == 0x7F)
+        if (c >= 0x80 || IsControlCharacter(c))
             return "=?utf-8?B?" + Base64Encode(utf8) + "?=";
     return std::string(utf8);
 }

@@ -94,3 +94,18 @@ HRESULT IIDFromString(LPCOLESTR text, IID* iid)
 {
     return GuidFromBracedString(text, iid);
 }
+
+std::u16string GuidText(REFGUID guid)
+{
+    OLECHAR text[39];
+    StringFromGUID2(guid, text, 39);
+    return text;
+}
+
+std::u16string UpperKey(std::u16string text)
+{
+    for (char16_t& c : text)
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - u'a' + u'A');
+    return text;
+}

@@ -1,6 +1,8 @@
 // GUIDs and their braced text form.
 #pragma once
 
+#include <string>
+
 #include "Platform/Com/Hresult.h"
 
 #include <cstring>
@@ -45,6 +47,10 @@ inline constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 // Writes "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case; returns the characters written
 // including the terminator (39), or 0 when cchMax is too small.
 int StringFromGUID2(REFGUID guid, LPOLESTR text, int cchMax);
+// Not a Windows call: that text as a string, the key by which a class is told ("{XXXXXXXX-...}").
+std::u16string GuidText(REFGUID guid);
+// Not a Windows call: an identifier's text with its ASCII letters in upper case, to compare with keys.
+std::u16string UpperKey(std::u16string text);
 
 // Parses the braced text form in any case. Anything else gives CO_E_CLASSSTRING and a zeroed output.
 // (Activation extends CLSIDFromString with ProgIDs.)

@@ -379,7 +379,7 @@ std::string SyslogOneLine(const std::string& text)
             if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
                 ++i;
         }
-        else if (c < 0x20 || c == 0x7F)
+        else if (IsControlCharacter(c))
         {
             out += '^';
             out += c == 0x7F ? '?' : static_cast<char>(c + 0x40);

@@ -157,7 +157,7 @@ int NotifyLines(INotify* notify, const Defaults& d, IMessageTranslator* translat
 // Clients is not persisted: --tray-clients sets it on the tray handler of this manager.
 void SetTrayClients(INotify* notify, uint32_t clients)
 {
-    Bstr key(KeyText(CLSID_NotifyApp));
+    Bstr key(GuidText(CLSID_NotifyApp));
     ComPtr<INotifyHandler> handler;
     ComPtr<INotifyApp> tray;
     if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&

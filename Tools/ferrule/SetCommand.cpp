@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
@@ -82,13 +83,6 @@ public:
 private:
     std::atomic<ULONG> mRefs{1};
 };
-
-std::string Hex(HRESULT hr)
-{
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(hr));
-    return hex;
-}
 
 std::string Lower(std::string s)
 {
@@ -326,7 +320,7 @@ std::string ReadingStop(const std::string& policy, const std::vector<HandlerInfo
         Variant clsid;
         if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) != S_OK)
             continue;
-        const std::u16string key = Upper(ToString(clsid->bstrVal));
+        const std::u16string key = UpperKey(ToString(clsid->bstrVal));
         bool found = false;
         for (const HandlerInfo& h : handlers)
             found = found || h.key == key;
@@ -354,10 +348,10 @@ std::u16string KeyOfWanted(const std::string& wanted)
     std::u16string key;
     CLSID clsid;
     if (SUCCEEDED(CLSIDFromString(W(wanted).c_str(), &clsid)))
-        key = KeyText(clsid);
+        key = GuidText(clsid);
     for (const auto& [progId, id] : BuiltInProgIds())
         if (wanted == progId || wanted == progId + ".1")
-            key = KeyText(id);
+            key = GuidText(id);
     return key;
 }
 
@@ -377,7 +371,7 @@ bool AddHandlerElement(const Options& o, Module& module, const std::u16string& k
     for (XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
     {
         Variant clsid;
-        if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) == S_OK && Upper(ToString(clsid->bstrVal)) == key)
+        if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) == S_OK && UpperKey(ToString(clsid->bstrVal)) == key)
             return false;
     }
     XmlNode element = document.CreateElement(policy::kHandlerElement);
@@ -424,7 +418,7 @@ int FindTarget(const Options& o, Module& module, Target& target)
         return kFailed;
     const std::vector<HandlerInfo> handlers = LoadedHandlers(shown.Get(), o);
     auto matches = [&](const std::string& name, const std::u16string& k) {
-        return name == wanted || k == key || k == Upper(W(wanted));
+        return name == wanted || k == key || k == UpperKey(W(wanted));
     };
     ComPtr<INotifyHandler> found;
     for (const HandlerInfo& h : handlers)
@@ -441,10 +435,10 @@ int FindTarget(const Options& o, Module& module, Target& target)
         ComPtr<INotifyHandler> fresh;
         Bstr name;
         if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, fresh.VoidOut())) ||
-            FAILED(fresh->get_Name(name.Out())) || !matches(N(name), KeyText(clsid)))
+            FAILED(fresh->get_Name(name.Out())) || !matches(N(name), GuidText(clsid)))
             continue;
         target.name = N(name);
-        target.key = KeyText(clsid);
+        target.key = GuidText(clsid);
         target.added = true;
         found = fresh;
     }
@@ -472,7 +466,7 @@ std::string Shown(const Change& c)
 int PrintRefused(const Target& target, const Change& c, HRESULT hr, const std::string& reason)
 {
     std::fprintf(stderr, "ferrule: %s.%s = %s was refused (%s%s)\n", target.name.c_str(), c.property->name.c_str(),
-                 Shown(c).c_str(), Hex(hr).c_str(), reason.empty() ? "" : (": " + reason).c_str());
+                 Shown(c).c_str(), HexCode(static_cast<uint32_t>(hr)).c_str(), reason.empty() ? "" : (": " + reason).c_str());
     return kFailed;
 }
 
@@ -523,9 +517,7 @@ int CheckChanges(const Options& o, const Target& target, std::vector<Change>& ch
         }
         // An address or server name with a line break would become a command of its own on the way
         // to the server.
-        if (Flag(*found, Setting::kOneLine) && std::any_of(c.text.begin(), c.text.end(), [](char ch) {
-                return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F;
-            }))
+        if (Flag(*found, Setting::kOneLine) && HoldsControlCharacter(c.text))
         {
             std::fprintf(stderr, "ferrule: %s.%s was refused: an address or server name may hold no line break "
                                  "or other control character\n",

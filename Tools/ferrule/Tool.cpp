@@ -185,7 +185,7 @@ ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator, Ac
     {
         // A policy the tool creates gets the log folder of the system's conventions; one that is only
         // shown shows that folder, which is made when something is sent.
-        Bstr key(KeyText(CLSID_NotifyLog));
+        Bstr key(GuidText(CLSID_NotifyLog));
         ComPtr<INotifyHandler> handler;
         ComPtr<INotifyLog> log;
         Bstr path;
@@ -301,26 +301,12 @@ const std::vector<std::pair<std::string, CLSID>>& BuiltInProgIds()
     return ids;
 }
 
-std::u16string KeyText(const CLSID& clsid)
-{
-    OLECHAR text[39];
-    StringFromGUID2(clsid, text, 39);
-    return text;
-}
-
-std::u16string Upper(std::u16string s)
-{
-    for (char16_t& c : s)
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<char16_t>(c - u'a' + u'A');
-    return s;
-}
 
 std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
 {
     std::vector<std::u16string> keys;
     for (const auto& [progId, clsid] : BuiltInProgIds())
-        keys.push_back(KeyText(clsid));
+        keys.push_back(GuidText(clsid));
     XmlDocument document;
     bool loaded = false;
     document.Load(W(o.policy), loaded);
@@ -330,7 +316,7 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
     {
         Variant clsid;
         if (element.GetAttribute(policy::kClsidAttribute, clsid.Out()) == S_OK)
-            keys.push_back(Upper(ToString(clsid->bstrVal)));
+            keys.push_back(UpperKey(ToString(clsid->bstrVal)));
     }
     std::vector<HandlerInfo> handlers;
     for (const std::u16string& key : keys)

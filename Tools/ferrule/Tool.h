@@ -117,8 +117,6 @@ struct HandlerInfo
 };
 
 const std::vector<std::pair<std::string, CLSID>>& BuiltInProgIds();
-std::u16string KeyText(const CLSID& clsid);
-std::u16string Upper(std::u16string s);
 // The handlers of the manager in dispatch order: the built-in classes and every class the policy
 // file names, asked for through GetHandler.
 std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o);

@@ -197,7 +197,7 @@ TEST_F(Password, TheSavedPolicyFileHoldsOnlyTheSchemeSevenFormAndIsPrivate)
     umask(022);
     ComPtr<INotify> n;
     ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
-    Bstr app(u"app"), none(u""), key(KeyOf(CLSID_NotifyEmail)), pw(u"abc");
+    Bstr app(u"app"), none(u""), key(GuidText(CLSID_NotifyEmail)), pw(u"abc");
     ASSERT_EQ(n->Initialize(app, none), S_OK);
     ComPtr<INotifyHandler> handler;
     ASSERT_EQ(n->GetHandler(key, handler.Out()), S_OK);

@@ -187,7 +187,7 @@ TEST(ConnPtThroughTheManager, ASinkReceivesWhatClientsSend)
     ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
     Bstr app(u"App"), policy(Utf8ToUtf16(dir.Path() + "/app.notify.xml"));
     ASSERT_EQ(n->Initialize(app, policy), S_OK);
-    Bstr key(KeyOf(CLSID_NotifyConnPt));
+    Bstr key(GuidText(CLSID_NotifyConnPt));
     ComPtr<INotifyHandler> handler;
     ASSERT_EQ(n->GetHandler(key, handler.Out()), S_OK);
     ComPtr<IConnectionPointContainer> container;

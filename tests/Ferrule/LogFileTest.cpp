@@ -320,7 +320,7 @@ TEST_F(LogFile, TheManagersOtherHandlersStillRun)
     DWORD logCookie;
     CoRegisterClassObject(CLSID_NotifyLog, logFactory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &logCookie);
     logFactory->Release();
-    std::ofstream("app.notify.xml") << "<NotifyPolicy><Handlers><Handler clsid=\"" << Utf16ToUtf8(KeyOf(CLSID_TestRecorder))
+    std::ofstream("app.notify.xml") << "<NotifyPolicy><Handlers><Handler clsid=\"" << Utf16ToUtf8(GuidText(CLSID_TestRecorder))
                                     << "\"><TypeFilter vt=\"19\">15</TypeFilter><PriorityFilter vt=\"19\">15</PriorityFilter>"
                                        "</Handler></Handlers></NotifyPolicy>";
     ComPtr<INotify> n;

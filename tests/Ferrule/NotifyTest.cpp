@@ -49,7 +49,7 @@ std::string Utf16File(const std::string& path)
 
 std::string Key(REFCLSID clsid)
 {
-    return Narrow(KeyOf(clsid));
+    return Narrow(GuidText(clsid));
 }
 
 // A policy file with the given handler elements.
@@ -190,7 +190,7 @@ TEST_F(Manager, EveryClassDispatchesInTheOrderOfItsIdentifiersText)
         if (c.IsHandler())
         {
             elements = HandlerElement(*c.clsid, 0xF, 0xF) + elements;
-            expected.push_back(UpperKey(KeyOf(*c.clsid)));
+            expected.push_back(UpperKey(GuidText(*c.clsid)));
         }
     std::sort(expected.begin(), expected.end());
     WriteFile("every.notify.xml", Policy(elements));
@@ -205,9 +205,9 @@ TEST_F(Manager, DefaultsAndFileNames)
     ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"Backup"), S_OK);
     const std::vector<String> keys = static_cast<CNotify*>(n.Get())->Keys();
-    const std::vector<String> expected = {KeyOf(CLSID_NotifyConnPt), KeyOf(CLSID_NotifyApp),
-                                          KeyOf(CLSID_NotifySNMPTrap), KeyOf(CLSID_NotifyEmail),
-                                          KeyOf(CLSID_NotifySysEvent), KeyOf(CLSID_NotifyLog)};
+    const std::vector<String> expected = {GuidText(CLSID_NotifyConnPt), GuidText(CLSID_NotifyApp),
+                                          GuidText(CLSID_NotifySNMPTrap), GuidText(CLSID_NotifyEmail),
+                                          GuidText(CLSID_NotifySysEvent), GuidText(CLSID_NotifyLog)};
     EXPECT_EQ(keys, expected);
     const std::tuple<CLSID, int, int> defaults[] = {
         {CLSID_NotifyEmail, 0, 1}, {CLSID_NotifyConnPt, 7, 7},  {CLSID_NotifySysEvent, 7, 3},
@@ -215,7 +215,7 @@ TEST_F(Manager, DefaultsAndFileNames)
     };
     for (auto [clsid, type, priority] : defaults)
     {
-        ComPtr<INotifyHandler> h = Handler(n, UpperKey(KeyOf(clsid)));
+        ComPtr<INotifyHandler> h = Handler(n, UpperKey(GuidText(clsid)));
         ASSERT_NE(h, nullptr);
         eZD_NOTIFY_TYPE t;
         eZD_NOTIFY_PRIORITY p;
@@ -226,7 +226,7 @@ TEST_F(Manager, DefaultsAndFileNames)
         h.Reset();
     }
     // A lower-case id finds the handler; an unknown one answers success and no object.
-    std::u16string lower = KeyOf(CLSID_NotifyLog);
+    std::u16string lower = GuidText(CLSID_NotifyLog);
     for (char16_t& c : lower)
         c = static_cast<char16_t>(std::towlower(c));
     ComPtr<INotifyHandler> log = Handler(n, lower);
@@ -260,7 +260,7 @@ TEST_F(Manager, FallbackFileAndLoadingRules)
                      HandlerElement(CLSID_NotifyLog, 1, 1)));
     ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"Backup"), S_OK);
-    ComPtr<INotifyHandler> log = Handler(n, KeyOf(CLSID_NotifyLog));
+    ComPtr<INotifyHandler> log = Handler(n, GuidText(CLSID_NotifyLog));
     eZD_NOTIFY_TYPE t;
     eZD_NOTIFY_PRIORITY p;
     log->get_TypeFilter(&t);
@@ -269,7 +269,7 @@ TEST_F(Manager, FallbackFileAndLoadingRules)
     EXPECT_EQ(p, 5);  // the high bit is added
     log.Reset();
     ComPtr<INotifyEmail> email;
-    ComPtr<INotifyHandler> h = Handler(n, KeyOf(CLSID_NotifyEmail));
+    ComPtr<INotifyHandler> h = Handler(n, GuidText(CLSID_NotifyEmail));
     ASSERT_EQ(h->QueryInterface(IID_INotifyEmail, email.VoidOut()), S_OK);
     UINT port = 0;
     email->get_ServerPort(&port);
@@ -318,7 +318,7 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
     WriteFile("skip.notify.xml", Policy("<Handler/>" + HandlerElement(CLSID_NotifyLog, 1, 1)));
     ComPtr<INotify> n = NewManager();
     Init(n, u"skip");
-    ComPtr<INotifyHandler> log = Handler(n, KeyOf(CLSID_NotifyLog));
+    ComPtr<INotifyHandler> log = Handler(n, GuidText(CLSID_NotifyLog));
     eZD_NOTIFY_TYPE t;
     log->get_TypeFilter(&t);
     EXPECT_EQ(t, 1);
@@ -331,10 +331,10 @@ TEST_F(Manager, BadPolicyFilesLeaveTheDefaults)
     n = NewManager();
     Init(n, u"comment");
     EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 6u + 1); // the six built-ins and the first
-    ComPtr<INotifyHandler> first = Handler(n, KeyOf(CLSID_TestRecorder));
+    ComPtr<INotifyHandler> first = Handler(n, GuidText(CLSID_TestRecorder));
     ASSERT_NE(first, nullptr);
     first.Reset();
-    EXPECT_EQ(Handler(n, KeyOf(CLSID_TestSerialRecorder)), nullptr);
+    EXPECT_EQ(Handler(n, GuidText(CLSID_TestSerialRecorder)), nullptr);
     n.Reset();
 }
 
@@ -406,7 +406,7 @@ TEST_F(Manager, FailuresAreCollectedAndLogged)
               S_OK);
     recorder->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(0xF));
     recorder->put_PriorityFilter(static_cast<eZD_NOTIFY_PRIORITY>(0xF));
-    Bstr logKey(KeyOf(CLSID_NotifyLog).c_str());
+    Bstr logKey(GuidText(CLSID_NotifyLog).c_str());
     ASSERT_EQ(n->put_Handler(logKey, recorder), S_OK);
     recorder.Reset();
 
@@ -456,7 +456,7 @@ TEST_F(Manager, SettingsSurviveTheFile)
     ComPtr<INotify> n = NewManager();
     ASSERT_EQ(Init(n, u"app", u"policy.xml"), S_OK);
     auto set = [&](REFCLSID clsid, const char16_t* property, const char16_t* value) {
-        ComPtr<INotifyHandler> h = Handler(n, KeyOf(clsid));
+        ComPtr<INotifyHandler> h = Handler(n, GuidText(clsid));
         LPOLESTR names[] = {const_cast<LPOLESTR>(property)};
         DISPID id;
         ASSERT_EQ(h->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
@@ -531,7 +531,7 @@ TEST_F(Manager, AnElementThatCannotBeLoadedTakesNoOtherSettingsWithIt)
     // A change writes the file, with the element that could not be loaded as it was read.
     n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
-    ComPtr<INotifyHandler> logHandler = Handler(n, KeyOf(CLSID_NotifyLog));
+    ComPtr<INotifyHandler> logHandler = Handler(n, GuidText(CLSID_NotifyLog));
     ComPtr<INotifyLog> logFile;
     ASSERT_EQ(logHandler->QueryInterface(IID_INotifyLog, logFile.VoidOut()), S_OK);
     EXPECT_EQ(logFile->put_MaxSize(32), S_OK);
@@ -549,7 +549,7 @@ TEST_F(Manager, AnElementThatCannotBeLoadedTakesNoOtherSettingsWithIt)
     n = NewManager();
     ASSERT_EQ(Init(n, u"refused"), S_OK);
     EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys().size(), 5u);
-    EXPECT_EQ(Handler(n, KeyOf(CLSID_NotifyLog)), nullptr);
+    EXPECT_EQ(Handler(n, GuidText(CLSID_NotifyLog)), nullptr);
     EXPECT_TRUE(FAILED(Send(n, 0, u"x")));
     EXPECT_NE(ErrorDescription().find(Key(CLSID_NotifyLog)), std::string::npos);
     n.Reset();
@@ -591,7 +591,7 @@ TEST_F(Manager, MaintainedHandlersAndAFailingSave)
     Maintained() = MaintainCounts();
     n = NewManager();
     ASSERT_EQ(Init(n, u"app"), S_OK);
-    ComPtr<INotifyHandler> h = Handler(n, UpperKey(KeyOf(CLSID_TestMaintained)));
+    ComPtr<INotifyHandler> h = Handler(n, UpperKey(GuidText(CLSID_TestMaintained)));
     ASSERT_NE(h, nullptr);
     h->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(7));
     h.Reset();

@@ -166,7 +166,7 @@ TEST_F(Policy, ObjectsNullObjectsAndOtherTypes)
     big->llVal = -9000000000LL;
     ASSERT_EQ(f.bag->Write(u"Big", &big.Get()), S_OK);
     const std::string text = f.document->SaveText();
-    EXPECT_NE(text.find("<Nested vt=\"9\" clsid=\"" + Narrow(KeyOf(CLSID_NotifyLog)) + "\"><TypeFilter vt=\"19\">0"),
+    EXPECT_NE(text.find("<Nested vt=\"9\" clsid=\"" + Narrow(GuidText(CLSID_NotifyLog)) + "\"><TypeFilter vt=\"19\">0"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("<Nothing vt=\"13\"/>"), std::string::npos) << text;
@@ -190,7 +190,7 @@ TEST_F(Policy, ObjectsNullObjectsAndOtherTypes)
     EXPECT_EQ(back->vt, VT_EMPTY);
 
     // A lower-case clsid names the same class; a property without "vt" fails to read.
-    std::u16string lower = KeyOf(CLSID_NotifyLog);
+    std::u16string lower = GuidText(CLSID_NotifyLog);
     for (char16_t& c : lower)
         c = static_cast<char16_t>(std::towlower(c));
     BagFixture g("<Root><O vt=\"9\" clsid=\"" + Narrow(lower) +

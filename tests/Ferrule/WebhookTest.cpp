@@ -303,7 +303,7 @@ TEST_F(Webhook, NotADefaultHandler)
     ASSERT_EQ(ComCreator<CNotify>::CreateInstance(nullptr, IID_INotify, n.VoidOut()), S_OK);
     ASSERT_EQ(n->Initialize(Bstr(u"App"), Bstr(u"")), S_OK);
     ComPtr<INotifyHandler> h;
-    n->GetHandler(Bstr(KeyOf(CLSID_NotifyWebhook)), h.Out());
+    n->GetHandler(Bstr(GuidText(CLSID_NotifyWebhook)), h.Out());
     EXPECT_FALSE(h);
     n.Reset();
     const std::string file = ReadFile("App.notify.xml");
@@ -325,7 +325,7 @@ TEST_F(Webhook, ThroughTheManagerACodedNotificationCarriesItsSerializedResult)
     ASSERT_EQ(chdir(mDir.Path().c_str()), 0);
     setenv("FERRULE_REGISTRY_DIR", mDir.Path().c_str(), 1);
     std::ofstream("App.notify.xml") << "<NotifyPolicy><Handlers><Handler name=\"Webhook\" clsid=\""
-                                    << Utf16ToUtf8(KeyOf(CLSID_NotifyWebhook))
+                                    << Utf16ToUtf8(GuidText(CLSID_NotifyWebhook))
                                     << "\"><TypeFilter vt=\"19\">15</TypeFilter><PriorityFilter vt=\"19\">15"
                                        "</PriorityFilter><URL vt=\"8\">"
                                     << Utf16ToUtf8(url.Str()) << "</URL></Handler></Handlers></NotifyPolicy>";

@@ -1,5 +1,6 @@
 // The debug log. This file's own path locates the source-tree root that entries' file names lose.
 #include "Base/Dev/Diagnostics/DebugLog.h"
+#include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Config/Config.h"
 #include "Base/Dev/Global/Exceptions.h"
 #include "Base/Dev/Global/Result.h"
@@ -108,9 +109,7 @@ void ResultCreationEntry(const Result& result, const char* file, int line, const
     const uint32_t code = result.GetCode();
     if (fromInit)
     {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%08X", code);
-        text << "\n" << hex;
+        text << "\n" << HexCode(code);
         if (const ArgumentList* args = result.Arguments())
             for (size_t i = 0; i < args->size() && i < 9; ++i)
                 text << "\n\t" << (i + 1) << ": " << Utf16ToUtf8(DisplayText((*args)[i]));

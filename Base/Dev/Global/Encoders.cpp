@@ -111,3 +111,10 @@ String FromUtf16LeBytes(const std::string& bytes)
     return text;
 }
 
+
+std::string HexCode(uint32_t code)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+    return text;
+}

@@ -23,6 +23,8 @@ String HexEncodeLower(const std::string& bytes);
 // Pairs of characters as hexadecimal bytes (a last odd character is ignored); a pair that is not a
 // hexadecimal number raises ERROR_FROM_STRING_INVALID_CHARACTERS.
 std::string HexDecode(const String& text);
+// A code as "0x" and eight upper-case hexadecimal digits, as the product shows codes everywhere.
+std::string HexCode(uint32_t code);
 // "%02X" per byte.
 String BytesToHexUpper(const std::string& bytes);
 // Pairs read with "%2X"; fewer than two characters give nothing.
