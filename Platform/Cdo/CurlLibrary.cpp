@@ -39,3 +39,13 @@ const CurlLibrary* Curl(std::string& error)
     }
     return &opened->table;
 }
+
+void TrustAuthorities(const CurlLibrary* lib, CURL* curl, const std::string& caFile)
+{
+    lib->curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (caFile.empty())
+        return;
+    lib->curl_easy_setopt(curl, CURLOPT_CAPATH, "/etc/ssl/certs");
+    lib->curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+}

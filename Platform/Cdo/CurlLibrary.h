@@ -29,3 +29,7 @@ struct CurlLibrary
 // The library, opened and globally initialised on the first call and kept for the process; null when it
 // cannot be opened, lacks a function or does not initialise, with error naming the library and why.
 const CurlLibrary* Curl(std::string& error);
+
+// The peer's certificate is checked against the system's trust store and, when caFile is not empty, the
+// authorities in that file too (beside the store, not instead of it): the one rule of the SMTP and HTTP cores.
+void TrustAuthorities(const CurlLibrary* lib, CURL* curl, const std::string& caFile);

@@ -80,14 +80,7 @@ HttpOutcome HttpSend(const HttpPost& post)
     lib->curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(1L, post.timeoutMs));
     lib->curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Discard);
     lib->curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    lib->curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    lib->curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!post.caFile.empty())
-    {
-        // The file beside the system's store, not instead of it.
-        lib->curl_easy_setopt(curl, CURLOPT_CAPATH, "/etc/ssl/certs");
-        lib->curl_easy_setopt(curl, CURLOPT_CAINFO, post.caFile.c_str());
-    }
+    TrustAuthorities(lib, curl, post.caFile);
     const CURLcode code = lib->curl_easy_perform(curl);
     if (code == CURLE_OK)
     {

@@ -1,4 +1,5 @@
 #include "Platform/Cdo/Smtp.h"
+#include "Platform/Com/Calendar.h"
 #include "Platform/Win32/Utf.h"
 #include "Platform/Cdo/CurlLibrary.h"
 #include "Platform/Win32/Base64.h"
@@ -181,13 +182,10 @@ std::string SmtpDateHeader()
     const time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
-    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const long offset = tm.tm_gmtoff / 60;
     char text[64];
-    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday], tm.tm_mday,
-                  kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+',
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", DayAbbreviation(tm.tm_wday),
+                  tm.tm_mday, MonthAbbreviation(tm.tm_mon), tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+',
                   std::labs(offset) / 60, std::labs(offset) % 60);
     return text;
 }
@@ -272,8 +270,8 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     lib->curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &Watch);
     lib->curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
     lib->curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    if (const char* ca = std::getenv("FERRULE_SMTP_CA_FILE"); ca && *ca)
-        lib->curl_easy_setopt(curl, CURLOPT_CAINFO, ca);
+    const char* ca = std::getenv("FERRULE_SMTP_CA_FILE");
+    TrustAuthorities(lib, curl, ca ? ca : "");
     if (tls == SmtpMail::Tls::Opportunistic)
         lib->curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
     else if (tls == SmtpMail::Tls::Required)

@@ -1,5 +1,6 @@
 // Day numbers of the proleptic Gregorian calendar, relative to 1970-01-01 (days_from_civil and
-// civil_from_days in their well-known form); shared by DATE conversions and the common library.
+// civil_from_days in their well-known form); shared by DATE conversions and the common library. And the
+// English names of months and week days that protocol dates use (syslog lines, mail headers).
 #pragma once
 
 #include <cstdint>
@@ -25,4 +26,17 @@ inline void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d)
     d = doy - (153 * mp + 2) / 5 + 1;
     m = mp + (mp < 10 ? 3 : -9);
     y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+// "Jan" to "Dec" for tm_mon 0 to 11; "Sun" to "Sat" for tm_wday 0 to 6.
+inline const char* MonthAbbreviation(int month)
+{
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    return kMonths[month];
+}
+inline const char* DayAbbreviation(int day)
+{
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    return kDays[day];
 }

@@ -1,4 +1,5 @@
 #include "Platform/Win32/SystemLog.h"
+#include "Platform/Com/Calendar.h"
 #include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Utf.h"
 
@@ -245,9 +246,7 @@ std::string SyslogHeader(const SystemLogEntry& entry)
     const time_t now = time(nullptr);
     struct tm tm;
     localtime_r(&now, &tm);
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min,
+    std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", MonthAbbreviation(tm.tm_mon), tm.tm_mday, tm.tm_hour, tm.tm_min,
                   tm.tm_sec);
     return "<" + std::to_string(8 + entry.severity) + ">" + stamp + " " + SyslogTag(entry.identifier) + "[" +
            std::to_string(getpid()) + "]: ";
