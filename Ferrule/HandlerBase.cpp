@@ -80,30 +80,6 @@ String PriorityText(eZD_NOTIFY_PRIORITY priority)
     }
 }
 
-std::string TypeWord(eZD_NOTIFY_TYPE type)
-{
-    switch (type)
-    {
-    case NOTIFY_TYPE_ERROR: return "error";
-    case NOTIFY_TYPE_WARNING: return "warning";
-    case NOTIFY_TYPE_INFO: return "info";
-    case NOTIFY_TYPE_TEST: return "test";
-    default: return std::to_string(static_cast<unsigned>(type));
-    }
-}
-
-std::string PriorityWord(eZD_NOTIFY_PRIORITY priority)
-{
-    switch (priority)
-    {
-    case NOTIFY_PRIORITY_HIGH: return "high";
-    case NOTIFY_PRIORITY_MEDIUM: return "medium";
-    case NOTIFY_PRIORITY_LOW: return "low";
-    case NOTIFY_PRIORITY_TEST: return "test";
-    default: return std::to_string(static_cast<unsigned>(priority));
-    }
-}
-
 String TimeStampText(DATE timeStamp)
 {
     // Notifications come in bursts within one second: the last text of this thread is kept.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Ferrule/ClassTable.h"
+#include "Ferrule/Words.h"
 
 #include "Base/Dev/Global/Result.h"
 #include "Ferrule/Interfaces.h"
@@ -39,10 +40,7 @@ HRESULT Boundary(const char* function, Body&& body) noexcept
 bool ParseSerializedResult(const String& text, Result& result);
 String TypeText(eZD_NOTIFY_TYPE type);
 String PriorityText(eZD_NOTIFY_PRIORITY priority);
-// The fixed words readers and filters match on, in every language: error, warning, info, test; high,
-// medium, low, test; any other value in decimal.
-std::string TypeWord(eZD_NOTIFY_TYPE type);
-std::string PriorityWord(eZD_NOTIFY_PRIORITY priority);
+// The fixed words readers and filters match on, in every language (TypeWord, PriorityWord): Words.h.
 // User-locale short date, a blank, the time forced to 24 hours; empty parts when it cannot convert.
 String TimeStampText(DATE timeStamp);
 // "0x%02X".

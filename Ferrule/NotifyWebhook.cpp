@@ -25,12 +25,16 @@ const char16_t kTokenAccount[] = u"Webhook";
 std::string IsoTime(DATE timeStamp)
 {
     time_t t = time(nullptr);
-    if (timeStamp != 0)
+    SYSTEMTIME st{};
+    if (timeStamp != 0 && VariantTimeToSystemTime(timeStamp, &st))
     {
-        const double seconds = (timeStamp - 25569.0) * 86400.0; // days since 1899-12-30, as local time
         struct tm local = {};
-        const time_t asUtc = static_cast<time_t>(seconds + (seconds < 0 ? -0.5 : 0.5));
-        gmtime_r(&asUtc, &local);
+        local.tm_year = st.wYear - 1900;
+        local.tm_mon = st.wMonth - 1;
+        local.tm_mday = st.wDay;
+        local.tm_hour = st.wHour;
+        local.tm_min = st.wMinute;
+        local.tm_sec = st.wSecond;
         local.tm_isdst = -1;
         t = mktime(&local);
     }

@@ -6,6 +6,7 @@
 #include "Ferrule/ClassTable.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
+#include "Ferrule/Words.h"
 #include "Platform/Xml/XmlDocument.h"
 #include "Platform/Cdo/Http.h"
 
@@ -224,8 +225,20 @@ uint32_t ParseWord(const std::string& text, const std::map<std::string, uint32_t
     return it != words.end() ? it->second : ParseNumber(text, what);
 }
 
-const std::map<std::string, uint32_t> kTypes = {{"error", 1}, {"warning", 2}, {"info", 4}, {"test", 8}};
-const std::map<std::string, uint32_t> kPriorities = {{"high", 1}, {"medium", 2}, {"low", 4}, {"test", 8}};
+namespace
+{
+template <size_t N>
+std::map<std::string, uint32_t> WordMap(const Word (&words)[N])
+{
+    std::map<std::string, uint32_t> map;
+    for (const Word& w : words)
+        map.emplace(w.word, w.bit);
+    return map;
+}
+} // namespace
+
+const std::map<std::string, uint32_t> kTypes = WordMap(kTypeWords);
+const std::map<std::string, uint32_t> kPriorities = WordMap(kPriorityWords);
 
 DATE ParseTime(const std::string& text)
 {
@@ -265,15 +278,17 @@ std::string Words(uint32_t mask, const std::map<std::string, uint32_t>& words)
         return "all";
     std::string out;
     uint32_t known = 0;
-    for (const char* w : {"error", "warning", "info", "test", "high", "medium", "low"})
-    {
-        auto it = words.find(w);
-        if (it != words.end() && (mask & it->second))
+    // In the order of their bits, the test bit's word ("test") among them.
+    std::vector<std::pair<uint32_t, std::string>> byBit;
+    for (const auto& [word, bit] : words)
+        byBit.emplace_back(bit, word);
+    std::sort(byBit.begin(), byBit.end());
+    for (const auto& [bit, word] : byBit)
+        if (mask & bit)
         {
-            out += (out.empty() ? "" : "|") + std::string(w);
-            known |= it->second;
+            out += (out.empty() ? "" : "|") + word;
+            known |= bit;
         }
-    }
     if (mask & ~known)
     {
         char extra[16];
