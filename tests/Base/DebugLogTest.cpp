@@ -7,6 +7,7 @@
 #include "Platform/Com/ObjectTemplates.h"
 #include "TempDir.h"
 
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -333,32 +334,10 @@ TEST(DebugLogStart, MachineDescriptionChild)
 
 TEST(DebugLogStart, MachineDescriptionWhenTheHostAsksForIt)
 {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        setenv("FERRULE_MACHINE_CHILD", "1", 1);
-        execl("/proc/self/exe", "test_base", "--gtest_filter=DebugLogStart.MachineDescriptionChild", nullptr);
-        _exit(4);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(RunChildTest("DebugLogStart.MachineDescriptionChild", "FERRULE_MACHINE_CHILD"), 0);
 }
 
 TEST(DebugLogLifetime, UseAfterDestructionFails)
 {
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        setenv("FERRULE_LIFETIME_CHILD", "1", 1);
-        execl("/proc/self/exe", "test_base", "--gtest_filter=DebugLogLifetime.ChildProcess", nullptr);
-        _exit(4);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(RunChildTest("DebugLogLifetime.ChildProcess", "FERRULE_LIFETIME_CHILD"), 0);
 }

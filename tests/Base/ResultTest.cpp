@@ -3,6 +3,7 @@
 #include "Messages/MessageTables.h"
 #include "Platform/Win32/Utf.h"
 
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -18,11 +19,6 @@ class Results : public ::testing::Test
 protected:
     static void SetUpTestSuite() { RegisterMessageTables(); }
 };
-
-std::string Narrow(const String& s)
-{
-    return Utf16ToUtf8(s);
-}
 
 Result Make(uint32_t code)
 {

@@ -13,6 +13,7 @@
 
 #include "Platform/Com/Owners.h"
 
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -27,14 +28,6 @@
 
 namespace
 {
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // One message as the server saved it.
 struct Mail
 {
@@ -559,19 +552,8 @@ TEST(EmailLibrary, MissingLibraryFailsEvenFiltered)
     folder = folder.substr(0, folder.find_last_of('/'));
     ASSERT_EQ(std::system(("cp '" + folder + "/libPlatform.so.1' '" + folder + "/libBase.so' '" + dir.Path() + "/'").c_str()),
               0);
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        setenv("FERRULE_NO_MAIL_LIBRARY_CHILD", "1", 1);
-        setenv("LD_LIBRARY_PATH", dir.Path().c_str(), 1);
-        execl("/proc/self/exe", "test_ferrule", "--gtest_filter=EmailLibrary.MissingLibraryFailsEvenFilteredChild",
-              static_cast<char*>(nullptr));
-        _exit(4);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const ScopedEnv path("LD_LIBRARY_PATH", dir.Path());
+    EXPECT_EQ(RunChildTest("EmailLibrary.MissingLibraryFailsEvenFilteredChild", "FERRULE_NO_MAIL_LIBRARY_CHILD"), 0);
 }
 
 TEST(EmailThroughTheManager, AFailedMailIsLoggedAsAWarning)

@@ -13,6 +13,7 @@
 
 #include "Platform/Com/Owners.h"
 
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,11 +41,6 @@ ComPtr<IDispatch> Create()
     ComPtr<IDispatch> d;
     EXPECT_EQ(ComCreator<T>::CreateInstance(nullptr, IID_IDispatch, d.VoidOut()), S_OK);
     return d;
-}
-
-std::string Narrow(const String& s)
-{
-    return Utf16ToUtf8(s);
 }
 
 VARIANT Text(const char16_t* s)

@@ -14,6 +14,7 @@
 #include "Platform/Com/Owners.h"
 
 #include "Ferrule/ClassTable.h"
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,19 +25,6 @@
 
 namespace
 {
-std::string Narrow(const std::u16string& s)
-{
-    return Utf16ToUtf8(s);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // A UTF-16LE file (the log file) as UTF-8.
 std::string Utf16File(const std::string& path)
 {

@@ -16,6 +16,7 @@
 #include "Platform/Com/Owners.h"
 
 #include "Ferrule/ClassTable.h"
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -25,11 +26,6 @@
 
 namespace
 {
-std::string Narrow(const std::u16string& s)
-{
-    return Utf16ToUtf8(s);
-}
-
 // A document with <Root> holding a bag's properties.
 struct BagFixture
 {

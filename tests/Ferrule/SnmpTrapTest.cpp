@@ -7,6 +7,7 @@
 
 #include "Platform/Com/Owners.h"
 
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,14 +27,6 @@
 
 namespace
 {
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string ProgramFolder()
 {
     char buffer[4096];

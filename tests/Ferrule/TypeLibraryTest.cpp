@@ -79,7 +79,7 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     EXPECT_EQ(var->lpvarValue->lVal, 9999);
     EXPECT_EQ(Name(encryption, var->memid), "ENCRYPTION_TYPE_DISABLED");
     encryption->ReleaseVarDesc(var);
-    encryption->Release();
+    encryption.Reset();
 
     // A class: its default interface, and the event interface as its source.
     ComPtr<ITypeInfo> connPt;
@@ -121,7 +121,7 @@ TEST(TypeLibrary, ReachedFromAnyInterfaceAndComplete)
     EXPECT_EQ(Utf16ToUtf8(names[7]), "TimeStamp");
     for (UINT i = 0; i < count; ++i)
         SysFreeString(names[i]);
-    events->Release();
+    events.Reset();
     // Names across the library.
     BOOL found = FALSE;
     OLECHAR constant[] = u"SMTP_AUTH_NTLM";

@@ -14,6 +14,7 @@
 
 #include "Platform/Com/Owners.h"
 
+#include "TestSupport.h"
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -28,14 +29,6 @@
 
 namespace
 {
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 struct Request
 {
     nlohmann::json headers;

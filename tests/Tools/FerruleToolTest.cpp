@@ -4,6 +4,7 @@
 #include "JournalSocket.h"
 #include "PeerProcess.h"
 #include "TempDir.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -741,7 +742,7 @@ TEST_F(Tool, TrayReceivesWhatNotifyOffers)
 {
     const std::string pipes = mDir.Path() + "/pipes";
     mkdir(pipes.c_str(), 0700);
-    setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+    const ScopedEnv pipeDir("FERRULE_PIPE_DIR", pipes);
     const std::string out = mDir.Path() + "/tray.txt";
     const pid_t tray = fork();
     if (tray == 0)
@@ -759,7 +760,6 @@ TEST_F(Tool, TrayReceivesWhatNotifyOffers)
     EXPECT_EQ(r.code, 0) << r.out;
     int status = 0;
     waitpid(tray, &status, 0);
-    unsetenv("FERRULE_PIPE_DIR");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // The serialized result the handler received, shown as its display text.
     EXPECT_NE(Read("tray.txt").find(" Error ECE3006A: Unable to send notification e-mail."), std::string::npos)
@@ -818,7 +818,7 @@ TEST_F(Tool, ATrayApplicationReceivesEveryOfferInOrder)
 {
     const std::string pipes = mDir.Path() + "/pipes";
     mkdir(pipes.c_str(), 0700);
-    setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+    const ScopedEnv pipeDir("FERRULE_PIPE_DIR", pipes);
     ASSERT_EQ(Ferrule("set AppNotifier TypeFilter=all PriorityFilter=all").code, 0);
     ASSERT_EQ(Ferrule("set EventLog TypeFilter=none").code, 0);
     TrayProcess tray(mDir.Path(), pipes);
@@ -873,14 +873,13 @@ TEST_F(Tool, ATrayApplicationReceivesEveryOfferInOrder)
         last[static_cast<size_t>(w)] = i;
     }
     EXPECT_EQ(last, std::vector<int>(4, 50));
-    unsetenv("FERRULE_PIPE_DIR");
 }
 
 TEST_F(Tool, NoSocketIsLeftBehindByAClientThatNeverReads)
 {
     const std::string pipes = mDir.Path() + "/pipes";
     mkdir(pipes.c_str(), 0700);
-    setenv("FERRULE_PIPE_DIR", pipes.c_str(), 1);
+    const ScopedEnv pipeDir("FERRULE_PIPE_DIR", pipes);
     // A client that connects as soon as an offer is there, then never reads.
     const std::string offers = pipes + "/TRAYICON_NOTIFIER";
     const pid_t client = fork();
@@ -905,7 +904,6 @@ TEST_F(Tool, NoSocketIsLeftBehindByAClientThatNeverReads)
     EXPECT_TRUE(std::filesystem::is_empty(offers)) << "the socket file is still there";
     kill(client, SIGKILL);
     waitpid(client, nullptr, 0);
-    unsetenv("FERRULE_PIPE_DIR");
 }
 
 TEST_F(Tool, TheSystemLogFollowsTheRegistryWithoutARestart)
@@ -962,7 +960,7 @@ TEST_F(Tool, WebhookIsAddedBySetAndKeepsItsSecrets)
                         "--key", key},
                        mDir.Path() + "/port");
     const std::string url = "https://127.0.0.1:" + Read("port") + "/hooks/T0/s3cr3tpath";
-    setenv("FERRULE_WEBHOOK_CA_FILE", cert.c_str(), 1);
+    const ScopedEnv trusted("FERRULE_WEBHOOK_CA_FILE", cert);
 
     // Not in the policy until a set names it; the token never from the command line.
     EXPECT_EQ(Ferrule("handlers").out.find("Webhook"), std::string::npos);
@@ -1007,5 +1005,4 @@ TEST_F(Tool, WebhookIsAddedBySetAndKeepsItsSecrets)
         << r.out;
     EXPECT_EQ(r.out.find("s3cr3tpath"), std::string::npos) << r.out;
     EXPECT_NE(Ferrule("log ferrule.log.txt").out.find("Error: after the server went"), std::string::npos);
-    unsetenv("FERRULE_WEBHOOK_CA_FILE");
 }
