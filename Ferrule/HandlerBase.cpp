@@ -147,21 +147,45 @@ Result HandlerFailure(const char* source, int line, const char* function, uint32
     return r;
 }
 
-String FoldFailures(const String& earlier, const String& newest)
+Result Nest(Result newest, const Result& earlier)
 {
-    Result result;
-    if (ParseSerializedResult(newest, result))
+    newest.GetArguments().push_back(Argument(earlier));
+    return newest;
+}
+
+void FailureList::Add(const String& description)
+{
+    Result parsed;
+    if (mPlain.empty() && ParseSerializedResult(description, parsed))
     {
-        Result before;
-        if (earlier.empty())
-            return newest;
-        if (ParseSerializedResult(earlier, before))
-        {
-            result.GetArguments().push_back(Argument(before));
-            return result.Serialize();
-        }
+        mOnlyText = mChain ? String() : description;
+        mChain = mChain ? Nest(parsed, *mChain) : parsed;
+        return;
     }
-    return earlier + newest + u"\r\n";
+    if (mChain)
+        mPlain = Text();
+    mChain.reset();
+    mPlain += description + u"\r\n";
+}
+
+void FailureList::Add(const Result& failure)
+{
+    if (!mPlain.empty())
+    {
+        mPlain += failure.Serialize() + u"\r\n";
+        return;
+    }
+    mOnlyText.clear();
+    mChain = mChain ? Nest(failure, *mChain) : failure;
+}
+
+String FailureList::Text() const
+{
+    if (!mPlain.empty())
+        return mPlain;
+    if (!mChain)
+        return String();
+    return mOnlyText.empty() ? mChain->Serialize() : mOnlyText;
 }
 
 HRESULT ReportHandlerFailure(HRESULT hr, Result result)
@@ -173,10 +197,7 @@ HRESULT ReportHandlerFailure(HRESULT hr, Result result)
     if (earlierText.empty())
         message = result.Serialize();
     else if (ParseSerializedResult(earlierText, earlier))
-    {
-        result.GetArguments().push_back(Argument(earlier));
-        message = result.Serialize();
-    }
+        message = Nest(result, earlier).Serialize();
     else
         message = DisplayText(result) + u"\r\n" + earlierText;
     SetErrorDescription(message);

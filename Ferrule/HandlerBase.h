@@ -47,9 +47,27 @@ String TimeStampText(DATE timeStamp);
 String CodeText(ULONG code);
 // " (UMI:Q-281-<facility>-<number>)\r\n" from the eight hexadecimal digits before the first ":", or "".
 String UmiSuffix(const String& description);
-// How the manager folds a handler's failure description into those before it: a serialized Result
-// nests the earlier serialized one as its last argument; any other text goes on a line of its own.
-String FoldFailures(const String& earlier, const String& newest);
+// How failures combine, stated once: the newest failure carries the earlier ones as its last argument.
+Result Nest(Result newest, const Result& earlier);
+
+// The failures of one notification, collected as values and made into one text once (the manager's
+// error description). A handler's description that is a serialized Result nests what came before it;
+// any other text, and everything after it, goes on a line of its own.
+class FailureList
+{
+public:
+    // A handler's error description, as it crossed the boundary.
+    void Add(const String& description);
+    // A failure of the manager itself.
+    void Add(const Result& failure);
+    bool Empty() const { return !mChain && mPlain.empty(); }
+    String Text() const;
+
+private:
+    std::optional<Result> mChain; // while every failure is a Result
+    String mOnlyText;            // the chain's text while it is one handler's description, as it came
+    String mPlain;               // once a plain text came: everything, one failure a line
+};
 // Makes the thread's error information describe result (nesting an earlier serialized failure, or
 // following it with an earlier plain one) and returns hr, or DISP_E_EXCEPTION when hr is 0.
 HRESULT ReportHandlerFailure(HRESULT hr, Result result);

@@ -187,7 +187,7 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
         if (mApplication.Empty())
             return Fail(E_UNEXPECTED, RESULT_AT("CNotify::Notify", NOTIFY_ERROR_HANDLERS_NOT_INITIALIZED).Serialize());
 
-        String failures;
+        FailureList failures;
         HRESULT lastFailure = S_OK;
         HRESULT lastResult = S_OK;
 
@@ -236,7 +236,7 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                                      static_cast<ULONG>(hr), Bstr(errText).Get(), source, timeStamp);
                 SetErrorInfo(0, nullptr); // whatever the log-file handler reported is not this failure
             }
-            failures = FoldFailures(failures, errText);
+            failures.Add(errText);
         }
 
         // A handler of the policy that could not be loaded delivered nothing: never a silent success.
@@ -245,12 +245,12 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
             Result r;
             r.Init(__FILE__, __LINE__, "CNotify::Notify", NOTIFY_ERROR_HANDLER_NOT_LOADED, Argument(u.element),
                    Argument(mConfigFile.Str()), Argument(u.reason));
-            failures = FoldFailures(failures, r.Serialize());
+            failures.Add(r);
             lastFailure = FAILED(u.hr) ? u.hr : E_FAIL;
         }
 
         if (FAILED(lastFailure))
-            return Fail(lastFailure, failures);
+            return Fail(lastFailure, failures.Text());
         return lastResult;
     });
 }

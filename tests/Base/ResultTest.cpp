@@ -279,12 +279,19 @@ TEST_F(Results, AssertionMessageFormat)
     EXPECT_EQ(std::string(plain.what()).size(), 512u);
 }
 
-TEST_F(Results, CopiesShareAndArgumentsCopyDeeply)
+TEST_F(Results, CopiesAreValuesAndArgumentsCopyDeeply)
 {
     Result a = Make(NOTIFY_ERROR_EMAIL_SEND);
     Result b = a;
     b.GetArguments().push_back(Argument(1));
-    EXPECT_EQ(a.Arguments()->size(), 1u); // one shared representation
+    EXPECT_EQ(a.Arguments(), nullptr); // a change through one copy is not seen through the other
+    ASSERT_NE(b.Arguments(), nullptr);
+    EXPECT_EQ(b.Arguments()->size(), 1u);
+    Result c = b;
+    c.GetArguments().push_back(Argument(2));
+    EXPECT_EQ(b.Arguments()->size(), 1u);
+    EXPECT_EQ(c.Arguments()->size(), 2u);
+    EXPECT_LT(b.Serialize().size(), c.Serialize().size());
 
     Argument s(String(u"deep"));
     Argument t = s;

@@ -312,6 +312,14 @@ uint32_t Result::GetSeverity() const
 ArgumentList& Result::GetArguments()
 {
     PRECONDITION_IN("Result::GetArguments", mRep);
+    if (mRep->refCount > 1)
+    {
+        // Copy on write: a change through this copy is never seen through another.
+        auto* own = new ResultRep{1, mRep->code, mRep->name, mRep->context,
+                                  mRep->arguments ? new ArgumentList(*mRep->arguments) : nullptr};
+        Release();
+        mRep = own;
+    }
     if (mRep->arguments == nullptr)
         mRep->arguments = new ArgumentList();
     return *mRep->arguments;

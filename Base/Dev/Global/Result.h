@@ -134,7 +134,8 @@ public:
     uint32_t GetCode() const;
     uint32_t GetSeverity() const;
     uint32_t GetFacility() const;
-    // The argument list, created empty on first use; on success raises PreconditionFailure "mRep".
+    // The argument list, created empty on first use; on success raises PreconditionFailure "mRep". A copy
+    // shares its representation until one of them changes its arguments (copy on write).
     ArgumentList& GetArguments();
     // The list or null, without creating it.
     const ArgumentList* Arguments() const;
