@@ -42,6 +42,53 @@ bool ParseHttpUrl(const std::string& text, HttpUrl& url)
     return true;
 }
 
+namespace
+{
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+} // namespace
+
+bool CurlReadsTheSame(const CurlLibrary* lib, const std::string& url)
+{
+    HttpUrl ours;
+    if (!ParseHttpUrl(url, ours))
+        return false;
+    // Ours: host and port from "host", "host:port", "[v6]" or "[v6]:port".
+    std::string host = ours.hostPort, port;
+    const size_t close = host.rfind(']');
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos && (close == std::string::npos || colon > close))
+    {
+        port = host.substr(colon + 1);
+        host = host.substr(0, colon);
+    }
+    if (port.empty())
+        port = ours.scheme == "https" ? "443" : "80";
+    CURLU* handle = lib->curl_url();
+    if (handle == nullptr)
+        return false;
+    bool same = false;
+    if (lib->curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK)
+    {
+        char* scheme = nullptr;
+        char* theirHost = nullptr;
+        char* theirPort = nullptr;
+        if (lib->curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            lib->curl_url_get(handle, CURLUPART_HOST, &theirHost, 0) == CURLUE_OK &&
+            lib->curl_url_get(handle, CURLUPART_PORT, &theirPort, CURLU_DEFAULT_PORT) == CURLUE_OK)
+            same = Lower(scheme) == ours.scheme && Lower(theirHost) == Lower(host) && std::string(theirPort) == port;
+        for (char* part : {scheme, theirHost, theirPort})
+            if (part)
+                lib->curl_free(part);
+    }
+    lib->curl_url_cleanup(handle);
+    return same;
+}
+
 std::string ShownUrl(const std::string& url)
 {
     HttpUrl parts;
@@ -59,15 +106,23 @@ HttpOutcome HttpSend(const HttpPost& post)
         outcome.status = HttpOutcome::LibraryMissing;
         return outcome;
     }
-    CURL* curl = lib->curl_easy_init();
+    const CurlEasy easy(lib);
+    CURL* curl = easy.Get();
     if (curl == nullptr)
     {
         outcome.error = "curl_easy_init failed";
         return outcome;
     }
-    curl_slist* headers = nullptr;
+    // What is shown of a URL comes from the module's reading of it; what is sent, from libcurl's. They
+    // must be the same place.
+    if (!CurlReadsTheSame(lib, post.url))
+    {
+        outcome.error = "the URL's scheme, host or port reads differently to the transfer library; nothing was sent";
+        return outcome;
+    }
+    CurlList headers(lib);
     for (const std::string& h : post.headers)
-        headers = lib->curl_slist_append(headers, h.c_str());
+        headers.Append(h);
     char error[CURL_ERROR_SIZE] = {0};
     lib->curl_easy_setopt(curl, CURLOPT_URL, post.url.c_str());
     lib->curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -75,7 +130,7 @@ HttpOutcome HttpSend(const HttpPost& post)
     lib->curl_easy_setopt(curl, CURLOPT_POST, 1L);
     lib->curl_easy_setopt(curl, CURLOPT_POSTFIELDS, post.body.data());
     lib->curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
-    lib->curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    lib->curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.Get());
     lib->curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     lib->curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(1L, post.timeoutMs));
     lib->curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Discard);
@@ -95,7 +150,5 @@ HttpOutcome HttpSend(const HttpPost& post)
         outcome.status = code == CURLE_OPERATION_TIMEDOUT ? HttpOutcome::TimedOut : HttpOutcome::Failed;
         outcome.error = error[0] ? error : lib->curl_easy_strerror(code);
     }
-    lib->curl_slist_free_all(headers);
-    lib->curl_easy_cleanup(curl);
     return outcome;
 }

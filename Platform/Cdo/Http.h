@@ -45,3 +45,7 @@ bool ParseHttpUrl(const std::string& text, HttpUrl& url);
 // What of a URL may be shown (logs, failure texts, listings; a webhook's path often holds its secret):
 // scheme, host and port, then "/…" when anything else was there. "" for a URL ParseHttpUrl refuses.
 std::string ShownUrl(const std::string& url);
+struct CurlLibrary;
+// Whether libcurl's URL reader finds the scheme, host and port that ParseHttpUrl finds (the send refuses
+// a URL it reads differently, so what is shown and what is sent never differ).
+bool CurlReadsTheSame(const CurlLibrary* lib, const std::string& url);

@@ -3,6 +3,7 @@
 #include "Messages/MessageTables.h"
 #include "Ferrule/Notify.h"
 #include "Ferrule/NotifyWebhook.h"
+#include "Platform/Cdo/CurlLibrary.h"
 #include "Platform/Cdo/Http.h"
 #include "Platform/Win32/Base64.h"
 #include "Platform/Win32/Locale.h"
@@ -343,4 +344,19 @@ TEST_F(Webhook, ThroughTheManagerACodedNotificationCarriesItsSerializedResult)
         << j.dump();
     EXPECT_EQ(j["serialized"].get<std::string>().rfind("Result (0xece3006a ", 0), 0u) << j.dump();
     EXPECT_EQ(j["umi"], "Q-281-3299-106");
+}
+
+TEST(WebhookUrl, WhatIsSentIsWhatIsShown)
+{
+    std::string error;
+    const CurlLibrary* lib = Curl(error);
+    ASSERT_NE(lib, nullptr) << error;
+    // Read alike by both: sent.
+    for (const char* url : {"https://hooks.example/T0/s3cr3t", "http://[::1]:8080/x", "HTTPS://Hooks.Example:443/",
+                            "http://user:pw@127.0.0.1:9/x?y#z"})
+        EXPECT_TRUE(CurlReadsTheSame(lib, url)) << url;
+    // Shown as one host, sent to another (or not readable to the transfer library): refused.
+    for (const char* url : {"http://2130706433/x", "http://0x7f.1/x", "http://a.example:80:81/", "http://[::1/x",
+                            "https://a.example:99999/"})
+        EXPECT_FALSE(CurlReadsTheSame(lib, url)) << url << " shown as " << ShownUrl(url);
 }
