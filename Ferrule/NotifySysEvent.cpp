@@ -44,8 +44,8 @@ HRESULT CNotifySysEvent::Deliver(const Notification& n)
     const size_t amp = sourceName.find(u'&');
     if (amp != String::npos)
         sourceName.replace(amp, 1, u"and");
-    HANDLE eventLog = RegisterEventSourceW(nullptr, sourceName.c_str());
-    if (eventLog == nullptr)
+    const EventSourceOwner eventLog(RegisterEventSourceW(nullptr, sourceName.c_str()));
+    if (eventLog.Get() == nullptr)
     {
         const HRESULT hr = LastErrorHresult();
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifySysEvent", "CNotifySysEvent::Notify", NOTIFY_ERROR_EVENTLOG_OPEN_FAILED));
@@ -65,12 +65,10 @@ HRESULT CNotifySysEvent::Deliver(const Notification& n)
         {"FERRULE_SOURCE", Utf16ToUtf8(sourceText)},
         {"FERRULE_APPLICATION", Utf16ToUtf8(WithoutNul(application))},
     };
-    if (!ReportEventWithFields(eventLog, static_cast<WORD>(type), category, 100, 1, strings, std::move(fields)))
+    if (!ReportEventWithFields(eventLog.Get(), static_cast<WORD>(type), category, 100, 1, strings, std::move(fields)))
     {
         const HRESULT hr = LastErrorHresult();
-        DeregisterEventSource(eventLog);
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifySysEvent", "CNotifySysEvent::Notify", NOTIFY_ERROR_EVENTLOG_WRITE_FAILED));
     }
-    DeregisterEventSource(eventLog);
     return S_OK;
 }

@@ -228,7 +228,8 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
 {
     SmtpOutcome outcome;
     const CurlLibrary* lib = Curl(outcome.error);
-    CURL* curl = lib ? lib->curl_easy_init() : nullptr;
+    const CurlEasy easy(lib);
+    CURL* curl = easy.Get();
     if (curl == nullptr)
     {
         outcome.status = lib ? SmtpOutcome::StartFailed : SmtpOutcome::LibraryMissing;
@@ -240,9 +241,9 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     const bool implicitTls = tls == SmtpMail::Tls::Implicit;
     const std::string url = std::string(implicitTls ? "smtps://" : "smtp://") + mail.server + ":" + mail.port;
     const std::string reversePath = mail.from.empty() ? "<>" : SmtpBracketed(mail.from);
-    curl_slist* rcpt = nullptr;
+    CurlList rcpt(lib);
     for (const std::string& r : mail.recipients)
-        rcpt = lib->curl_slist_append(rcpt, SmtpBracketed(r).c_str());
+        rcpt.Append(SmtpBracketed(r));
     Upload upload{&mail.message, 0};
     Exchange exchange;
     exchange.tls = implicitTls;
@@ -250,7 +251,7 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
 
     lib->curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     lib->curl_easy_setopt(curl, CURLOPT_MAIL_FROM, reversePath.c_str());
-    lib->curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
+    lib->curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt.Get());
     // A refused recipient does not stop the others; the refused are named in the outcome.
     lib->curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
     lib->curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadMessage);
@@ -299,8 +300,6 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
     outcome.noStartTls = code == CURLE_USE_SSL_FAILED && !exchange.tls;
     if (code != CURLE_OK && !outcome.refused.empty() && outcome.refused.size() == mail.recipients.size())
         outcome.status = SmtpOutcome::RecipientsRefused;
-    lib->curl_slist_free_all(rcpt);
-    lib->curl_easy_cleanup(curl);
     return outcome;
 }
 } // namespace

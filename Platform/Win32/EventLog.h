@@ -58,3 +58,21 @@ bool FindMessageResourceText(const char* modulePath, DWORD id, LANGID language, 
 // (de 1031, es 1034, fr 1036, it 1040, ja 1041, ko 1042, nl 1043, pl 1045, pt 1046, sv 1053, zh_TW and
 // zh_HK 1028, other zh 2052); English (1033) otherwise.
 LANGID MessageLanguage();
+
+// The owner of an event source's handle: deregistered when it goes.
+class EventSourceOwner
+{
+public:
+    explicit EventSourceOwner(HANDLE source) : mSource(source) {}
+    ~EventSourceOwner()
+    {
+        if (mSource)
+            DeregisterEventSource(mSource);
+    }
+    EventSourceOwner(const EventSourceOwner&) = delete;
+    EventSourceOwner& operator=(const EventSourceOwner&) = delete;
+    HANDLE Get() const { return mSource; }
+
+private:
+    HANDLE mSource;
+};
