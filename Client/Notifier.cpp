@@ -83,7 +83,7 @@ Status PolicyProblem(const std::string& policy)
         return Status(HRESULT_FROM_WIN32(ERROR_DIRECTORY), "the policy file " + policy + " is not a regular file" + tail);
     XmlDocument document;
     bool loaded = false;
-    document.Load(Utf8ToUtf16(policy), loaded);
+    loaded = SUCCEEDED(document.Load(Utf8ToUtf16(policy), loaded)) && loaded;
     XmlNode handlers;
     if (!loaded || document.Root().FirstChild().Name() != policy::kRootElement ||
         document.Root().FirstChild().SelectSingleNode(policy::kHandlersElement, handlers) != S_OK)

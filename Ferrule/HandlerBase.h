@@ -70,7 +70,7 @@ private:
 };
 // Makes the thread's error information describe result (nesting an earlier serialized failure, or
 // following it with an earlier plain one) and returns hr, or DISP_E_EXCEPTION when hr is 0.
-HRESULT ReportHandlerFailure(HRESULT hr, Result result);
+[[nodiscard]] HRESULT ReportHandlerFailure(HRESULT hr, Result result);
 // (e AND 0xFFFF) OR 0x80070000 for the last OS error e; 0 stays 0.
 HRESULT LastErrorHresult();
 

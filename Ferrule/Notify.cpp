@@ -26,7 +26,8 @@ FERRULE_CLASS_FACTORY(Notify, CNotify)
 
 void CNotify::FinalRelease()
 {
-    SavePolicy();
+    // A release reports to nobody: a failed write is warned in the log file by SavePolicy itself.
+    static_cast<void>(SavePolicy());
 }
 
 const IID* const* CNotify::ErrorInfoInterfaces()
@@ -88,7 +89,8 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
         mConfigFile = Bstr(file);
         mReadOnly = Config::Get(policy::kReadOnlyItem) == "1";
 
-        LoadPolicy(); // problems in the policy file are not reported to the caller
+        // Problems in the policy file are not reported to the caller (they are warned in the log file).
+        static_cast<void>(LoadPolicy());
 
         for (const ClassRow& b : kClasses)
         {
@@ -159,7 +161,8 @@ STDMETHODIMP CNotify::put_Handler(BSTR handlerId, INotifyHandler* handler)
         e->serialized = replacement.As<INotifySerialized>();
         e->trap = replacement.As<INotifySNMPTrap>();
         e->handler = std::move(replacement);
-        SavePolicy();
+        // The put succeeds whether or not the file could be written; a failed write is warned in the log.
+        static_cast<void>(SavePolicy());
         return S_OK;
     });
 }

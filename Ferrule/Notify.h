@@ -39,12 +39,12 @@ public:
     // when nothing could be loaded. A Handler element that cannot be loaded is kept aside and the
     // others still load. A handler that loads with a problem it wants known leaves error information
     // describing it, which is warned through the log file.
-    HRESULT LoadPolicy();
+    [[nodiscard]] HRESULT LoadPolicy();
     // Writes the handler table to the configuration file; nothing is written when a handler fails.
     // The file is written only when it does not exist or the table's settings differ from those read
     // (a file that could not be read whole is then kept as NAME.unreadable first); otherwise it is
     // left as it is. S_FALSE when nothing was written.
-    HRESULT SavePolicy();
+    [[nodiscard]] HRESULT SavePolicy();
     // The keys of the table in dispatch order.
     std::vector<String> Keys() const;
 
@@ -68,7 +68,7 @@ private:
     Bstr Translate(BSTR text, bool forTrap);
     HRESULT Fail(HRESULT hr, const String& description);
     // The policy document of the table as text; with terminate, each handler's Terminate runs.
-    HRESULT PolicyText(bool terminate, std::string& text, bool* holdsPassword = nullptr);
+    [[nodiscard]] HRESULT PolicyText(bool terminate, std::string& text, bool* holdsPassword = nullptr);
     // A high-priority warning through the log-file handler.
     void Warn(const String& text);
 

@@ -118,7 +118,7 @@ HRESULT CNotifyEmail::LoadExtra(IPropertyBag* bag, HRESULT rows)
     // Loaded all the same, with an empty store: the problem is left as error information, which the
     // manager warns through the log file, and every notification says it until the password is set again.
     if (SUCCEEDED(hr) && !UnreadablePassword().empty())
-        ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__));
+        static_cast<void>(ReportHandlerFailure(kPasswordUnreadable, PasswordProblem(__LINE__))); // its text is what counts
     return hr;
 }
 

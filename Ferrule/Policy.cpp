@@ -327,8 +327,8 @@ HRESULT CNotify::SavePolicy()
     // Written when the file does not exist, or when the settings changed since they were read.
     bool loaded = false;
     XmlDocument current;
-    current.Load(file, loaded);
-    if (current.FileExists() && mSnapshotValid && text == mSnapshot)
+    hr = current.Load(file, loaded);
+    if (SUCCEEDED(hr) && current.FileExists() && mSnapshotValid && text == mSnapshot)
     {
         if (!mPolicyWhole)
             Warn(StringRepository::FormatString(IDS_POLICY_NOT_READ_WHOLE, {Argument(file), Argument(mPolicyStop)}));

@@ -41,7 +41,7 @@ struct HttpUrl
     bool more = false;    // a path, query, fragment or user part was there too
 };
 // The URL's parts; false for anything but http(s)://HOST... without blanks or control characters.
-bool ParseHttpUrl(const std::string& text, HttpUrl& url);
+[[nodiscard]] bool ParseHttpUrl(const std::string& text, HttpUrl& url);
 // What of a URL may be shown (logs, failure texts, listings; a webhook's path often holds its secret):
 // scheme, host and port, then "/…" when anything else was there. "" for a URL ParseHttpUrl refuses.
 std::string ShownUrl(const std::string& url);

@@ -69,12 +69,12 @@ public:
 
     // Reads a file ("\" taken as "/"): S_OK with loaded false when the file is missing, is not a
     // regular file or does not parse (the document is then empty). FileExists and Problem tell which.
-    HRESULT Load(const std::u16string& path, bool& loaded);
+    [[nodiscard]] HRESULT Load(const std::u16string& path, bool& loaded);
     // After Load: whether something existed at the path, and why it was not loaded ("" when it was, or
     // when nothing existed): "line L, column C: ..." for text that does not parse.
     bool FileExists() const { return mFileExists; }
     const std::string& Problem() const { return mProblem; }
-    HRESULT LoadText(const std::string& utf8, bool& loaded);
+    [[nodiscard]] HRESULT LoadText(const std::string& utf8, bool& loaded);
     // Writes the document to path through a temporary file renamed over it.
     HRESULT Save(const std::u16string& path) const;
     // Writes text to path the same way: a link at path that belongs to this process's user or to root
@@ -84,7 +84,8 @@ public:
     // the same name that a killed writer left are removed.
     // With privateFile (a file that holds a secret) a new file is 0600 and an existing one loses every
     // access of group and others; a save never widens a file's mode.
-    static HRESULT SaveFile(const std::u16string& path, const std::string& text, mode_t newMode, bool privateFile = false);
+    [[nodiscard]] static HRESULT SaveFile(const std::u16string& path, const std::string& text, mode_t newMode,
+                                          bool privateFile = false);
     std::string SaveText() const;
 
     // The document node itself: its children are the top-level nodes.

@@ -308,7 +308,8 @@ std::string ReadingStop(const std::string& policy, const std::vector<HandlerInfo
 {
     XmlDocument document;
     bool loaded = false;
-    document.Load(W(policy), loaded);
+    if (FAILED(document.Load(W(policy), loaded)))
+        return "the file, which could not be read";
     if (!document.FileExists())
         return "";
     if (!loaded)
@@ -364,7 +365,8 @@ bool AddHandlerElement(const Options& o, Module& module, const std::u16string& k
         OpenManager(o, module.translator.Get(), Access::Change).Reset(); // the manager writes the default policy as it goes
     XmlDocument document;
     bool loaded = false;
-    document.Load(W(o.policy), loaded);
+    if (FAILED(document.Load(W(o.policy), loaded)))
+        return false;
     std::vector<XmlNode> lists = document.GetElementsByTagName(policy::kHandlersElement);
     if (!loaded || lists.empty())
         return false;
@@ -562,12 +564,12 @@ public:
     {
         mExisted = SUCCEEDED(ReadWholeFile(W(path), mBytes));
     }
-    void Restore() const
+    // False when the file could not be put back.
+    [[nodiscard]] bool Restore() const
     {
         if (mExisted)
-            XmlDocument::SaveFile(W(mPath), mBytes, 0);
-        else
-            unlink(mPath.c_str());
+            return SUCCEEDED(XmlDocument::SaveFile(W(mPath), mBytes, 0));
+        return unlink(mPath.c_str()) == 0 || errno == ENOENT;
     }
 
 private:
@@ -719,7 +721,9 @@ int CommandSet(const Options& o, Module& module)
     std::string stop;
     if (const int applied = ApplyChanges(o, module, target, changes, stop); applied != kOk)
     {
-        original.Restore(); // a refused set leaves the file as it was, byte for byte
+        // A refused set leaves the file as it was, byte for byte.
+        if (!original.Restore())
+            std::fprintf(stderr, "ferrule: warning: %s could not be put back as it was\n", o.policy.c_str());
         return applied;
     }
     struct stat keptAfter;

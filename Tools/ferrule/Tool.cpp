@@ -324,9 +324,8 @@ std::vector<HandlerInfo> LoadedHandlers(INotify* notify, const Options& o)
         keys.push_back(GuidText(clsid));
     XmlDocument document;
     bool loaded = false;
-    document.Load(W(o.policy), loaded);
-    if (!loaded)
-        document.Load(policy::kFallbackFile, loaded);
+    if (FAILED(document.Load(W(o.policy), loaded)) || !loaded)
+        loaded = SUCCEEDED(document.Load(policy::kFallbackFile, loaded)) && loaded;
     for (XmlNode& element : document.GetElementsByTagName(policy::kHandlerElement))
     {
         Variant clsid;

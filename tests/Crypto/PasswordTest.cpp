@@ -167,7 +167,7 @@ TEST_F(Password, TheLoadOrderOfTheBag)
     {
         auto document = std::make_shared<XmlDocument>();
         bool loaded = false;
-        document->LoadText("<Root>" + xml + "</Root>", loaded);
+        EXPECT_EQ(document->LoadText("<Root>" + xml + "</Root>", loaded), S_OK);
         ASSERT_TRUE(loaded);
         ComPtr<IPropertyBag> bag;
         CXMLPropBag().CreateBag(document, document->Root().FirstChild(), bag.Out());
@@ -245,7 +245,7 @@ TEST_F(Password, StoresAreSharedBetweenProcessesAndWorkWithoutAWritableHive)
         PasswordStore saved(u"ann", u"mine", 0);
         auto document = std::make_shared<XmlDocument>();
         bool loaded = false;
-        document->LoadText("<Root/>", loaded);
+        EXPECT_EQ(document->LoadText("<Root/>", loaded), S_OK);
         ComPtr<IPropertyBag> bag;
         CXMLPropBag().CreateBag(document, document->Root().FirstChild(), bag.Out());
         if (FAILED(PasswordSaveStep(bag, saved)))

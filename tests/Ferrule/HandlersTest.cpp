@@ -248,7 +248,7 @@ TEST_F(Handlers, ReportHandlerFailureNesting)
     EXPECT_EQ(description(), "Error ECE3006A: Unable to send notification e-mail.\r\nPlain earlier failure.");
 
     SetErrorDescription(make(NOTIFY_ERROR_LOG_WRITE_FAILED).Serialize());
-    ReportHandlerFailure(E_FAIL, make(NOTIFY_ERROR_EMAIL_SEND));
+    EXPECT_EQ(ReportHandlerFailure(E_FAIL, make(NOTIFY_ERROR_EMAIL_SEND)), E_FAIL);
     Result nested;
     ASSERT_TRUE(ParseSerializedResult(Utf8ToUtf16(description()), nested));
     EXPECT_EQ(nested.GetCode(), NOTIFY_ERROR_EMAIL_SEND);

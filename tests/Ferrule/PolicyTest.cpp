@@ -43,7 +43,7 @@ struct BagFixture
     explicit BagFixture(const std::string& xml)
     {
         bool loaded = false;
-        document->LoadText(xml, loaded);
+        EXPECT_EQ(document->LoadText(xml, loaded), S_OK);
         EXPECT_TRUE(loaded) << xml;
         root = document->Root().FirstChild();
         CXMLPropBag().CreateBag(document, root, bag.Out());
@@ -203,7 +203,7 @@ TEST(XmlDocumentTest, NodesAndSaving)
 {
     XmlDocument doc;
     bool loaded = false;
-    doc.LoadText("<?xml version=\"1.0\"?>\n<!-- c -->\n<A>\n  <B x=\"1\">t</B>\n  <B/>\n</A>", loaded);
+    EXPECT_EQ(doc.LoadText("<?xml version=\"1.0\"?>\n<!-- c -->\n<A>\n  <B x=\"1\">t</B>\n  <B/>\n</A>", loaded), S_OK);
     ASSERT_TRUE(loaded);
     XmlNode first = doc.Root().FirstChild();
     EXPECT_FALSE(first.IsElement()); // the declaration is a node of its own
