@@ -172,7 +172,7 @@ String UncleanSetting(const std::vector<std::pair<const char16_t*, String>>& set
 // The description as the ANSI code page holds it, every line feed made carriage return + line feed.
 String DescriptionText(BSTR description)
 {
-    const String text(description ? description : u"", SysStringLen(description));
+    const String text = ToString(description);
     if (text.empty())
         return text;
     const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
@@ -278,7 +278,7 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
     const String outcome = StringRepository::GetString(failure ? IDS_SUBJEST_TYPE_FAILURE : IDS_SUBJEST_TYPE_SUCCESS);
     const String subject = StringRepository::FormatString(
         IDS_EMAIL_SUBJECT, {Argument(priorityWord), Argument(outcome), Argument(typeWord),
-                            Argument(String(application ? application : u"", SysStringLen(application))),
+                            Argument(ToString(application)),
                             Argument(String(computer))});
     String password;
     StoredPassword(password);
@@ -287,7 +287,7 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
     bool libraryFailed = false;
     if (mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL)
     {
-        auto utf8 = [](BSTR b) { return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b))); };
+        auto utf8 = [](BSTR b) { return Utf16ToUtf8(ToView(b)); };
         const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
                           pass = Utf16ToUtf8(password), from = utf8(mAddressFrom.Get()), to = utf8(mAddress.Get());
         const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
@@ -344,7 +344,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_UNAVAILABLE));
     String password;
     StoredPassword(password);
-    auto text = [](BSTR b) { return String(b ? b : u"", SysStringLen(b)); };
+    auto text = [](BSTR b) { return ToString(b); };
     const String sender = SysStringLen(mAddressFrom.Get()) ? text(mAddressFrom.Get()) : text(application);
 
     CdoConfiguration* configuration = nullptr;

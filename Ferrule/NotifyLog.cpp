@@ -131,7 +131,7 @@ bool CreateFolderPath(const WCHAR* path)
 
 const String& CNotifyLog::LogFileName(BSTR application, bool remake)
 {
-    auto view = [](BSTR b) { return std::u16string_view(b ? b : u"", SysStringLen(b)); };
+    auto view = [](BSTR b) { return ToView(b); };
     if (!remake && mLogName.made && view(mFilePath.Get()) == mLogName.path && view(mFileName.Get()) == mLogName.file &&
         view(application) == mLogName.application)
         return mLogName.name;
@@ -197,10 +197,10 @@ HRESULT CNotifyLog::Deliver(const Notification& n)
             break;
     }
 
-    const std::u16string_view descriptionText(description ? description : u"", SysStringLen(description));
+    const std::u16string_view descriptionText = ToView(description);
     String entry = StringRepository::FormatTexts(
         IDS_LOG_ENTRY_FORMAT, {TimeStampText(timeStamp), PriorityText(priority), TypeText(type), descriptionText,
-                               CodeText(code), std::u16string_view(source ? source : u"", SysStringLen(source))});
+                               CodeText(code), ToView(source)});
     if (type == NOTIFY_TYPE_ERROR)
         entry += UmiSuffix(String(descriptionText));
 

@@ -156,9 +156,9 @@ HRESULT CNotifySNMPTrap::Deliver(const Notification& n)
     auto sendTrapTo = reinterpret_cast<SendTrapToFunction>(GetProcAddress(mTrapLibrary.handle, "SendTrapTo"));
 
     const std::vector<std::u16string> bindings = {
-        String(kMessageOid) + u";" + String(description ? description : u"", SysStringLen(description)) + codeText,
+        String(kMessageOid) + u";" + ToString(description) + codeText,
         String(kComputerOid) + u";" + computer,
-        String(kApplicationOid) + u";" + String(application ? application : u"", SysStringLen(application)),
+        String(kApplicationOid) + u";" + ToString(application),
     };
     Bstr error;
     const bool version2 = mVersion2 == VARIANT_TRUE;

@@ -27,7 +27,7 @@ namespace
 String WithoutNul(BSTR text)
 {
     String out;
-    for (char16_t c : String(text ? text : u"", SysStringLen(text)))
+    for (char16_t c : ToString(text))
         if (c == u'\0')
             out += u"^@";
         else

@@ -16,7 +16,7 @@ public:
     {
         const PasswordLocker lock(*this, "PasswordImpl::put_Password");
         return Boundary("PasswordImpl::put_Password", [&]() -> HRESULT {
-            const String text(value ? value : u"", SysStringLen(value));
+            const String text = ToString(value);
             if (text.empty())
             {
                 mStore = PasswordStore();
@@ -65,7 +65,7 @@ public:
     {
         const PasswordLocker lock(*this, "PasswordImpl::put_HexEncryptedPassword");
         return Boundary("PasswordImpl::put_HexEncryptedPassword", [&]() -> HRESULT {
-            mStore = PasswordStore(Account(), String(value ? value : u"", SysStringLen(value)), 7);
+            mStore = PasswordStore(Account(), ToString(value), 7);
             mUnreadable.clear();
             return S_OK;
         });

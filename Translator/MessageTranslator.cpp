@@ -2,6 +2,7 @@
 // the message tables and its class object for this process, so CoCreateInstance finds it without a
 // registry entry.
 #include "Translator/MessageTranslator.h"
+#include "Platform/Com/Owners.h"
 #include "Platform/Com/RegistryScript.h"
 #include "Platform/Win32/Library.h"
 
@@ -40,7 +41,7 @@ HRESULT Out(const String& text, BSTR* out)
 // The Result a text serializes, or false.
 bool Parse(BSTR text, Result& result)
 {
-    return TryDeserializeResult(std::u16string_view(text ? text : u"", SysStringLen(text)), result);
+    return TryDeserializeResult(ToView(text), result);
 }
 
 class CMessageTranslator : public IDispatchImpl<IMessageTranslator>, public ComObjectRootEx<MultiThreadModel>

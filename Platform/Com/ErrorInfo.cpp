@@ -1,4 +1,5 @@
 #include "Platform/Com/OleAuto.h"
+#include "Platform/Com/Owners.h"
 
 #include <atomic>
 #include <new>
@@ -171,7 +172,7 @@ std::u16string TakeErrorDescription()
     BSTR d = nullptr;
     std::u16string text;
     if (SUCCEEDED(info->GetDescription(&d)))
-        text = std::u16string(d ? d : u"", SysStringLen(d));
+        text = ToString(d);
     SysFreeString(d);
     info->Release();
     return text;

@@ -18,6 +18,12 @@ inline std::u16string ToString(BSTR b)
     return std::u16string(b ? b : u"", SysStringLen(b));
 }
 
+// A BSTR's text without a copy (a null BSTR is empty); valid while the BSTR lives.
+inline std::u16string_view ToView(BSTR b)
+{
+    return std::u16string_view(b ? b : u"", SysStringLen(b));
+}
+
 template <class I>
 class ComPtr
 {

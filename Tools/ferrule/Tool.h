@@ -53,7 +53,7 @@ inline std::string N(const std::u16string& s)
 
 inline std::string N(BSTR b)
 {
-    return Utf16ToUtf8(std::u16string_view(b ? b : u"", SysStringLen(b)));
+    return Utf16ToUtf8(ToView(b));
 }
 
 // A BSTR of UTF-8 text, and the UTF-8 text of an owned BSTR.
