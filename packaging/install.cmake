@@ -42,6 +42,7 @@ else()
   set(FERRULE_PKGCONFIG_DIR lib/pkgconfig)
 endif()
 install(CODE "set(FERRULE_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+set(PROJECT_VERSION ${PROJECT_VERSION})
 configure_file(\"${CMAKE_SOURCE_DIR}/packaging/ferrule.pc.in\"
                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${FERRULE_PKGCONFIG_DIR}/ferrule.pc\" @ONLY)")
 install(FILES packaging/FerruleConfig.cmake DESTINATION lib/cmake/Ferrule)
@@ -51,10 +52,11 @@ set(_sources docs/ferrule.1 docs/ferrule.notify.xml.5 packaging/changelog)
 set(_outputs)
 foreach(source ${_sources})
   get_filename_component(name ${source} NAME)
+  # The manual pages' footers carry the build's version and date (@VERSION@, @DATE@ in the sources).
   add_custom_command(OUTPUT ${_compressed}/${name}.gz
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${_compressed}
-                     COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${CMAKE_SOURCE_DIR}/${source}
-                             ${_compressed}/${name}.gz
+                     COMMAND sh -c "sed -e \"s/@VERSION@/$3/g; s/@DATE@/$4/g\" \"$1\" | gzip -9n > \"$2\"" gzip
+                             ${CMAKE_SOURCE_DIR}/${source} ${_compressed}/${name}.gz ${PROJECT_VERSION} ${FERRULE_DATE}
                      DEPENDS ${CMAKE_SOURCE_DIR}/${source} VERBATIM)
   list(APPEND _outputs ${_compressed}/${name}.gz)
 endforeach()
@@ -67,7 +69,7 @@ install(FILES packaging/completion/ferrule DESTINATION share/bash-completion/com
 # The Debian package: registration on install, unregistration on removal.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ferrule)
-set(CPACK_PACKAGE_VERSION 1.0.0)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_CONTACT "Ferrule developers <ferrule@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Notification module: log file, system log, tray, SNMP traps, event sinks, e-mail")

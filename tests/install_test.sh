@@ -32,6 +32,13 @@ grep -q "installed ferrule works" <<<"$("$ferrule" log "$work/logs/ferrule.log.t
 "$ferrule" set 'SNMP Trap' SNMPTrapEnabled=true TypeFilter=all >/dev/null
 out=$("$ferrule" test || true)
 grep -q "SNMP Trap    FAILED 0x8000FFFF" <<<"$out" || fail "the trap library was not found: $out"
+# One version: the tool's, and both manual pages' footers.
+version=$("$ferrule" --version)
+[[ "$version" =~ ^ferrule\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "--version printed: $version"
+for page in man1/ferrule.1.gz man5/ferrule.notify.xml.5.gz; do
+  grep -q "^\.TH .* \"$version\" " <<<"$(zcat "$prefix/share/man/$page")" || fail "$page does not carry $version"
+done
+grep -q -- "--tray-clients" <<<"$("$ferrule" --help)" || fail "--help does not list --tray-clients"
 # The man page describes every command and environment variable that --help names.
 help=$("$ferrule" --help)
 manual=$(zcat "$prefix/share/man/man1/ferrule.1.gz")

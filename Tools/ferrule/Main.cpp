@@ -12,11 +12,12 @@ namespace
 {
 const char* const kUsageText =
     "usage: ferrule [--config NAME=VALUE]... COMMAND [OPTIONS]\n"
+    "       ferrule --version | --help\n"
     "\n"
     "commands:\n"
     "  notify [--app NAME] [--policy FILE] [--type T] [--priority P] [--code N] [--source TEXT]\n"
-    "         [--time ISO-8601|now] DESCRIPTION     send one notification\n"
-    "  notify --stdin [--app NAME] [--policy FILE]   one notification per input line\n"
+    "         [--time ISO-8601|now] [--tray-clients N] DESCRIPTION     send one notification\n"
+    "  notify --stdin [--app NAME] [--policy FILE] [--tray-clients N]   one notification per input line\n"
     "  handlers [--app NAME] [--policy FILE]         list the loaded handlers and their settings\n"
     "  set [--app NAME] [--policy FILE] HANDLER NAME=VALUE...   change handler settings\n"
     "  tray [--once]                                 the tray application: print offered notifications\n"
@@ -53,6 +54,11 @@ int main(int argc, char** argv)
             item = args[i].substr(9);
         config.push_back(item);
         ++i;
+    }
+    if (i < args.size() && (args[i] == "--version" || args[i] == "-V"))
+    {
+        std::printf("ferrule %s\n", FERRULE_VERSION);
+        return kOk;
     }
     if (i >= args.size() || args[i] == "--help" || args[i] == "-h" || args[i] == "help")
     {
