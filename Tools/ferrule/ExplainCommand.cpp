@@ -12,7 +12,9 @@ const char* const kExplainHelp =
     "       ferrule explain --codes\n"
     "\n"
     "Prints the symbolic name and the display text of a result code (0xECE3006A) or of a serialized\n"
-    "result (Result (...)). --codes lists the result codes of the message tables with their names.\n";
+    "result (Result (...)). A code that is not one of the module's is said to be so, with the system's\n"
+    "meaning where it has the form of a system error (0x8007xxxx). --codes lists the result codes of the\n"
+    "message tables with their names.\n";
 
 int CommandExplain(const Options& o, Module& module)
 {
@@ -54,6 +56,20 @@ int CommandExplain(const Options& o, Module& module)
     else
     {
         code = ParseNumber(what, "code");
+        Bstr known;
+        module.translator->SymbolicName(code, known.Out());
+        if (known.Empty())
+        {
+            // Not one of the module's codes: no text of the module's is made up for it. A system error
+            // in its HRESULT form (0x8007xxxx) has the system's meaning.
+            std::printf("0x%08X: not a code of this module\n", static_cast<unsigned>(code));
+            if ((code & 0xFFFF0000u) == 0x80070000u)
+            {
+                module.translator->Explain(code, display.Out());
+                std::printf("as a system error (%u): %s\n", static_cast<unsigned>(code & 0xFFFF), N(display).c_str());
+            }
+            return kOk;
+        }
         module.translator->Explain(code, display.Out());
     }
     Bstr name;

@@ -284,6 +284,12 @@ TEST_F(Tool, ExplainCodesAndResults)
                      "\tError ECE30068: Unable to create or open log file.\n");
     EXPECT_EQ(Ferrule("explain 'Result (garbage'").code, 1);
     EXPECT_EQ(Ferrule("explain notanumber").code, 2);
+    // A code that is not the module's gets no text of the module's; the system's only in its error form.
+    r = Ferrule("explain 0x1F");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "0x0000001F: not a code of this module\n");
+    r = Ferrule("explain 0x80070005");
+    EXPECT_EQ(r.out, "0x80070005: not a code of this module\nas a system error (5): Warning 80070005: Access is denied.\n");
 }
 
 TEST_F(Tool, StdinAndUsage)
