@@ -52,6 +52,10 @@ expect set E-mail Pa -- Password=
 expect set LogFile TypeFilter=e -- TypeFilter=error
 expect set Webhook F -- Format=
 expect set Webhook Format=c -- Format=chat
+expect set 'SNMP\ Trap' SNMPVersionV2= -- SNMPVersionV2=true SNMPVersionV2=false
+expect set E-mail Em -- EmailAddress=
+expect set LogFile Pa -- Path=
+expect set E-mail Encryption= -- Encryption=0 Encryption=9999
 expect explain 0xECE3006 -- 0xECE3006A 0xECE30067
 refuse set LogFile "" -- Password=
 # Completing for a policy that does not exist makes none, nor its log folder.

@@ -2,6 +2,7 @@
 #include "Ferrule/ClassTable.h"
 #include "Platform/Cdo/Http.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -9,11 +10,13 @@
 namespace tool
 {
 const char* const kHandlersHelp =
-    "usage: ferrule handlers [--app NAME] [--policy FILE]\n"
+    "usage: ferrule handlers [--app NAME] [--policy FILE] [--settings]\n"
     "\n"
     "Lists the policy in use and the log folder of new policies, then the loaded handlers in dispatch\n"
     "order: name, class id, type and priority filters, every property that can be read (passwords are\n"
-    "never shown), and the handler's state: whether it delivers, and where.\n";
+    "never shown), and the handler's state: whether it delivers, and where. Settings go by the policy\n"
+    "file's names. --settings lists every setting set takes instead, one a line: HANDLER, NAME and the\n"
+    "words its value may be, separated by tabs.\n";
 
 namespace
 {
@@ -29,6 +32,45 @@ std::string State(const HandlerInfo& h, const Options& o, uint32_t types, uint32
 }
 } // namespace
 
+// Every setting a set takes, one a line: HANDLER, NAME and the words its value may be, tab-separated;
+// the handlers of the policy and the classes a set adds. The completion reads it.
+int ListSettings(INotify* notify, const Options& o)
+{
+    std::vector<std::pair<std::string, ComPtr<INotifyHandler>>> handlers;
+    std::vector<std::u16string> keys;
+    for (const HandlerInfo& h : LoadedHandlers(notify, o))
+    {
+        handlers.emplace_back(h.name, h.handler);
+        keys.push_back(h.key);
+    }
+    for (const ClassRow& c : kClasses)
+    {
+        ComPtr<INotifyHandler> fresh;
+        Bstr name;
+        if (c.presence != ClassRow::Presence::Added ||
+            std::find(keys.begin(), keys.end(), GuidText(*c.clsid)) != keys.end() ||
+            FAILED(CoCreateInstance(*c.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_INotifyHandler, fresh.VoidOut())) ||
+            FAILED(fresh->get_Name(name.Out())))
+            continue;
+        handlers.emplace_back(N(name), fresh);
+    }
+    for (const auto& [name, handler] : handlers)
+    {
+        Bstr key;
+        CLSID clsid{};
+        ComPtr<IPersist> persist;
+        if (SUCCEEDED(handler->QueryInterface(IID_IPersist, persist.VoidOut())))
+            persist->GetClassID(&clsid);
+        for (const Property& p : Properties(handler.Get(), clsid))
+            if (p.writable)
+            {
+                const char* words = p.setting ? p.setting->words : p.type == VT_BOOL ? "true false" : "";
+                std::printf("%s\t%s\t%s\n", name.c_str(), ShownName(p).c_str(), words);
+            }
+    }
+    return kOk;
+}
+
 int CommandHandlers(const Options& o, Module& module)
 {
     if (!o.rest.empty())
@@ -36,6 +78,8 @@ int CommandHandlers(const Options& o, Module& module)
     ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Show);
     if (!notify)
         return kFailed;
+    if (o.settings)
+        return ListSettings(notify.Get(), o);
     struct stat st;
     const bool exists = stat(o.policy.c_str(), &st) == 0;
     std::printf("policy: %s%s\nlog folder of new policies: %s\n", o.policy.c_str(),
@@ -59,7 +103,7 @@ int CommandHandlers(const Options& o, Module& module)
                 continue;
             const std::string value = ReadProperty(h.handler.Get(), p.id);
             // A URL's path often holds its secret: scheme, host and port only.
-            std::printf("  %s = %s\n", p.name.c_str(), ShownValue(p, value).c_str());
+            std::printf("  %s = %s\n", ShownName(p).c_str(), ShownValue(p, value).c_str());
         }
         std::printf("  state: %s\n", State(h, o, static_cast<uint32_t>(type), static_cast<uint32_t>(priority)).c_str());
     }

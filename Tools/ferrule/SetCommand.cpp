@@ -491,7 +491,8 @@ int CheckChanges(const Options& o, const Target& target, std::vector<Change>& ch
         const std::string name = o.rest[i].substr(0, eq);
         const Property* found = nullptr;
         for (const Property& p : target.properties)
-            if (strcasecmp(p.name.c_str(), name.c_str()) == 0 && p.writable)
+            if ((strcasecmp(p.name.c_str(), name.c_str()) == 0 || strcasecmp(ShownName(p).c_str(), name.c_str()) == 0) &&
+                p.writable)
                 found = &p;
         if (eq == std::string::npos || found == nullptr)
         {
@@ -499,7 +500,7 @@ int CheckChanges(const Options& o, const Target& target, std::vector<Change>& ch
                                   " (expected NAME=VALUE); its properties are:";
             for (const Property& p : target.properties)
                 if (p.writable)
-                    message += "\n  " + p.name;
+                    message += "\n  " + ShownName(p);
             std::fprintf(stderr, "%s\n", message.c_str());
             return kUsage;
         }

@@ -403,6 +403,11 @@ bool IsSecret(const Property& p)
     return lower.find("password") != std::string::npos || lower.find("token") != std::string::npos;
 }
 
+std::string ShownName(const Property& p)
+{
+    return p.setting != nullptr && p.setting->row != nullptr ? N(std::u16string(p.setting->row)) : p.name;
+}
+
 std::string ShownValue(const Property& p, const std::string& text)
 {
     if (IsSecret(p))
@@ -446,6 +451,8 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             o.all = true;
         else if (a == "--recursive" && command == "reg")
             o.recursive = true;
+        else if (a == "--settings" && command == "handlers")
+            o.settings = true;
         else if (a == "--once" && command == "tray")
             o.once = true;
         else if (a == "--codes" && command == "explain")

@@ -33,6 +33,7 @@ struct Options
     bool once = false;      // tray: exit after the first notification
     bool defaultPolicy = false; // the policy is the default one of the configuration folder
     bool help = false;
+    bool settings = false; // handlers: the settings each handler takes, for the completion
 };
 
 class UsageError : public std::runtime_error
@@ -139,6 +140,9 @@ std::vector<Property> Properties(INotifyHandler* handler, const CLSID& clsid);
 bool IsSecret(const Property& p);
 // A value as it may be shown: a secret hidden, a URL by its scheme, host and port.
 std::string ShownValue(const Property& p, const std::string& text);
+// The name a setting goes by in what the tool shows: the policy file's element where it has one (which
+// an administrator edits and greps), else the property's name. set takes either.
+std::string ShownName(const Property& p);
 std::string ReadProperty(INotifyHandler* handler, DISPID id);
 
 Options Parse(const std::vector<std::string>& args, const std::string& command);

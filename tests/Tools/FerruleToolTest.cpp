@@ -121,6 +121,17 @@ TEST_F(Tool, SetRotatesAndHandlersShowIt)
     r = Ferrule("handlers");
     EXPECT_NE(r.out.find("ServerPort = 2525"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("TrapPort = 1162"), std::string::npos) << r.out;
+    // One vocabulary, the policy file's: shown by its element names; set takes those and the property names.
+    EXPECT_EQ(Ferrule("set E-mail EmailAddress=ops@example.org From=backup@example.org").code, 0);
+    EXPECT_EQ(Ferrule("set LogFile Path=" + mDir.Path() + "/y File=named.log").code, 0);
+    r = Ferrule("handlers");
+    for (const char* shown : {"  EmailAddress = ops@example.org\n", "  From = backup@example.org\n", "  File = named.log\n"})
+        EXPECT_NE(r.out.find(shown), std::string::npos) << shown << r.out;
+    EXPECT_NE(r.out.find("  Path = " + mDir.Path() + "/y"), std::string::npos) << r.out;
+    for (const char* property : {"Address =", "AddressFrom =", "FileName =", "FilePath ="})
+        EXPECT_EQ(r.out.find(std::string("  ") + property), std::string::npos) << property << r.out;
+    const std::string policy = Read("ferrule.notify.xml");
+    EXPECT_NE(policy.find("<EmailAddress vt=\"8\">ops@example.org</EmailAddress>"), std::string::npos) << policy;
 }
 
 TEST_F(Tool, UnknownNamesChangeNothing)
@@ -215,7 +226,7 @@ TEST_F(Tool, CommandsThatOnlyShowWriteNothing)
     Outcome r = Ferrule("handlers --app Partia");
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_NE(r.out.find("policy: " + config + "/Partia.notify.xml (no file exists yet"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("FilePath = " + logs), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Path = " + logs), std::string::npos) << r.out;
 
     // An existing policy that only a change would rewrite (an old file without the e-mail rows) stays as it is.
     ASSERT_EQ(mkdir(config.c_str(), 0755), 0);
