@@ -15,7 +15,7 @@ const char* const kTestHelp =
     "(through NotifySerialized where the handler offers it) and prints one line per handler:\n"
     "  delivered             the handler sent it (the event log: to the journal, or to syslog, and where)\n"
     "  accepted, not sent    the handler's own rule kept it (and which rule)\n"
-    "  filtered out          a filter of 0 rejects it (and which filter)\n"
+    "  filtered out          a filter of none rejects it (and which filter), for every handler alike\n"
     "  FAILED                with the readable error\n"
     "Exit 1 when any handler failed.\n";
 
@@ -62,15 +62,17 @@ int CommandTest(const Options& o, Module& module)
             std::printf("FAILED 0x%08X: %s\n", static_cast<unsigned>(hr), ReadableError(module.translator.Get()).c_str());
             continue;
         }
-        if (hr == S_FALSE)
+        // The same words for every handler: a filter of none filters out, whatever the handler's own rule.
+        eZD_NOTIFY_TYPE types = NOTIFY_TYPE_UNKNOWN;
+        eZD_NOTIFY_PRIORITY priorities = NOTIFY_PRIORITY_UNKNOWN;
+        h.handler->get_TypeFilter(&types);
+        h.handler->get_PriorityFilter(&priorities);
+        if (hr == S_FALSE || types == 0 || priorities == 0)
         {
-            eZD_NOTIFY_TYPE types = NOTIFY_TYPE_UNKNOWN;
-            eZD_NOTIFY_PRIORITY priorities = NOTIFY_PRIORITY_UNKNOWN;
-            h.handler->get_TypeFilter(&types);
-            h.handler->get_PriorityFilter(&priorities);
             std::printf("filtered out (%s)\n", types == 0 && priorities == 0 ? "TypeFilter and PriorityFilter are none"
                                                : types == 0                  ? "TypeFilter is none"
-                                                                             : "PriorityFilter is none");
+                                               : priorities == 0             ? "PriorityFilter is none"
+                                                                             : "by its filters");
             continue;
         }
         const std::string rule = OwnRule(h.handler.Get(), clsid);
