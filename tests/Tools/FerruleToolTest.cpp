@@ -666,10 +666,14 @@ TEST_F(Tool, TestReportsEveryHandler)
     EXPECT_EQ(r.code, 0) << r.out;
     const std::string eventLog = "EventLog     delivered to syslog (" + std::string(getenv("FERRULE_SYSLOG_SOCKET")) + ")\n";
     for (const char* line : {"LogFile      delivered\n", eventLog.c_str(),
-                             "SNMP Trap    accepted, not sent: SNMP traps are disabled",
+                             "SNMP Trap    filtered out (TypeFilter is none)\n",
                              "NotifyConnPt accepted, not sent: no event sink is connected",
                              "E-mail       filtered out (TypeFilter is none)\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    // The same words for every handler: past its filters, the trap handler's own rule keeps it.
+    ASSERT_EQ(Ferrule("set 'SNMP Trap' TypeFilter=all").code, 0);
+    r = Ferrule("test");
+    EXPECT_NE(r.out.find("SNMP Trap    accepted, not sent: SNMP traps are disabled"), std::string::npos) << r.out;
     // A mail server that is not there: that handler fails, the others still run.
     ASSERT_EQ(Ferrule("set E-mail SMTPServer=127.0.0.1 ServerPort=1 Address=ops@example.org Authentication=9999 "
                       "TypeFilter=all").code,
