@@ -48,6 +48,16 @@ std::string IsoTime(DATE timeStamp)
     return out;
 }
 
+// Chat endpoints of the incoming-webhook kind read <...> as link markup and & as the start of an entity:
+// the three are escaped as they document it.
+std::string ChatEscaped(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    return out;
+}
+
 std::string Computer()
 {
     WCHAR name[256] = {0};
@@ -213,7 +223,7 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
         post.headers.push_back("Content-Type: application/json");
         nlohmann::ordered_json j;
         if (mFormat == u"chat")
-            j["text"] = summary + ": " + descriptionText;
+            j["text"] = ChatEscaped(summary + ": " + descriptionText);
         else
         {
             j["type"] = TypeWord(type);

@@ -132,6 +132,7 @@ HttpOutcome HttpSend(const HttpPost& post)
     lib->curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(post.body.size()));
     lib->curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.Get());
     lib->curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    lib->curl_easy_setopt(curl, CURLOPT_USERAGENT, "ferrule/" FERRULE_VERSION);
     lib->curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(1L, post.timeoutMs));
     lib->curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Discard);
     lib->curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);

@@ -137,7 +137,7 @@ protected:
 TEST_F(Webhook, EachFormatsBodyAndHeaders)
 {
     auto server = Start({"--status", "200"});
-    const std::u16string tricky = u"Failed 1234ABCD: \"quoted\" \\ back\tslash\x01 \u00e9\u6f22\U0001F600";
+    const std::u16string tricky = u"Failed 1234ABCD: \"quoted\" \\ back\tslash\x01 \u00e9\u6f22\U0001F600 <@here> a&b";
     const std::string trickyUtf8 = Utf16ToUtf8(tricky);
     const std::string summary = "High Error from Backup & Restore on " + Computer();
 
@@ -170,8 +170,16 @@ TEST_F(Webhook, EachFormatsBodyAndHeaders)
     EXPECT_EQ(j.count("serialized"), 0u); // the code has no bit 31
     const std::string time = j["time"];
     EXPECT_TRUE(std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)"))) << time;
-    // chat
-    EXPECT_EQ(nlohmann::json::parse(r[1].body), nlohmann::json({{"text", summary + ": " + trickyUtf8}}));
+    // chat: &, < and > escaped as chat endpoints read them (no mention, no link markup).
+    std::string escaped = summary + ": " + trickyUtf8;
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"&", "&amp;"}, {"<", "&lt;"}, {">", "&gt;"}})
+        for (size_t at = escaped.find(from); at != std::string::npos; at = escaped.find(from, at + to.size()))
+            escaped.replace(at, from.size(), to);
+    EXPECT_EQ(nlohmann::json::parse(r[1].body), nlohmann::json({{"text", escaped}}));
+    EXPECT_NE(escaped.find("&lt;@here&gt; a&amp;b"), std::string::npos);
+    // Every request names the module and its version.
+    for (const Request& q : r)
+        EXPECT_EQ(q.headers.at("user-agent"), "ferrule/" FERRULE_VERSION);
     // text
     EXPECT_EQ(r[2].headers["content-type"], "text/plain; charset=utf-8");
     EXPECT_EQ(r[2].body, trickyUtf8);
