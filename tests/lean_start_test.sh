@@ -46,7 +46,7 @@ if unshare -m --propagation private true 2>/dev/null; then
          '$ferrule' notify --type error --priority high 'no libcurl'" 2>&1 || true)
   grep -q 'E-mail       FAILED' <<<"$out" || fail "without libcurl: $out"
   grep -q 'LogFile      delivered' <<<"$out" || fail "without libcurl the log file was not written: $out"
-  log=$("$ferrule" log ferrule.log.txt)
+  log=$("$ferrule" log --raw ferrule.log.txt)
   grep -q 'High Priority Error: no libcurl' <<<"$log" || fail "the notification was not logged: $log"
   grep -q 'NOTIFY_ERROR_EMAIL_SEND .*libcurl.so.4' <<<"$log" || fail "the log's warning does not name libcurl.so.4: $log"
   grep -q 'NOTIFY_ERROR_WEBHOOK_FAILED .*libcurl.so.4' <<<"$log" || fail "the webhook's warning does not name libcurl.so.4: $log"

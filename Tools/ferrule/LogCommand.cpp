@@ -1,11 +1,15 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Global/Result.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -14,20 +18,28 @@
 namespace tool
 {
 const char* const kLogHelp =
-    "usage: ferrule log FILE [--all] [-f]\n"
+    "usage: ferrule log [FILE] [--app NAME] [--policy FILE] [--all] [-n N] [-f|--follow] [--raw]\n"
     "\n"
-    "Prints a UTF-16 log file as UTF-8. --all prints the previous generation FILE.old first. -f keeps\n"
-    "printing what is appended; when the file is rotated it finishes the renamed file and goes on with\n"
-    "the new one. Exit 1 when FILE cannot be read.\n";
+    "Prints a log file (UTF-16LE with CR LF, as the module writes it) as UTF-8 lines. Without FILE it\n"
+    "prints the log of the policy --app or --policy names (the default policy otherwise), read without\n"
+    "writing anything. A failure stored as a serialized result is shown as its display text with its\n"
+    "causes; --raw prints every line as stored. --all prints the previous generation FILE.old first;\n"
+    "-n N only the last N lines. -f (--follow) keeps printing what is appended; when the file is\n"
+    "rotated it finishes the renamed file and goes on with the new one. Lines on stdout, errors on\n"
+    "stderr; exit 0 at the end of the file, 1 when it cannot be read.\n";
 
 namespace
 {
 const std::chrono::milliseconds kPoll(100);
 
-// One log file being read: its descriptor, the bytes read so far and half a code unit left over.
+using LineSink = std::function<void(const std::string& line)>;
+
+// One log file being read: its descriptor, the bytes read so far, half a code unit and a part of a line
+// left over; each whole line goes to the sink.
 class Reader
 {
 public:
+    explicit Reader(LineSink sink) : mSink(std::move(sink)) {}
     ~Reader() { Close(); }
 
     // Opens path in place of the file read so far; on failure the reader keeps the old one.
@@ -49,6 +61,7 @@ public:
         mInode = st.st_ino;
         mOffset = 0;
         mPending.clear();
+        mLine.clear();
         return true;
     }
 
@@ -87,7 +100,14 @@ public:
             Print(buffer, static_cast<size_t>(n));
             mOffset += n;
         }
-        std::fflush(stdout);
+    }
+
+    // A last line without its line end, at the end of a file not followed.
+    void Finish()
+    {
+        if (!mLine.empty())
+            mSink(mLine);
+        mLine.clear();
     }
 
 private:
@@ -106,7 +126,12 @@ private:
         mPending = data.substr(whole);
         std::string out = N(text);
         out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
-        std::fwrite(out.data(), 1, out.size(), stdout);
+        mLine += out;
+        for (size_t end; (end = mLine.find('\n')) != std::string::npos;)
+        {
+            mSink(mLine.substr(0, end));
+            mLine.erase(0, end + 1);
+        }
     }
 
     int mFd = -1;
@@ -114,21 +139,97 @@ private:
     ino_t mInode = 0;
     off_t mOffset = 0;
     std::string mPending;
+    std::string mLine;
+    LineSink mSink;
 };
+
+// A line as a person reads it: a serialized result in it (a failure warning, as the manager stores it)
+// shown as its display text, its causes on lines of their own below.
+std::string ReadableLine(const std::string& line, IMessageTranslator* translator)
+{
+    const size_t start = line.find("Result (");
+    if (start == std::string::npos || translator == nullptr)
+        return line;
+    // The serialized text: the shortest that reads whole up to a ")", with its context ("<...>") when
+    // one follows.
+    auto reads = [&](size_t end) {
+        Result parsed;
+        return TryDeserializeResult(W(line.substr(start, end - start)), parsed);
+    };
+    for (size_t end = line.find(')', start); end != std::string::npos; end = line.find(')', end + 1))
+    {
+        if (!reads(end + 1))
+            continue;
+        ++end;
+        const size_t close = line.find('>', end);
+        if (line.compare(end, 1, "<") == 0 && close != std::string::npos && reads(close + 1))
+            end = close + 1;
+        const std::u16string serialized = W(line.substr(start, end - start));
+        std::string shown = Readable(serialized, translator);
+        for (size_t at = shown.find('\n'); at != std::string::npos; at = shown.find('\n', at + 5))
+            shown.replace(at, 1, "\n    ");
+        return line.substr(0, start) + shown + line.substr(end);
+    }
+    return line;
+}
+
+// The log file of the policy the options name, found without writing anything.
+std::string PolicyLogFile(const Options& o, Module& module)
+{
+    ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Show);
+    if (!notify)
+        return "";
+    Bstr key(GuidText(CLSID_NotifyLog));
+    ComPtr<INotifyHandler> handler;
+    ComPtr<INotifyLog> log;
+    Bstr path, name;
+    if (FAILED(notify->GetHandler(key.Get(), handler.Out())) || !handler ||
+        FAILED(handler->QueryInterface(IID_INotifyLog, log.VoidOut())))
+        return "";
+    log->get_FilePath(path.Out());
+    log->get_FileName(name.Out());
+    std::string folder = N(path);
+    std::replace(folder.begin(), folder.end(), '\\', '/');
+    if (!folder.empty() && folder.back() != '/')
+        folder += '/';
+    return folder + (name.Empty() ? o.app + ".log.txt" : N(name));
+}
 } // namespace
 
-int CommandLog(const Options& o)
+int CommandLog(const Options& o, Module& module)
 {
-    if (o.rest.size() != 1)
-        throw UsageError("log takes one FILE");
-    const std::string& path = o.rest[0];
+    if (o.rest.size() > 1)
+        throw UsageError("log takes one FILE, or none for the policy's log");
+    const std::string path = o.rest.empty() ? PolicyLogFile(o, module) : o.rest[0];
+    if (path.empty())
+        return kFailed;
+    const size_t last = o.values.count("lines") ? ParseNumber(o.values.at("lines"), "number of lines") : SIZE_MAX;
+    IMessageTranslator* translator = o.raw ? nullptr : module.translator.Get();
+    // The lines already there, of which -n keeps the last N; then, followed, each line as it comes.
+    std::deque<std::string> kept;
+    bool following = false;
+    const LineSink sink = [&](const std::string& line) {
+        const std::string shown = ReadableLine(line, translator);
+        if (following)
+        {
+            std::printf("%s\n", shown.c_str());
+            std::fflush(stdout);
+            return;
+        }
+        kept.push_back(shown);
+        if (kept.size() > last)
+            kept.pop_front();
+    };
     if (o.all)
     {
-        Reader old;
+        Reader old(sink);
         if (old.Open(path + ".old"))
+        {
             old.PrintNew();
+            old.Finish();
+        }
     }
-    Reader reader;
+    Reader reader(sink);
     bool opened = reader.Open(path);
     // Followed, a file that does not exist yet is waited for.
     while (!opened && o.follow && errno == ENOENT)
@@ -142,6 +243,12 @@ int CommandLog(const Options& o)
         return kFailed;
     }
     reader.PrintNew();
+    if (!o.follow)
+        reader.Finish();
+    for (const std::string& line : kept)
+        std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    following = true;
     while (o.follow)
     {
         std::this_thread::sleep_for(kPoll);

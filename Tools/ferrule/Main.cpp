@@ -25,8 +25,8 @@ const char* const kUsageText =
     "  explain CODE|SERIALIZED-RESULT                symbolic name and display text\n"
     "  register [MODULE] / unregister [MODULE]       register the module and the translator\n"
     "  reg query KEY [--recursive]                   print a key of the registry store\n"
-    "  log FILE [--all] [-f]                         print a log file (.old first with --all;\n"
-    "                                                follow it with -f)\n"
+    "  log [FILE] [--app NAME] [--policy FILE] [--all] [-n N] [-f|--follow] [--raw]\n"
+    "                                                print a log file, the policy's without FILE\n"
     "\n"
     "  --config NAME=VALUE sets a configuration item (locale, DX_<context>, direct_debug_file, ...).\n"
     "  ferrule COMMAND --help describes a command. Exit codes: 0 ok, 1 failed, 2 usage.\n";
@@ -93,8 +93,6 @@ int main(int argc, char** argv)
             std::fputs(helps.at(command), stdout);
             return kOk;
         }
-        if (command == "log")
-            return CommandLog(o);
         if (command == "reg")
             return CommandReg(o);
         if (command == "register" || command == "unregister")
@@ -102,6 +100,8 @@ int main(int argc, char** argv)
         Module module;
         if (!module.Load())
             return kFailed;
+        if (command == "log")
+            return CommandLog(o, module);
         if (command == "notify")
             return CommandNotify(o, module);
         if (command == "handlers")

@@ -449,6 +449,14 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
             o.follow = true;
         else if (a == "--all" && command == "log")
             o.all = true;
+        else if (a == "--raw" && command == "log")
+            o.raw = true;
+        else if ((a == "-n" || a == "--lines") && command == "log")
+        {
+            if (i + 1 >= args.size())
+                throw UsageError(a + " needs a number of lines");
+            o.values["lines"] = args[++i];
+        }
         else if (a == "--recursive" && command == "reg")
             o.recursive = true;
         else if (a == "--settings" && command == "handlers")
@@ -472,7 +480,7 @@ Options Parse(const std::vector<std::string>& args, const std::string& command)
                 throw UsageError("--" + name + " needs a value");
             if (std::find(withValue.begin(), withValue.end(), name) == withValue.end() ||
                 ((name == "app" || name == "policy") && command != "notify" && command != "handlers" && command != "set" &&
-                 command != "test") ||
+                 command != "test" && command != "log") ||
                 (name != "app" && name != "policy" && command != "notify"))
                 throw UsageError("unknown option --" + name + " for " + command);
             if (name == "app")

@@ -34,6 +34,7 @@ struct Options
     bool defaultPolicy = false; // the policy is the default one of the configuration folder
     bool help = false;
     bool settings = false; // handlers: the settings each handler takes, for the completion
+    bool raw = false;      // log: the lines as stored
 };
 
 class UsageError : public std::runtime_error
@@ -160,7 +161,7 @@ int CommandNotify(const Options& o, Module& module);
 int CommandHandlers(const Options& o, Module& module);
 int CommandSet(const Options& o, Module& module);
 int CommandExplain(const Options& o, Module& module);
-int CommandLog(const Options& o);
+int CommandLog(const Options& o, Module& module);
 int CommandTest(const Options& o, Module& module);
 int CommandRegister(const Options& o, bool registering);
 int CommandReg(const Options& o);

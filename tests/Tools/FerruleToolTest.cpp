@@ -317,10 +317,44 @@ TEST_F(Tool, StdinAndUsage)
     const std::pair<const char*, int> usage[] = {
         {"", 2}, {"frobnicate", 2}, {"notify", 2}, {"notify --type nonsense x", 2}, {"notify --bogus x", 2},
         {"--config nope=1 notify x", 2}, {"--config DX_ALL=ERR notify x", 0}, {"--help", 0}, {"set --help", 0},
-        {"log", 2},
+        {"log a b", 2}, {"log -n", 2}, {"log -n x", 2},
     };
     for (auto [arguments, code] : usage)
         EXPECT_EQ(Ferrule(arguments).code, code) << arguments;
+}
+
+TEST_F(Tool, LogReadsThePolicysLogForAPerson)
+{
+    // A failure warning, stored as a serialized result; shown by its display text and causes, --raw as stored.
+    ASSERT_EQ(Ferrule("set E-mail SMTPServer=127.0.0.1 ServerPort=1 EmailAddress=ops@example.org Authentication=9999 "
+                      "TypeFilter=error").code,
+              0);
+    EXPECT_EQ(Ferrule("notify --type error --priority high 'first'").code, 1);
+    for (int i = 2; i <= 5; ++i)
+        ASSERT_EQ(Ferrule("notify --type info 'line " + std::to_string(i) + "'").code, 0);
+    // No file named: the default policy's log, read without writing anything.
+    const std::string before = Read("ferrule.notify.xml");
+    Outcome r = Ferrule("log");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(Read("ferrule.notify.xml"), before);
+    EXPECT_NE(r.out.find("Error: first"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("High Priority Warning: Error ECE30072: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 0x8000FFFF (ferrule)\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Result ("), std::string::npos) << r.out;
+    r = Ferrule("log --raw ferrule.log.txt");
+    EXPECT_NE(r.out.find("High Priority Warning: Result (0xece30072 30 NOTIFY_ERROR_CURL_RESOLVE_HOST"), std::string::npos)
+        << r.out;
+    // The last N lines.
+    r = Ferrule("log -n 2");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+    EXPECT_NE(r.out.find("line 4"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("line 5"), std::string::npos) << r.out;
+    // Another application's policy, which does not exist: its log would be in the log folder; none is there.
+    r = Ferrule("log --app Other");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("cannot read " + mDir.Path() + "/Other.log.txt"), std::string::npos) << r.out;
+    EXPECT_FALSE(Exists("Other.notify.xml"));
 }
 
 TEST_F(Tool, APolicyThatIsNotXmlStillWorks)
