@@ -244,17 +244,25 @@ HRESULT InvokeProperty(IDispatch* object, DISPID id, WORD flags, VARIANT* value,
     DISPPARAMS params = {value, value ? &named : nullptr, value ? 1u : 0u, value ? 1u : 0u};
     return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
 }
+
+// The rows of a table that the policy file keeps.
+std::vector<const PersistRow*> KeptRows(const PersistTable& table)
+{
+    std::vector<const PersistRow*> rows;
+    for (size_t i = 0; i < table.count; ++i)
+        if (table.rows[i].row != nullptr)
+            rows.push_back(&table.rows[i]);
+    return rows;
+}
 } // namespace
 
 HRESULT LoadRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag, IErrorLog* errorLog)
 {
     if (bag == nullptr)
         return E_INVALIDARG;
-    for (size_t i = 0; i < table.count; ++i)
+    for (const PersistRow* kept : KeptRows(table))
     {
-        const PersistRow& row = table.rows[i];
-        if (row.row == nullptr)
-            continue;
+        const PersistRow& row = *kept;
         Variant value;
         value->vt = row.stored;
         if (FAILED(bag->Read(row.row, &value.Get(), errorLog)))
@@ -277,11 +285,9 @@ HRESULT SaveRows(IDispatch* object, const PersistTable& table, IPropertyBag* bag
 {
     if (bag == nullptr)
         return E_INVALIDARG;
-    for (size_t i = 0; i < table.count; ++i)
+    for (const PersistRow* kept : KeptRows(table))
     {
-        const PersistRow& row = table.rows[i];
-        if (row.row == nullptr)
-            continue;
+        const PersistRow& row = *kept;
         Variant value;
         if (FAILED(InvokeProperty(object, row.id, DISPATCH_PROPERTYGET, nullptr, value.Out())))
             return E_FAIL;
