@@ -67,7 +67,7 @@ inline constexpr Setting FilePath{u"FilePath", 0x302, VT_BSTR, u"Path", VT_BSTR,
 inline constexpr Setting Clients{u"Clients", 0x500, VT_UINT, nullptr, VT_EMPTY, 0, "", nullptr};
 // SNMP traps.
 inline constexpr Setting Destination{u"Destination", 0x700, VT_BSTR, u"Destination", VT_BSTR, 0, "", nullptr};
-inline constexpr Setting TrapPort{u"TrapPort", 0x701, VT_UINT, u"TrapPort", VT_UI2, 0, "", nullptr};
+inline constexpr Setting TrapPort{u"TrapPort", 0x701, VT_UINT, u"TrapPort", VT_UINT, 0, "", nullptr};
 inline constexpr Setting SNMPVersionV2{u"SNMPVersionV2", 0x702, VT_BOOL, u"SNMPVersionV2", VT_BOOL, 0, "true false",
                                        nullptr};
 inline constexpr Setting CommunityString{u"CommunityString", 0x703, VT_BSTR, u"CommunityString", VT_BSTR, 0, "",

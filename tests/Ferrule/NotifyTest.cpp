@@ -187,6 +187,35 @@ TEST_F(Manager, EveryClassDispatchesInTheOrderOfItsIdentifiersText)
     EXPECT_EQ(static_cast<CNotify*>(n.Get())->Keys(), expected);
 }
 
+TEST_F(Manager, TheDefaultPolicyKeepsTheFilesFormat)
+{
+    // The file a manager writes for no policy at all, element by element and row by row with its types:
+    // files already on machines are read with this format, and tools grep it.
+    ComPtr<INotify> n = NewManager();
+    ASSERT_EQ(Init(n, u"Format"), S_OK);
+    n.Reset();
+    const std::string expected =
+        "<NotifyPolicy><Handlers>"
+        "<Handler name=\"NotifyConnPt\" clsid=\"{1C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0006}\"><TypeFilter vt=\"19\">7</TypeFilter>"
+        "<PriorityFilter vt=\"19\">7</PriorityFilter></Handler>"
+        "<Handler name=\"AppNotifier\" clsid=\"{2C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0005}\"><TypeFilter vt=\"19\">1</TypeFilter>"
+        "<PriorityFilter vt=\"19\">7</PriorityFilter></Handler>"
+        "<Handler name=\"SNMP Trap\" clsid=\"{3C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0009}\"><TypeFilter vt=\"19\">0</TypeFilter>"
+        "<PriorityFilter vt=\"19\">1</PriorityFilter><Destination vt=\"8\"/><TrapPort vt=\"23\">162</TrapPort>"
+        "<SNMPVersionV2 vt=\"11\">-1</SNMPVersionV2><CommunityString vt=\"8\"/><SNMPTrapEnabled vt=\"11\">0</SNMPTrapEnabled>"
+        "</Handler>"
+        "<Handler name=\"E-mail\" clsid=\"{4C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0002}\"><TypeFilter vt=\"19\">0</TypeFilter>"
+        "<PriorityFilter vt=\"19\">1</PriorityFilter><EmailAddress vt=\"8\"/><SMTPServer vt=\"8\"/>"
+        "<ServerPort vt=\"23\">25</ServerPort><From vt=\"8\"/><Authentication vt=\"19\">2</Authentication>"
+        "<User vt=\"8\"/><Encryption vt=\"8\">0</Encryption><AESAdvancedPwd256ICFIPS vt=\"8\"/></Handler>"
+        "<Handler name=\"EventLog\" clsid=\"{5C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0004}\"><TypeFilter vt=\"19\">7</TypeFilter>"
+        "<PriorityFilter vt=\"19\">3</PriorityFilter></Handler>"
+        "<Handler name=\"LogFile\" clsid=\"{6C7A3E01-5D2B-4C8E-9F31-7B2E4D6A0003}\"><TypeFilter vt=\"19\">7</TypeFilter>"
+        "<PriorityFilter vt=\"19\">7</PriorityFilter><Path vt=\"8\"/><File vt=\"8\"/><MaxSize vt=\"19\">1024</MaxSize>"
+        "</Handler></Handlers></NotifyPolicy>";
+    EXPECT_EQ(ReadFile("Format.notify.xml"), expected);
+}
+
 TEST_F(Manager, DefaultsAndFileNames)
 {
     // No file at all: the six built-ins with their default filters, in class-id order.
