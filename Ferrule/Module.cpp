@@ -12,22 +12,25 @@
 #include "Ferrule/PolicyFile.h"
 
 #include <mutex>
-#include <vector>
+#include <array>
+#include <iterator>
 
 namespace
 {
-// The class objects of the class table's rows (never destroyed: the module's destructor uses them).
-std::vector<ComClassEntry>& Classes()
+constexpr size_t kClassCount = std::size(kClasses);
+
+// The class objects of the class table's rows: built in place, nothing on the heap (the module may be
+// unloaded, and what it allocated for good would then be lost).
+ComClassEntry* Classes()
 {
-    static auto* classes = [] {
-        auto* entries = new std::vector<ComClassEntry>();
-        for (const ClassRow& c : kClasses)
-            entries->push_back(ComClassEntry{c.clsid, c.create, nullptr});
+    static std::array<ComClassEntry, kClassCount> classes = [] {
+        std::array<ComClassEntry, kClassCount> entries{};
+        for (size_t i = 0; i < kClassCount; ++i)
+            entries[i] = ComClassEntry{kClasses[i].clsid, kClasses[i].create, nullptr};
         return entries;
     }();
-    return *classes;
+    return classes.data();
 }
-constexpr size_t kClassCount = sizeof kClasses / sizeof kClasses[0];
 std::mutex gClassesMutex; // the module's lock for creating class factories
 DWORD gCookies[kClassCount] = {};
 
@@ -49,7 +52,7 @@ __attribute__((constructor)) void ModuleLoad()
     for (size_t i = 0; i < kClassCount; ++i)
     {
         ComPtr<IUnknown> factory;
-        if (SUCCEEDED(ComGetClassObject(Classes().data(), kClassCount, gClassesMutex, *kClasses[i].clsid, IID_IUnknown,
+        if (SUCCEEDED(ComGetClassObject(Classes(), kClassCount, gClassesMutex, *kClasses[i].clsid, IID_IUnknown,
                                         factory.VoidOut())))
             CoRegisterClassObject(*kClasses[i].clsid, factory.Get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                   &gCookies[i]);
@@ -61,13 +64,13 @@ __attribute__((destructor)) void ModuleUnload()
     for (DWORD cookie : gCookies)
         if (cookie)
             CoRevokeClassObject(cookie);
-    ComReleaseFactories(Classes().data(), kClassCount);
+    ComReleaseFactories(Classes(), kClassCount);
 }
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object)
 {
-    return ComGetClassObject(Classes().data(), kClassCount, gClassesMutex, clsid, iid, object);
+    return ComGetClassObject(Classes(), kClassCount, gClassesMutex, clsid, iid, object);
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow()
