@@ -1,5 +1,6 @@
 // The C++ client: what a program learns from a Notifier, and where a policy it creates logs.
 #include "TempDir.h"
+#include "TestSupport.h"
 
 #include <ferrule/NotifierCom.h>
 
@@ -27,14 +28,6 @@ protected:
         std::filesystem::current_path(mDir.Path());
     }
     void TearDown() override { std::filesystem::current_path(mFolder); }
-
-    std::string Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
 
     bool Exists(const std::string& path)
     {
@@ -82,7 +75,7 @@ TEST_F(Client, APolicyItCreatesLogsIntoTheLogFolder)
     }
     EXPECT_FALSE(Exists(mDir.Path() + "/Backup.log.txt"));
     EXPECT_TRUE(Exists(mDir.Path() + "/logs/Backup.log.txt"));
-    EXPECT_NE(Read(mDir.Path() + "/Backup.notify.xml").find(mDir.Path() + "/logs"), std::string::npos);
+    EXPECT_NE(ReadFile(mDir.Path() + "/Backup.notify.xml").find(mDir.Path() + "/logs"), std::string::npos);
 
     // A policy that exists keeps what it says: an empty path is the current folder, as the module's rule is.
     {
@@ -125,22 +118,13 @@ TEST_F(Client, APolicyPathThatCannotLastIsNotOk)
         EXPECT_TRUE(Send(n, "with the defaults").ok()) << c.path;
     }
     // ... and log into the log folder, not the current one.
-    EXPECT_NE(Read(mDir.Path() + "/logs/app.log.txt").size(), 0u);
+    EXPECT_NE(ReadFile(mDir.Path() + "/logs/app.log.txt").size(), 0u);
     EXPECT_FALSE(Exists(mDir.Path() + "/app.log.txt"));
 }
 } // namespace
 
 namespace
 {
-// The policy file's text.
-std::string Policy(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The log-file handler's maximum size, changed through the manager under a Notifier.
 void PutMaxSize(const ferrule::Notifier& n, ULONG size)
 {
@@ -173,10 +157,10 @@ TEST_F(Client, AWriteBackKeepsWhatAnotherWriterStored)
         ASSERT_TRUE(n.status().ok()) << n.status().message();
         PutMaxSize(n, 777);
     } // written back here
-    EXPECT_NE(Policy(policy).find("<MaxSize vt=\"19\">777</MaxSize>"), std::string::npos);
+    EXPECT_NE(ReadFile(policy).find("<MaxSize vt=\"19\">777</MaxSize>"), std::string::npos);
     std::fputs("s3cret\n", set);
     EXPECT_EQ(pclose(set), 0);
-    std::string text = Policy(policy);
+    std::string text = ReadFile(policy);
     EXPECT_NE(text.find("<MaxSize vt=\"19\">777</MaxSize>"), std::string::npos) << text;
     EXPECT_NE(text.find("<User vt=\"8\">ann</User>"), std::string::npos) << text;
 
@@ -187,7 +171,7 @@ TEST_F(Client, AWriteBackKeepsWhatAnotherWriterStored)
         ASSERT_EQ(std::system(Tool("set --policy " + policy + " E-mail User=bob SMTPServer=mail.example >/dev/null").c_str()), 0);
         PutMaxSize(n, 888);
     }
-    text = Policy(policy);
+    text = ReadFile(policy);
     EXPECT_NE(text.find("<MaxSize vt=\"19\">888</MaxSize>"), std::string::npos) << text;
     EXPECT_NE(text.find("<User vt=\"8\">bob</User>"), std::string::npos) << text;
     EXPECT_NE(text.find("<SMTPServer vt=\"8\">mail.example</SMTPServer>"), std::string::npos) << text;
