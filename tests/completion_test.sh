@@ -58,6 +58,12 @@ expect set LogFile Pa -- Path=
 expect set E-mail Encryption= -- Encryption=0 Encryption=9999
 expect explain 0xECE3006 -- 0xECE3006A 0xECE30067
 refuse set LogFile "" -- Password=
+# --config's names; a file name with a blank is one word.
+expect --config "" -- locale= policy_read_only= direct_debug_file=
+expect --config lo -- locale=
+touch "$work/my log.txt"
+expect log "$work/my" -- "$(printf '%q' "$work/my log.txt")"
+refuse log "$work/my" -- "$work/my"
 # Completing for a policy that does not exist makes none, nor its log folder.
 before=$(find "$work" | sort)
 expect set --app Partia "" -- LogFile EventLog

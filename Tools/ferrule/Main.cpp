@@ -28,7 +28,8 @@ const char* const kUsageText =
     "  log [FILE] [--app NAME] [--policy FILE] [--all] [-n N] [-f|--follow] [--raw]\n"
     "                                                print a log file, the policy's without FILE\n"
     "\n"
-    "  --config NAME=VALUE sets a configuration item (locale, DX_<context>, direct_debug_file, ...).\n"
+    "  --config NAME=VALUE sets a configuration item (locale, DX_<context>, direct_debug_file, ...);\n"
+    "  --config-items lists them.\n"
     "  ferrule COMMAND --help describes a command. Exit codes: 0 ok, 1 failed, 2 usage.\n";
 } // namespace
 
@@ -54,6 +55,17 @@ int main(int argc, char** argv)
             item = args[i].substr(9);
         config.push_back(item);
         ++i;
+    }
+    if (i < args.size() && args[i] == "--config-items")
+    {
+        // Every configuration item, the module's among them, with its description (the completion reads
+        // the names).
+        Module module;
+        if (!module.Load())
+            return kFailed;
+        for (const std::string& name : Config::Names())
+            std::printf("%s\t%s\n", name.c_str(), Config::Description(name).c_str());
+        return kOk;
     }
     if (i < args.size() && (args[i] == "--version" || args[i] == "-V"))
     {
