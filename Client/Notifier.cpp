@@ -15,8 +15,10 @@
 namespace ferrule
 {
 // The public header restates the module's bits for its callers; they are the module's.
-static_assert(static_cast<uint32_t>(Type::Error) == NOTIFY_TYPE_ERROR && static_cast<uint32_t>(Type::Warning) == NOTIFY_TYPE_WARNING &&
-              static_cast<uint32_t>(Type::Info) == NOTIFY_TYPE_INFO && static_cast<uint32_t>(Type::Test) == NOTIFY_TYPE_TEST);
+static_assert(static_cast<uint32_t>(Type::Error) == NOTIFY_TYPE_ERROR &&
+              static_cast<uint32_t>(Type::Warning) == NOTIFY_TYPE_WARNING &&
+              static_cast<uint32_t>(Type::Info) == NOTIFY_TYPE_INFO &&
+              static_cast<uint32_t>(Type::Test) == NOTIFY_TYPE_TEST);
 static_assert(static_cast<uint32_t>(Priority::High) == NOTIFY_PRIORITY_HIGH &&
               static_cast<uint32_t>(Priority::Medium) == NOTIFY_PRIORITY_MEDIUM &&
               static_cast<uint32_t>(Priority::Low) == NOTIFY_PRIORITY_LOW &&
