@@ -26,8 +26,11 @@ namespace
 // notation syslog readers see for other control characters) and nothing after it is lost.
 String WithoutNul(BSTR text)
 {
+    const std::u16string_view view = ToView(text);
+    if (view.find(u'\0') == std::u16string_view::npos)
+        return String(view);
     String out;
-    for (char16_t c : ToString(text))
+    for (char16_t c : view)
         if (c == u'\0')
             out += u"^@";
         else
