@@ -1,7 +1,7 @@
 // The C++ client: a manager of the module behind a COM-free class.
 #include "ferrule/NotifierCom.h"
 
-#include "Base/Dev/Config/Places.h"
+#include "Ferrule/ManagerAccess.h"
 #include "Ferrule/PolicyFile.h"
 #include "Platform/Win32/Errors.h"
 #include "Platform/Win32/Library.h"
@@ -33,14 +33,7 @@ Status FromErrorInfo(HRESULT hr, const char* fallback)
 {
     if (SUCCEEDED(hr))
         return Status(hr, std::string());
-    std::string text;
-    ComPtr<IErrorInfo> info;
-    if (GetErrorInfo(0, info.Out()) == S_OK && info)
-    {
-        Bstr description;
-        info->GetDescription(description.Out());
-        text = Utf16ToUtf8(ToString(description.Get()));
-    }
+    const std::string text = Utf16ToUtf8(TakeErrorDescription());
     return Status(hr, text.empty() ? fallback : text);
 }
 
@@ -100,24 +93,6 @@ Status PolicyProblem(const std::string& policy)
     return Status();
 }
 
-// A policy the client creates logs into the log folder of new policies, not the current folder.
-void GiveLogFolder(INotify* notify)
-{
-    OLECHAR key[39];
-    StringFromGUID2(CLSID_NotifyLog, key, 39);
-    const Bstr id{std::u16string(key)};
-    ComPtr<INotifyHandler> handler;
-    ComPtr<INotifyLog> log;
-    Bstr path;
-    if (FAILED(notify->GetHandler(id.Get(), handler.Out())) || !handler ||
-        FAILED(handler->QueryInterface(IID_INotifyLog, log.VoidOut())) || FAILED(log->get_FilePath(path.Out())) ||
-        !path.Empty())
-        return;
-    const std::string folder = Places::LogFolder();
-    Places::MakeFolders(folder);
-    const Bstr value(Utf8ToUtf16(folder));
-    log->put_FilePath(value.Get());
-}
 } // namespace
 
 struct Notifier::Manager
@@ -161,7 +136,7 @@ Notifier::Notifier(std::string_view application, std::string_view policyFile) : 
         return;
     }
     if (creates)
-        GiveLogFolder(notify.Get());
+        GiveLogFolder(notify.Get(), true);
     mManager->notify = std::move(notify);
     mStatus = problem;
 }

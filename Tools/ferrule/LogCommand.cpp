@@ -1,5 +1,6 @@
 #include "Tools/ferrule/Tool.h"
 #include "Base/Dev/Global/Result.h"
+#include "Ferrule/ManagerAccess.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -179,12 +180,9 @@ std::string PolicyLogFile(const Options& o, Module& module)
     ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Show);
     if (!notify)
         return "";
-    Bstr key(GuidText(CLSID_NotifyLog));
-    ComPtr<INotifyHandler> handler;
-    ComPtr<INotifyLog> log;
+    const ComPtr<INotifyLog> log = HandlerOf<INotifyLog>(notify.Get(), CLSID_NotifyLog, IID_INotifyLog);
     Bstr path, name;
-    if (FAILED(notify->GetHandler(key.Get(), handler.Out())) || !handler ||
-        FAILED(handler->QueryInterface(IID_INotifyLog, log.VoidOut())))
+    if (!log)
         return "";
     log->get_FilePath(path.Out());
     log->get_FileName(name.Out());

@@ -1,4 +1,5 @@
 #include "Tools/ferrule/Tool.h"
+#include "Ferrule/ManagerAccess.h"
 
 #include <chrono>
 #include <cstdio>
@@ -157,11 +158,7 @@ int NotifyLines(INotify* notify, const Defaults& d, IMessageTranslator* translat
 // Clients is not persisted: --tray-clients sets it on the tray handler of this manager.
 void SetTrayClients(INotify* notify, uint32_t clients)
 {
-    Bstr key(GuidText(CLSID_NotifyApp));
-    ComPtr<INotifyHandler> handler;
-    ComPtr<INotifyApp> tray;
-    if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&
-        SUCCEEDED(handler->QueryInterface(IID_INotifyApp, tray.VoidOut())))
+    if (const ComPtr<INotifyApp> tray = HandlerOf<INotifyApp>(notify, CLSID_NotifyApp, IID_INotifyApp))
         tray->put_Clients(clients);
 }
 } // namespace

@@ -4,6 +4,7 @@
 #include "Base/Dev/Global/Result.h"
 #include "Platform/Win32/Library.h"
 #include "Ferrule/ClassTable.h"
+#include "Ferrule/ManagerAccess.h"
 #include "Messages/MessageTables.h"
 #include "Ferrule/PolicyFile.h"
 #include "Ferrule/Words.h"
@@ -149,16 +150,6 @@ bool Module::Load()
     return true;
 }
 
-std::string ConfigFolder()
-{
-    return Places::ConfigFolder();
-}
-
-std::string LogFolder()
-{
-    return Places::LogFolder();
-}
-
 ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator, Access access)
 {
     struct stat st;
@@ -182,24 +173,10 @@ ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator, Ac
         PrintFailure("Initialize", hr, translator);
         return ComPtr<INotify>();
     }
+    // A policy the tool creates gets the log folder of the system's conventions; one that is only shown
+    // shows that folder, which is made when something is sent.
     if (creates)
-    {
-        // A policy the tool creates gets the log folder of the system's conventions; one that is only
-        // shown shows that folder, which is made when something is sent.
-        Bstr key(GuidText(CLSID_NotifyLog));
-        ComPtr<INotifyHandler> handler;
-        ComPtr<INotifyLog> log;
-        Bstr path;
-        if (SUCCEEDED(notify->GetHandler(key.Get(), handler.Out())) && handler &&
-            SUCCEEDED(handler->QueryInterface(IID_INotifyLog, log.VoidOut())) && SUCCEEDED(log->get_FilePath(path.Out())) &&
-            N(path).empty())
-        {
-            if (access != Access::Show)
-                Places::MakeFolders(LogFolder());
-            const Bstr folder = B(LogFolder());
-            log->put_FilePath(folder.Get());
-        }
-    }
+        GiveLogFolder(notify.Get(), access != Access::Show);
     return notify;
 }
 

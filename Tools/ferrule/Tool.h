@@ -2,6 +2,7 @@
 // words, and the handlers a manager holds. Each command lives in a file of its own.
 #pragma once
 
+#include "Base/Dev/Config/Places.h"
 #include "Ferrule/ClassTable.h"
 #include "Ferrule/Interfaces.h"
 #include "Platform/Com/Activation.h"
@@ -87,8 +88,8 @@ struct Module
 // Where the tool keeps policies and logs: FERRULE_CONFIG_DIR, else /etc/ferrule for root and
 // $XDG_CONFIG_HOME/ferrule (~/.config/ferrule) for others; FERRULE_LOG_DIR, else /var/log/ferrule for
 // root and $XDG_STATE_HOME/ferrule (~/.local/state/ferrule) for others.
-std::string ConfigFolder();
-std::string LogFolder();
+using Places::ConfigFolder;
+using Places::LogFolder;
 
 // What a command does with a policy: changes it (the manager writes it when it goes, and a policy it
 // creates is made with its folders), sends through it without changing it (test: only the log folder
