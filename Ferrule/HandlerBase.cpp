@@ -24,8 +24,8 @@ HRESULT ExceptionToHresult(const char* function)
             hr = HRESULT_FROM_WIN32(code);
         if (SUCCEEDED(hr))
             hr = E_FAIL;
-        SetErrorDescription(r.Serialize());
-        return hr;
+        return ReportHandlerFailure(hr, r); // inside a handler call, one of its failures
+
     }
     catch (const AssertionFailure& e)
     {
@@ -33,8 +33,7 @@ HRESULT ExceptionToHresult(const char* function)
         Result r;
         r.Init(e.File().c_str(), e.Line(), function, precondition ? ERROR_PRECONDITION_FAILED : ERROR_CHECK_FAILED,
                Argument(Utf8ToUtf16(e.what())));
-        SetErrorDescription(r.Serialize());
-        return E_UNEXPECTED;
+        return ReportHandlerFailure(E_UNEXPECTED, r);
     }
     catch (const std::bad_alloc&)
     {
@@ -153,19 +152,46 @@ Result Nest(Result newest, const Result& earlier)
     return newest;
 }
 
-void FailureList::Add(const String& description)
+namespace
+{
+// The last failure this module's handlers made into error information on this thread, with its text:
+// the manager takes the value when the error information it finds is still that text.
+thread_local std::optional<TakenFailure> tPublished;
+thread_local CallFailures* tCurrentCall = nullptr;
+
+void PublishFailure(const Result& failure)
+{
+    TakenFailure published{failure.Serialize(), failure};
+    SetErrorDescription(published.text);
+    tPublished = std::move(published);
+}
+} // namespace
+
+TakenFailure TakeHandlerFailure()
+{
+    TakenFailure taken{TakeErrorDescription(), std::nullopt};
+    if (tPublished && tPublished->text == taken.text)
+        taken.value = std::move(tPublished->value);
+    tPublished.reset();
+    return taken;
+}
+
+void FailureList::Add(const TakenFailure& failure)
 {
     Result parsed;
-    if (mPlain.empty() && ParseSerializedResult(description, parsed))
+    const Result* value = failure.value ? &*failure.value : nullptr;
+    if (value == nullptr && ParseSerializedResult(failure.text, parsed))
+        value = &parsed; // a handler from outside: its text is all there is
+    if (mPlain.empty() && value != nullptr)
     {
-        mOnlyText = mChain ? String() : description;
-        mChain = mChain ? Nest(parsed, *mChain) : parsed;
+        mOnlyText = mChain ? String() : failure.text;
+        mChain = mChain ? Nest(*value, *mChain) : *value;
         return;
     }
     if (mChain)
         mPlain = Text();
     mChain.reset();
-    mPlain += description + u"\r\n";
+    mPlain += failure.text + u"\r\n";
 }
 
 void FailureList::Add(const Result& failure)
@@ -188,19 +214,35 @@ String FailureList::Text() const
     return mOnlyText.empty() ? mChain->Serialize() : mOnlyText;
 }
 
+CallFailures::CallFailures() : mOuter(std::exchange(tCurrentCall, this)) {}
+
+CallFailures::~CallFailures()
+{
+    tCurrentCall = mOuter;
+}
+
+CallFailures* CallFailures::Current()
+{
+    return tCurrentCall;
+}
+
+void CallFailures::Add(const Result& failure)
+{
+    mChain = mChain ? Nest(failure, *mChain) : failure;
+}
+
+void CallFailures::Publish() const
+{
+    if (mChain)
+        PublishFailure(*mChain);
+}
+
 HRESULT ReportHandlerFailure(HRESULT hr, Result result)
 {
-    // An earlier failure of this call: a serialized one nests, a plain text follows the display text.
-    const String earlierText = TakeErrorDescription();
-    String message;
-    Result earlier;
-    if (earlierText.empty())
-        message = result.Serialize();
-    else if (ParseSerializedResult(earlierText, earlier))
-        message = Nest(result, earlier).Serialize();
+    if (CallFailures* call = CallFailures::Current())
+        call->Add(result);
     else
-        message = DisplayText(result) + u"\r\n" + earlierText;
-    SetErrorDescription(message);
+        PublishFailure(result);
     return hr == S_OK ? DISP_E_EXCEPTION : hr;
 }
 

@@ -50,14 +50,25 @@ String UmiSuffix(const String& description);
 // How failures combine, stated once: the newest failure carries the earlier ones as its last argument.
 Result Nest(Result newest, const Result& earlier);
 
+// A handler's failure as the manager takes it after the call: the error description as it crossed the
+// boundary, and the Result itself when a handler of this module reported it on this thread (a handler
+// from outside is read from its text alone).
+struct TakenFailure
+{
+    String text;
+    std::optional<Result> value;
+};
+// Takes the thread's error information.
+TakenFailure TakeHandlerFailure();
+
 // The failures of one notification, collected as values and made into one text once (the manager's
-// error description). A handler's description that is a serialized Result nests what came before it;
-// any other text, and everything after it, goes on a line of its own.
+// error description). A failure that is a Result nests what came before it; any other text, and
+// everything after it, goes on a line of its own.
 class FailureList
 {
 public:
-    // A handler's error description, as it crossed the boundary.
-    void Add(const String& description);
+    // A handler's failure, as the manager took it.
+    void Add(const TakenFailure& failure);
     // A failure of the manager itself.
     void Add(const Result& failure);
     bool Empty() const { return !mChain && mPlain.empty(); }
@@ -68,8 +79,29 @@ private:
     String mOnlyText;            // the chain's text while it is one handler's description, as it came
     String mPlain;               // once a plain text came: everything, one failure a line
 };
-// Makes the thread's error information describe result (nesting an earlier serialized failure, or
-// following it with an earlier plain one) and returns hr, or DISP_E_EXCEPTION when hr is 0.
+
+// The failures one handler call reports, collected as values while the call runs: the frame around a
+// delivery holds one, and makes the error information from it once, when the call ends.
+class CallFailures
+{
+public:
+    CallFailures();
+    ~CallFailures();
+    CallFailures(const CallFailures&) = delete;
+    CallFailures& operator=(const CallFailures&) = delete;
+    // The call running on this thread, or null outside one.
+    static CallFailures* Current();
+    void Add(const Result& failure);
+    // Makes the thread's error information describe what was reported, when anything was.
+    void Publish() const;
+
+private:
+    CallFailures* mOuter;
+    std::optional<Result> mChain;
+};
+// Reports result as a failure of the running handler call (it nests the call's earlier failures), or,
+// outside a call, makes the thread's error information describe it alone. Returns hr, or
+// DISP_E_EXCEPTION when hr is 0.
 [[nodiscard]] HRESULT ReportHandlerFailure(HRESULT hr, Result result);
 // (e AND 0xFFFF) OR 0x80070000 for the last OS error e; 0 stays 0.
 HRESULT LastErrorHresult();
@@ -175,11 +207,17 @@ protected:
     template <class Delivery>
     HRESULT Frame(const Notification& n, Delivery deliver)
     {
+        CallFailures call;
         if (const std::optional<HRESULT> early = BeforeFilter())
+        {
+            call.Publish();
             return *early;
+        }
         if (!FilterTest(n.type, n.priority))
             return S_FALSE;
-        return Boundary(NotifyFunction(), [&]() -> HRESULT { return deliver(n); });
+        const HRESULT hr = Boundary(NotifyFunction(), [&]() -> HRESULT { return deliver(n); });
+        call.Publish();
+        return hr;
     }
 
     // Set once by the constructor of the handler class.

@@ -232,14 +232,14 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
                 continue;
 
             lastFailure = hr;
-            const String errText = TakeErrorDescription();
+            const TakenFailure failure = TakeHandlerFailure();
             if (Entry* log = Find(mLogKey.Get()))
             {
                 log->handler->Notify(mApplication.Get(), NOTIFY_TYPE_WARNING, NOTIFY_PRIORITY_HIGH,
-                                     static_cast<ULONG>(hr), Bstr(errText).Get(), source, timeStamp);
+                                     static_cast<ULONG>(hr), Bstr(failure.text).Get(), source, timeStamp);
                 SetErrorInfo(0, nullptr); // whatever the log-file handler reported is not this failure
             }
-            failures.Add(errText);
+            failures.Add(failure);
         }
 
         // A handler of the policy that could not be loaded delivered nothing: never a silent success.

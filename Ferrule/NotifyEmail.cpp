@@ -226,7 +226,6 @@ std::pair<String, String> SplitAccountName(const String& account)
 
 std::optional<HRESULT> CNotifyEmail::BeforeFilter()
 {
-    SetErrorInfo(0, nullptr); // failures of this call nest only in each other
     // The mail library, checked on every call and before the filter test; without its entry point it
     // counts as missing. Once loaded it stays loaded while the handler lives, its entry point with it
     // (loading and looking it up per call costs more than the rest of the notification).

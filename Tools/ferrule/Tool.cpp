@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
 #include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -410,66 +411,126 @@ std::string ReadProperty(INotifyHandler* handler, DISPID id)
 
 // ---- the command line
 
+namespace
+{
+enum OptionKey : int
+{
+    kOperand = 1, // getopt_long's code for an operand, in the order given
+    kHelp = 'h',
+    kFollow = 'f',
+    kLines = 'n',
+    kApp = 256,
+    kPolicy,
+    kValue, // --type, --priority, --code, --source, --time, --tray-clients: o.values[name]
+    kStdin,
+    kAll,
+    kRaw,
+    kRecursive,
+    kSettings,
+    kOnce,
+    kCodes,
+};
+
+struct OptionRow
+{
+    const char* name;
+    int hasArgument;
+    OptionKey key;
+    const char* commands; // the commands that take it, each followed by a blank; null: every command
+};
+
+// Every option of the commands after their name; -h, -f and -n are the short forms.
+const OptionRow kOptions[] = {
+    {"help", no_argument, kHelp, nullptr},
+    {"app", required_argument, kApp, "notify handlers set test log "},
+    {"policy", required_argument, kPolicy, "notify handlers set test log "},
+    {"type", required_argument, kValue, "notify "},
+    {"priority", required_argument, kValue, "notify "},
+    {"code", required_argument, kValue, "notify "},
+    {"source", required_argument, kValue, "notify "},
+    {"time", required_argument, kValue, "notify "},
+    {"tray-clients", required_argument, kValue, "notify "},
+    {"stdin", no_argument, kStdin, "notify "},
+    {"follow", no_argument, kFollow, "log "},
+    {"all", no_argument, kAll, "log "},
+    {"raw", no_argument, kRaw, "log "},
+    {"lines", required_argument, kLines, "log "},
+    {"recursive", no_argument, kRecursive, "reg "},
+    {"settings", no_argument, kSettings, "handlers "},
+    {"once", no_argument, kOnce, "tray "},
+    {"codes", no_argument, kCodes, "explain "},
+};
+
+bool Takes(const OptionRow& row, const std::string& command)
+{
+    return row.commands == nullptr || std::string(row.commands).find(command + " ") != std::string::npos;
+}
+} // namespace
+
+// getopt_long over the command's own options. Options and operands may come in any order and are read in
+// that order (no permutation of the arguments); "--" ends the options.
 Options Parse(const std::vector<std::string>& args, const std::string& command)
 {
+    std::vector<option> longOptions;
+    std::vector<const OptionRow*> rows;
+    std::string shortOptions = "-:h"; // operands in order, a missing value reported as ':'
+    for (const OptionRow& row : kOptions)
+        if (Takes(row, command))
+        {
+            longOptions.push_back(option{row.name, row.hasArgument, nullptr, static_cast<int>(rows.size()) + 1000});
+            rows.push_back(&row);
+            if (row.key == kFollow || row.key == kLines)
+                shortOptions += row.key == kLines ? "n:" : "f";
+        }
+    longOptions.push_back(option{nullptr, 0, nullptr, 0});
+
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.push_back("ferrule " + command);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
     Options o;
-    static const std::vector<std::string> withValue = {"app", "policy", "type", "priority", "code", "source", "time",
-                                                             "tray-clients"};
-    for (size_t i = 0; i < args.size(); ++i)
+    opterr = 0;
+    optind = 0; // a fresh scan, whatever an earlier one left
+    int longIndex = -1;
+    for (int c; (c = getopt_long(static_cast<int>(argv.size()) - 1, argv.data(), shortOptions.c_str(),
+                                 longOptions.data(), &longIndex)) != -1;
+         longIndex = -1)
     {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h")
-            o.help = true;
-        else if (a == "--stdin" && command == "notify")
-            o.stdinMode = true;
-        else if ((a == "-f" || a == "--follow") && command == "log")
-            o.follow = true;
-        else if (a == "--all" && command == "log")
-            o.all = true;
-        else if (a == "--raw" && command == "log")
-            o.raw = true;
-        else if ((a == "-n" || a == "--lines") && command == "log")
+        const std::string given = argv[optind - 1] != nullptr ? argv[optind - 1] : "";
+        if (c == '?' || c == ':')
         {
-            if (i + 1 >= args.size())
-                throw UsageError(a + " needs a number of lines");
-            o.values["lines"] = args[++i];
+            const std::string name = optopt != 0 && optopt < 1000 ? std::string("-") + static_cast<char>(optopt)
+                                     : optopt >= 1000 ? "--" + std::string(rows[optopt - 1000]->name)
+                                                      : given.substr(0, given.find('='));
+            throw UsageError(c == ':' ? name + " needs a value" : "unknown option " + name + " for " + command);
         }
-        else if (a == "--recursive" && command == "reg")
-            o.recursive = true;
-        else if (a == "--settings" && command == "handlers")
-            o.settings = true;
-        else if (a == "--once" && command == "tray")
-            o.once = true;
-        else if (a == "--codes" && command == "explain")
-            o.rest.push_back(a);
-        else if (a.rfind("--", 0) == 0 && a.size() > 2)
+        OptionKey key = c == kOperand ? kOperand : c >= 1000 ? rows[c - 1000]->key : static_cast<OptionKey>(c);
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (key)
         {
-            std::string name = a.substr(2), value;
-            const size_t eq = name.find('=');
-            if (eq != std::string::npos)
-            {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-            }
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                throw UsageError("--" + name + " needs a value");
-            if (std::find(withValue.begin(), withValue.end(), name) == withValue.end() ||
-                ((name == "app" || name == "policy") && command != "notify" && command != "handlers" && command != "set" &&
-                 command != "test" && command != "log") ||
-                (name != "app" && name != "policy" && command != "notify"))
-                throw UsageError("unknown option --" + name + " for " + command);
-            if (name == "app")
-                o.app = value;
-            else if (name == "policy")
-                o.policy = value;
-            else
-                o.values[name] = value;
+        case kOperand: o.rest.push_back(value); break;
+        case kHelp: o.help = true; break;
+        case kApp: o.app = value; break;
+        case kPolicy: o.policy = value; break;
+        case kValue: o.values[rows[c - 1000]->name] = value; break;
+        case kStdin: o.stdinMode = true; break;
+        case kFollow: o.follow = true; break;
+        case kAll: o.all = true; break;
+        case kRaw: o.raw = true; break;
+        case kLines: o.values["lines"] = value; break;
+        case kRecursive: o.recursive = true; break;
+        case kSettings: o.settings = true; break;
+        case kOnce: o.once = true; break;
+        case kCodes: o.rest.push_back("--codes"); break;
         }
-        else
-            o.rest.push_back(a);
     }
+    for (int i = optind; i < static_cast<int>(argv.size()) - 1; ++i)
+        o.rest.push_back(argv[i]); // after "--"
     if (o.app.empty())
         throw UsageError("--app needs a name");
     // The application name becomes file names (APP.notify.xml, APP.log.txt).

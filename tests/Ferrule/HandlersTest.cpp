@@ -223,37 +223,43 @@ TEST_F(Handlers, TextFunctions)
 
 TEST_F(Handlers, ReportHandlerFailureNesting)
 {
-    auto description = [] {
-        ComPtr<IErrorInfo> info;
-        EXPECT_EQ(GetErrorInfo(0, info.Out()), S_OK);
-        Bstr d;
-        info->GetDescription(d.Out());
-        info.Reset();
-        const std::string s = Utf16ToUtf8(std::u16string(d, SysStringLen(d)));
-        return s;
-    };
     auto make = [](uint32_t code) {
         Result r;
         r.Init(__FILE__, __LINE__, "CNotifyLog::Notify", code);
         return r;
     };
 
-    SetErrorInfo(0, nullptr);
-    EXPECT_EQ(ReportHandlerFailure(0x80070020, make(NOTIFY_ERROR_LOG_CREATE_FAILED)), static_cast<HRESULT>(0x80070020));
-    const std::string first = description();
-    EXPECT_EQ(first.rfind("Result (0xece30068 30 NOTIFY_ERROR_LOG_CREATE_FAILED", 0), 0u) << first;
-
-    SetErrorDescription(u"Plain earlier failure.");
-    EXPECT_EQ(ReportHandlerFailure(S_OK, make(NOTIFY_ERROR_EMAIL_SEND)), DISP_E_EXCEPTION);
-    EXPECT_EQ(description(), "Error ECE3006A: Unable to send notification e-mail.\r\nPlain earlier failure.");
-
+    // Outside a handler call a failure stands alone, whatever error information the thread held.
     SetErrorDescription(make(NOTIFY_ERROR_LOG_WRITE_FAILED).Serialize());
-    EXPECT_EQ(ReportHandlerFailure(E_FAIL, make(NOTIFY_ERROR_EMAIL_SEND)), E_FAIL);
-    Result nested;
-    ASSERT_TRUE(ParseSerializedResult(Utf8ToUtf16(description()), nested));
-    EXPECT_EQ(nested.GetCode(), NOTIFY_ERROR_EMAIL_SEND);
-    ASSERT_EQ(nested.Arguments()->size(), 1u);
-    EXPECT_EQ((*nested.Arguments())[0].GetResult().GetCode(), NOTIFY_ERROR_LOG_WRITE_FAILED);
+    EXPECT_EQ(ReportHandlerFailure(0x80070020, make(NOTIFY_ERROR_LOG_CREATE_FAILED)), static_cast<HRESULT>(0x80070020));
+    TakenFailure alone = TakeHandlerFailure();
+    EXPECT_EQ(Narrow(alone.text).rfind("Result (0xece30068 30 NOTIFY_ERROR_LOG_CREATE_FAILED", 0), 0u) << Narrow(alone.text);
+    ASSERT_TRUE(alone.value);
+    EXPECT_EQ(alone.value->Serialize(), alone.text);
+    EXPECT_TRUE(alone.value->Arguments() == nullptr || alone.value->Arguments()->empty());
+
+    // Inside one call the newest failure carries the earlier ones, and the text is made when the call ends.
+    {
+        CallFailures call;
+        EXPECT_EQ(ReportHandlerFailure(E_FAIL, make(NOTIFY_ERROR_LOG_WRITE_FAILED)), E_FAIL);
+        EXPECT_EQ(ReportHandlerFailure(S_OK, make(NOTIFY_ERROR_EMAIL_SEND)), DISP_E_EXCEPTION);
+        EXPECT_TRUE(TakeHandlerFailure().text.empty());
+        call.Publish();
+    }
+    const TakenFailure nested = TakeHandlerFailure();
+    ASSERT_TRUE(nested.value);
+    EXPECT_EQ(nested.value->GetCode(), NOTIFY_ERROR_EMAIL_SEND);
+    ASSERT_EQ(nested.value->Arguments()->size(), 1u);
+    EXPECT_EQ((*nested.value->Arguments())[0].GetResult().GetCode(), NOTIFY_ERROR_LOG_WRITE_FAILED);
+    Result parsed;
+    ASSERT_TRUE(ParseSerializedResult(nested.text, parsed));
+    EXPECT_EQ(parsed.Serialize(), nested.text);
+
+    // Error information that a handler of this module did not make is read from its text alone.
+    SetErrorDescription(u"Plain failure.");
+    const TakenFailure plain = TakeHandlerFailure();
+    EXPECT_EQ(Narrow(plain.text), "Plain failure.");
+    EXPECT_FALSE(plain.value);
 
     Result untouched = make(NOTIFY_ERROR_LOAD_FAILED);
     EXPECT_FALSE(ParseSerializedResult(u"Result (garbage", untouched));

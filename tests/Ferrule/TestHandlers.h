@@ -118,7 +118,6 @@ public:
         {
             Result r;
             r.Init(__FILE__, __LINE__, "CTestFailure::Notify", Variant == 2 ? NOTIFY_ERROR_EMAIL_SEND : NOTIFY_ERROR_LOG_WRITE_FAILED);
-            SetErrorInfo(0, nullptr);
             return ReportHandlerFailure(static_cast<HRESULT>(0x80070000u | (20 + Variant)), r);
         }
         }
