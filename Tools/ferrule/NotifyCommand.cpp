@@ -165,7 +165,7 @@ void SetTrayClients(INotify* notify, uint32_t clients)
 
 int CommandNotify(const Options& o, Module& module)
 {
-    if (!o.stdinMode && o.rest.size() != 1)
+    if (o.stdinMode ? !o.rest.empty() : o.rest.size() != 1)
         throw UsageError("notify takes one DESCRIPTION (quote it), or --stdin");
     const Defaults d{o.values.count("type") ? ParseWord(o.values.at("type"), kTypes, "type") : 4,
                      o.values.count("priority") ? ParseWord(o.values.at("priority"), kPriorities, "priority") : 2,

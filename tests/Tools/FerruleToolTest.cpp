@@ -98,6 +98,13 @@ TEST_F(Tool, NotifyAndReadTheLog)
     r = Ferrule("log ferrule.log.txt");
     EXPECT_NE(r.out.find("Warning: Error ECE3006A: Unable to send notification e-mail. 0xECE3006A"), std::string::npos)
         << r.out;
+
+    // Options after operands, shortened, with "="; "--" ends them, so a description may begin with "-".
+    ASSERT_EQ(Ferrule("notify 'after the text' --pri=high --ty info").code, 0);
+    ASSERT_EQ(Ferrule("notify --type warning -- '-1 files left'").code, 0);
+    r = Ferrule("log -n 2 ferrule.log.txt");
+    EXPECT_NE(r.out.find("High Priority Info: after the text 0x00"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Warning: -1 files left"), std::string::npos) << r.out;
 }
 
 TEST_F(Tool, SetRotatesAndHandlersShowIt)
@@ -317,7 +324,8 @@ TEST_F(Tool, StdinAndUsage)
     const std::pair<const char*, int> usage[] = {
         {"", 2}, {"frobnicate", 2}, {"notify", 2}, {"notify --type nonsense x", 2}, {"notify --bogus x", 2},
         {"--config nope=1 notify x", 2}, {"--config DX_ALL=ERR notify x", 0}, {"--help", 0}, {"set --help", 0},
-        {"log a b", 2}, {"log -n", 2}, {"log -n x", 2},
+        {"log a b", 2}, {"log -n", 2}, {"log -n x", 2}, {"log -x", 2}, {"notify --type", 2},
+        {"handlers --recursive", 2}, {"notify x --stdin", 2},
     };
     for (auto [arguments, code] : usage)
         EXPECT_EQ(Ferrule(arguments).code, code) << arguments;
