@@ -76,7 +76,7 @@ inline constexpr Setting SNMPTrapEnabled{u"SNMPTrapEnabled", 0x704, VT_BOOL, u"S
                                          "true false", nullptr};
 // Webhook. The URL's path often holds a secret: it makes the file private and is never shown.
 inline constexpr Setting URL{u"URL", 0xA00, VT_BSTR, u"URL", VT_BSTR, Setting::kUrl | Setting::kFromInput, "", nullptr};
-inline constexpr Setting Format{u"Format", 0xA01, VT_BSTR, u"Format", VT_BSTR, 0, "json chat text", nullptr};
+inline constexpr Setting Format{u"Format", 0xA01, VT_BSTR, u"Format", VT_BSTR, 0, "json chat text alertmanager", nullptr};
 inline constexpr Setting Token{u"Token", 0xA02, VT_BSTR, nullptr, VT_EMPTY, Setting::kSecret | Setting::kFromInput, "",
                                u"StoredToken"};
 inline constexpr Setting StoredToken{u"StoredToken", 0xA03, VT_BSTR, u"StoredToken", VT_BSTR, Setting::kSecret, "",

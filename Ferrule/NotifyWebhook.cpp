@@ -69,6 +69,47 @@ std::string Json(const nlohmann::ordered_json& j)
 {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+// Control characters as blanks: a header value, or a text meant to stay on one line.
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        if (IsControlCharacter(static_cast<unsigned char>(c)))
+            c = ' ';
+    return text;
+}
+
+// The alert router's alerts API below the URL set: its address, or a prefix it is served under.
+constexpr char kAlertsPath[] = "/api/v2/alerts";
+std::string AlertsEndpoint(const std::string& url)
+{
+    const size_t query = url.find_first_of("?#");
+    std::string base = url.substr(0, query);
+    const std::string rest = query == std::string::npos ? std::string() : url.substr(query);
+    if (base.size() >= sizeof kAlertsPath - 1 && base.compare(base.size() - (sizeof kAlertsPath - 1), std::string::npos, kAlertsPath) == 0)
+        return url;
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    return base + kAlertsPath + rest;
+}
+
+// What a server that refused a post said of it: the first line of its answer (a JSON string's text, or
+// a JSON object's "message"), shortened.
+std::string RefusalReason(const std::string& body)
+{
+    std::string text = body;
+    const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
+    if (answer.is_string())
+        text = answer.get<std::string>();
+    else if (answer.is_object() && answer.contains("message") && answer["message"].is_string())
+        text = answer["message"].get<std::string>();
+    std::string line = OneLine(text.substr(0, text.find('\n')));
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    if (line.size() > 200)
+        line = line.substr(0, 200) + "...";
+    return line;
+}
 } // namespace
 
 CNotifyWebhook::CNotifyWebhook()
@@ -121,7 +162,7 @@ STDMETHODIMP CNotifyWebhook::put_Format(BSTR value)
             c = static_cast<char16_t>(c - u'A' + u'a');
     if (format.empty())
         format = u"json"; // a policy element without the row
-    if (format != u"json" && format != u"chat" && format != u"text")
+    if (format != u"json" && format != u"chat" && format != u"text" && format != u"alertmanager")
         return E_INVALIDARG;
     mFormat = format;
     return S_OK;
@@ -207,12 +248,8 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
     if (mFormat == u"text")
     {
         // Header values on one line: the summary holds names a caller chose.
-        std::string title = summary;
-        for (char& c : title)
-            if (IsControlCharacter(static_cast<unsigned char>(c)))
-                c = ' ';
         post.headers.push_back("Content-Type: text/plain; charset=utf-8");
-        post.headers.push_back("Title: " + title);
+        post.headers.push_back("Title: " + OneLine(summary));
         post.headers.push_back(std::string("Priority: ") +
                                (priority == NOTIFY_PRIORITY_HIGH ? "5" : priority == NOTIFY_PRIORITY_MEDIUM ? "3" : "2"));
         post.headers.push_back("Tags: " + TypeWord(type));
@@ -224,6 +261,25 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
         nlohmann::ordered_json j;
         if (mFormat == u"chat")
             j["text"] = ChatEscaped(summary + ": " + descriptionText);
+        else if (mFormat == u"alertmanager")
+        {
+            // One alert; notifications with the same labels are one alert in the router, which shows the
+            // latest description. No end: the router resolves it after its own resolve time.
+            post.url = AlertsEndpoint(url);
+            nlohmann::ordered_json labels;
+            labels["alertname"] = app.empty() ? std::string("ferrule") : app;
+            labels["severity"] = TypeWord(type);
+            labels["priority"] = PriorityWord(priority);
+            if (const std::string from = Utf16ToUtf8(ToString(source)); !from.empty())
+                labels["source"] = from;
+            labels["code"] = HexCode(code);
+            labels["instance"] = computer;
+            nlohmann::ordered_json alert;
+            alert["labels"] = labels;
+            alert["annotations"] = {{"description", descriptionText}, {"summary", OneLine(summary + ": " + descriptionText)}};
+            alert["startsAt"] = IsoTime(timeStamp);
+            j = nlohmann::ordered_json::array({alert});
+        }
         else
         {
             j["type"] = TypeWord(type);
@@ -269,8 +325,13 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
     switch (outcome.status)
     {
     case HttpOutcome::Answered:
+    {
+        const std::string reason = RefusalReason(outcome.body);
         return fail(E_FAIL, "HTTP " + std::to_string(outcome.httpStatus) +
-                                (outcome.httpStatus >= 300 && outcome.httpStatus < 400 ? " (redirects are not followed)" : ""));
+                                (outcome.httpStatus >= 300 && outcome.httpStatus < 400 ? " (redirects are not followed)"
+                                 : reason.empty()                                        ? ""
+                                                                                         : ": " + reason));
+    }
     case HttpOutcome::TimedOut:
         return fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), "no answer within " + std::to_string(mTimeoutSeconds) + " s");
     case HttpOutcome::LibraryMissing: return fail(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), outcome.error);

@@ -204,7 +204,7 @@ const DispatchTable& DispatchTableOf<INotifyWebhook>()
             DispPropGet<&INotifyWebhook::get_URL>(setting::URL.id, setting::URL.name, setting::URL.type, {},
                                                   u"The endpoint: https, or http without a token."),
             DispPropPut<&INotifyWebhook::put_URL>(setting::URL.id, setting::URL.name, setting::URL.type),
-            DispPropGet<&INotifyWebhook::get_Format>(setting::Format.id, setting::Format.name, setting::Format.type, {}, u"json, chat or text."),
+            DispPropGet<&INotifyWebhook::get_Format>(setting::Format.id, setting::Format.name, setting::Format.type, {}, u"json, chat, text or alertmanager."),
             DispPropPut<&INotifyWebhook::put_Format>(setting::Format.id, setting::Format.name, setting::Format.type),
             DispPropPut<&INotifyWebhook::put_Token>(setting::Token.id, setting::Token.name, setting::Token.type),
             DispPropGet<&INotifyWebhook::get_StoredToken>(setting::StoredToken.id, setting::StoredToken.name, setting::StoredToken.type, {},

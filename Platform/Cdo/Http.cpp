@@ -8,9 +8,13 @@
 
 namespace
 {
-size_t Discard(char*, size_t size, size_t count, void*)
+// Keeps the beginning of the answer's body (a refusal's reason), drops the rest.
+size_t KeepBeginning(char* data, size_t size, size_t count, void* kept)
 {
-    return size * count;
+    std::string& body = *static_cast<std::string*>(kept);
+    const size_t n = size * count;
+    body.append(data, std::min(n, HttpOutcome::kBodyKept - std::min(body.size(), HttpOutcome::kBodyKept)));
+    return n;
 }
 } // namespace
 
@@ -134,7 +138,8 @@ HttpOutcome HttpSend(const HttpPost& post)
     lib->curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     lib->curl_easy_setopt(curl, CURLOPT_USERAGENT, "ferrule/" FERRULE_VERSION);
     lib->curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(1L, post.timeoutMs));
-    lib->curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Discard);
+    lib->curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &KeepBeginning);
+    lib->curl_easy_setopt(curl, CURLOPT_WRITEDATA, &outcome.body);
     lib->curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     TrustAuthorities(lib, curl, post.caFile);
     const CURLcode code = lib->curl_easy_perform(curl);

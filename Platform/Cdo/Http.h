@@ -28,6 +28,8 @@ struct HttpOutcome
     long httpStatus = 0;   // the HTTP status when Answered
     long retryAfter = -1;  // seconds of a Retry-After header, or -1
     std::string error;     // libcurl's words
+    std::string body;      // the beginning of the answer's body, at most kBodyKept bytes
+    static constexpr size_t kBodyKept = 512;
 };
 
 HttpOutcome HttpSend(const HttpPost& post);

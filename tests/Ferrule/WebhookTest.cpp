@@ -294,6 +294,62 @@ TEST_F(Webhook, UrlsAndTokens)
     EXPECT_EQ(again.Str(), stored.Str());
 }
 
+// Debian's alert router, started on loopback with a configuration and storage of its own.
+TEST_F(Webhook, TheAlertRouterListsOneAlertPerLabels)
+{
+    PeerProcess router({"/usr/bin/python3", ALERT_ROUTER, mDir.Path(), mDir.Path() + "/router-port"},
+                       mDir.Path() + "/router-port");
+    const std::string base = "http://127.0.0.1:" + router.Ready();
+    ASSERT_NE(router.Ready(), "") << ReadFile(mDir.Path() + "/alertmanager.log");
+    ASSERT_EQ(mHook->put_Format(Bstr(u"alertmanager")), S_OK);
+    auto alerts = [&] {
+        const std::string answer = Output("curl -s " + base + "/api/v2/alerts");
+        nlohmann::json list = nlohmann::json::parse(answer, nullptr, false);
+        EXPECT_TRUE(list.is_array()) << answer;
+        return list.is_array() ? list : nlohmann::json::array();
+    };
+
+    // The router's address, or its alerts API named in full: the same place.
+    ASSERT_EQ(mHook->put_URL(Bstr(Utf8ToUtf16(base + "/"))), S_OK);
+    ASSERT_EQ(Send(1, 1, u"Backup of /srv failed."), S_OK) << ErrorDescription();
+    ASSERT_EQ(mHook->put_URL(Bstr(Utf8ToUtf16(base + "/api/v2/alerts"))), S_OK);
+    ASSERT_EQ(Send(1, 1, u"Backup of /srv failed again."), S_OK) << ErrorDescription();
+    nlohmann::json list = alerts();
+    ASSERT_EQ(list.size(), 1u) << list.dump(); // the same labels: one alert, the latest description
+    const nlohmann::json& alert = list[0];
+    EXPECT_EQ(alert["labels"], nlohmann::json({{"alertname", "Backup & Restore"}, {"severity", "error"},
+                                               {"priority", "high"}, {"source", "nightly"},
+                                               {"code", "0x0000001F"}, {"instance", Computer()}}));
+    EXPECT_EQ(alert["annotations"]["description"], "Backup of /srv failed again.");
+    EXPECT_EQ(alert["annotations"]["summary"],
+              "High Error from Backup & Restore on " + Computer() + ": Backup of /srv failed again.");
+    EXPECT_EQ(alert["status"]["state"], "active");
+
+    // Another code is another kind of event: a second alert.
+    ASSERT_EQ(Send(2, 4, u"Disk nearly\r\nfull.", 0x20), S_OK) << ErrorDescription();
+    list = alerts();
+    ASSERT_EQ(list.size(), 2u) << list.dump();
+    for (const nlohmann::json& a : list)
+        if (a["labels"]["code"] == "0x00000020")
+        {
+            EXPECT_EQ(a["labels"]["severity"], "warning");
+            EXPECT_EQ(a["annotations"]["description"], "Disk nearly\r\nfull.");
+            EXPECT_EQ(a["annotations"]["summary"].get<std::string>().find('\n'), std::string::npos);
+        }
+
+    // A notification dated a day ahead (a clock that is off): the router refuses it, and says why.
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DATE when = 0;
+    SystemTimeToVariantTime(&now, &when);
+    const HRESULT hr = mHook->Notify(Bstr(u"app"), NOTIFY_TYPE_ERROR, NOTIFY_PRIORITY_HIGH, 1, Bstr(u"ahead"),
+                                     Bstr(u"s"), when + 1);
+    EXPECT_EQ(hr, E_FAIL);
+    const std::string why = ErrorDescription();
+    EXPECT_NE(why.find(base + "/…: HTTP 400: start time must be before end time"), std::string::npos) << why;
+    EXPECT_EQ(alerts().size(), 2u);
+}
+
 TEST_F(Webhook, NotADefaultHandler)
 {
     // The built-in policy has six handlers and no webhook.
