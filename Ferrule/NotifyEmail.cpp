@@ -199,6 +199,31 @@ String DetailsText(ULONG code)
 }
 
 // The failure a non-zero result byte of the mail library stands for.
+// The failure a send's cause names, so that a person reads what happened, and the hint that fits it;
+// nothing for a cause none of these describes.
+std::optional<Result> CauseOf(const char* function, int status, const std::string& words, const String& server,
+                              ULONG port)
+{
+    const Argument host(server), at(Utf8ToUtf16(std::to_string(port))), said(Utf8ToUtf16(words));
+    Result r;
+    switch (status)
+    {
+    case SmtpOutcome::NotResolved: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_NOT_RESOLVED, host, said); break;
+    case SmtpOutcome::NotReached: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_NOT_REACHED, host, at, said); break;
+    case SmtpOutcome::TimedOut: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_TIMED_OUT, host, at, said); break;
+    case SmtpOutcome::TlsFailed: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_TLS, host, said); break;
+    case SmtpOutcome::LoginDenied: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_CURL_LOGIN_DENIED, said); break;
+    case SmtpOutcome::CertificateFailed: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_CERTIFICATE, host); break;
+    case SmtpOutcome::Failed:
+        if (words.empty())
+            return std::nullopt;
+        r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_EXCHANGE, host, said);
+        break;
+    default: return std::nullopt;
+    }
+    return r;
+}
+
 uint32_t LibraryFailure(unsigned char status)
 {
     switch (status)
@@ -321,7 +346,17 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
         }
         else if (result != 0)
         {
-            status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", LibraryFailure(result)));
+            // The result byte says little; the library's last failure says what happened.
+            int smtpStatus = -1;
+            const auto lastFailure = reinterpret_cast<PloverLastFailureFunction>(
+                GetProcAddress(mMailLibrary, "PloverLib_LastFailure"));
+            const char* words = lastFailure ? lastFailure(&smtpStatus) : nullptr;
+            const std::optional<Result> cause =
+                words ? CauseOf("CNotifyEmail::Notify", smtpStatus, words, ToString(mSMTPServer.Get()), mServerPort)
+                      : std::nullopt;
+            status = ReportHandlerFailure(E_UNEXPECTED, cause ? *cause
+                                                              : HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify",
+                                                                                LibraryFailure(result)));
             libraryFailed = true;
         }
     }
@@ -446,6 +481,9 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, Argument(names)));
     }
     if (FAILED(hr))
-        return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND));
+    {
+        const std::optional<Result> cause = CauseOf(function, outcome.status, outcome.error, text(mSMTPServer.Get()), mServerPort);
+        return ReportHandlerFailure(hr, cause ? *cause : HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND));
+    }
     return hr;
 }

@@ -41,6 +41,13 @@ const TextEntry kResultTexts[] = {
      u"The handler at %1 of the policy file %2 could not be loaded, so it delivers nothing until the file is "
      u"corrected; the element is kept as it is. Reason: %3"},
     {NOTIFY_ERROR_WEBHOOK_FAILED, u"Unable to deliver the notification to the webhook: %1"},
+    {NOTIFY_ERROR_EMAIL_NOT_RESOLVED, u"The name of the SMTP server %1 does not resolve on this machine: %2"},
+    {NOTIFY_ERROR_EMAIL_NOT_REACHED,
+     u"No connection to the SMTP server %1 on port %2 (is it running, and listening on that port?): %3"},
+    {NOTIFY_ERROR_EMAIL_TIMED_OUT,
+     u"The SMTP server %1 on port %2 did not answer in time (down, stalled, or a firewall drops the connection): %3"},
+    {NOTIFY_ERROR_EMAIL_TLS, u"TLS with the SMTP server %1 could not be set up: %2"},
+    {NOTIFY_ERROR_EMAIL_EXCHANGE, u"The SMTP exchange with %1 failed: %2"},
 };
 
 const NameEntry kResultNames[] = {
@@ -66,6 +73,11 @@ const NameEntry kResultNames[] = {
     {NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE, "NOTIFY_ERROR_EMAIL_PASSWORD_UNREADABLE"},
     {NOTIFY_ERROR_HANDLER_NOT_LOADED, "NOTIFY_ERROR_HANDLER_NOT_LOADED"},
     {NOTIFY_ERROR_WEBHOOK_FAILED, "NOTIFY_ERROR_WEBHOOK_FAILED"},
+    {NOTIFY_ERROR_EMAIL_NOT_RESOLVED, "NOTIFY_ERROR_EMAIL_NOT_RESOLVED"},
+    {NOTIFY_ERROR_EMAIL_NOT_REACHED, "NOTIFY_ERROR_EMAIL_NOT_REACHED"},
+    {NOTIFY_ERROR_EMAIL_TIMED_OUT, "NOTIFY_ERROR_EMAIL_TIMED_OUT"},
+    {NOTIFY_ERROR_EMAIL_TLS, "NOTIFY_ERROR_EMAIL_TLS"},
+    {NOTIFY_ERROR_EMAIL_EXCHANGE, "NOTIFY_ERROR_EMAIL_EXCHANGE"},
 };
 
 const TextEntry kStringTexts[] = {

@@ -11,6 +11,8 @@ namespace
 // opened at run time keeps no thread-local state (its dynamic TLS trips the leak checker's scan at exit).
 std::mutex gRefusedLock;
 std::string gRefused;
+int gLastStatus = SmtpOutcome::Sent; // the last send's outcome and the transfer library's words, same lock
+std::string gLastWords;
 
 unsigned char ResultOf(const SmtpOutcome& outcome)
 {
@@ -67,6 +69,8 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
     {
         const std::lock_guard<std::mutex> hold(gRefusedLock);
         gRefused = refused;
+        gLastStatus = outcome.status;
+        gLastWords = outcome.error;
     }
     if (outcome.status != SmtpOutcome::Sent || !outcome.refused.empty())
     {
@@ -82,5 +86,12 @@ extern "C" const char* PloverLib_RefusedRecipients()
 {
     const std::lock_guard<std::mutex> hold(gRefusedLock);
     return gRefused.c_str(); // valid until the next send
+}
 
+extern "C" const char* PloverLib_LastFailure(int* status)
+{
+    const std::lock_guard<std::mutex> hold(gRefusedLock);
+    if (status != nullptr)
+        *status = gLastStatus;
+    return gLastWords.c_str(); // valid until the next send
 }

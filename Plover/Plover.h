@@ -31,6 +31,10 @@ __attribute__((visibility("default"))) unsigned char PloverLib_SendEmail(const c
                                                                          bool secure, bool second);
 typedef const char* (*PloverRefusedRecipientsFunction)();
 __attribute__((visibility("default"))) const char* PloverLib_RefusedRecipients();
+// Why the last send in the process failed: *status the SMTP exchange's outcome (SmtpOutcome::Status), the
+// text the transfer library's words; valid until the next send.
+typedef const char* (*PloverLastFailureFunction)(int* status);
+__attribute__((visibility("default"))) const char* PloverLib_LastFailure(int* status);
 }
 
 namespace plover

@@ -136,6 +136,11 @@ SmtpOutcome::Status StatusOf(CURLcode code)
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_ISSUER_ERROR: return SmtpOutcome::CertificateFailed;
     case CURLE_OPERATION_TIMEDOUT: return SmtpOutcome::TimedOut;
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ENGINE_INITFAILED: return SmtpOutcome::TlsFailed;
     default: return SmtpOutcome::Failed;
     }
 }
@@ -292,6 +297,9 @@ SmtpOutcome Attempt(const SmtpMail& mail, SmtpMail::Tls tls, const char* loginOp
         shutdown(exchange.socket, SHUT_RDWR);
     outcome.status = StatusOf(code);
     outcome.error = code == CURLE_OK ? "" : (error[0] ? error : lib->curl_easy_strerror(code));
+    long osError = 0; // what the system said of a connection that failed ("Connection refused")
+    if (code != CURLE_OK && lib->curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osError) == CURLE_OK && osError != 0)
+        outcome.error += std::string(" (") + std::strerror(static_cast<int>(osError)) + ")";
     lib->curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &outcome.lastReply);
     outcome.refused = exchange.refused;
     outcome.mechanism = exchange.mechanism;

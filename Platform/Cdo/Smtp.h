@@ -59,6 +59,7 @@ struct SmtpOutcome
         LoginDenied,       // the server refused the login
         PlainLoginRefused, // a basic login without TLS was not allowed; nothing sent
         CertificateFailed, // the server's certificate was not accepted
+        TlsFailed,         // TLS could not be set up (no STARTTLS where it is required, a handshake failure)
         TimedOut,
         RecipientsRefused, // the server refused every recipient
         Failed,            // anything else (TLS, a refused sender, a broken connection)

@@ -118,16 +118,22 @@ void PrintFailure(const char* what, HRESULT hr, IMessageTranslator* translator, 
             carried.push_back(r);
         start = end + 2;
     }
-    // What to do next, for the failures that have an answer.
+    // What to do next, for the failures that have an answer: the first that fits, most particular first.
     static const std::pair<uint32_t, const char*> kHints[] = {
         {NOTIFY_ERROR_CURL_LOGIN_DENIED, "check E-mail User, and set the password with: ferrule set E-mail Password=-"},
+        {NOTIFY_ERROR_EMAIL_NOT_RESOLVED, "check the name in E-mail SMTPServer, and this machine's name service"},
+        {NOTIFY_ERROR_EMAIL_NOT_REACHED, "start the SMTP server, or correct E-mail SMTPServer and ServerPort"},
+        {NOTIFY_ERROR_EMAIL_TIMED_OUT,
+         "check that the SMTP server answers on E-mail ServerPort, and that no firewall drops the connection; "
+         "FERRULE_SMTP_TIMEOUT sets the wait"},
+        {NOTIFY_ERROR_EMAIL_CERTIFICATE, "FERRULE_SMTP_CA_FILE names the certificate of a private authority"},
+        {NOTIFY_ERROR_EMAIL_TLS, "check the server's TLS setup and E-mail Encryption (and ServerPort: 465 is TLS from the start)"},
         {NOTIFY_ERROR_CURL_RESOLVE_HOST, "check E-mail SMTPServer and ServerPort, and that the server is reachable"},
         {NOTIFY_ERROR_EVENTLOG_WRITE_FAILED,
          "is a system log running? (the journal, /dev/log, or the sockets named by FERRULE_JOURNAL_SOCKET and "
          "FERRULE_SYSLOG_SOCKET; ferrule handlers shows which)"},
         {NOTIFY_ERROR_LOG_CREATE_FAILED, "check that the log folder (LogFile FilePath) exists and is writable for this user"},
-        {NOTIFY_ERROR_EMAIL_SEND,
-         "ferrule test shows which e-mail transport failed; FERRULE_SMTP_CA_FILE names a private CA"},
+        {NOTIFY_ERROR_EMAIL_SEND, "ferrule test shows which e-mail transport failed"},
     };
     for (const auto& [code, hint] : kHints)
         if (std::any_of(carried.begin(), carried.end(), [code = code](const Result& r) { return r.Contains(code); }))

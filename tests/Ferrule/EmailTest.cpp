@@ -299,7 +299,8 @@ TEST_F(Email, TlsAndLogins)
         SmtpServer server(mDir.Path(), {"--cert", cert, "--key", key});
         Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(server.Port()), 2, 9999);
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
-        EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u) << ErrorDescription();
+        const std::string why = ErrorDescription();
+        EXPECT_EQ(why.rfind("Result (0xece30077 30 NOTIFY_ERROR_EMAIL_CERTIFICATE Args [1] Arg (0xbab000d 9 127.0.0.1)", 0), 0u) << why;
     }
 }
 
@@ -483,9 +484,14 @@ TEST_F(Email, FailuresAreReported)
     }
     Set(u"ops@example.org", u"127.0.0.1", static_cast<UINT>(port), 0, 1);
     EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8007274D)); // the CDO send: not reached
+    // Each says what happened: the connection was refused, on which server and port.
     const std::string both = ErrorDescription();
-    EXPECT_EQ(both.rfind("Result (0xece3006a ", 0), 0u) << both;
-    EXPECT_NE(both.find("Result (0xece30072 "), std::string::npos) << both; // the library: not reached
+    const std::string refused = "Result (0xece3007c 30 NOTIFY_ERROR_EMAIL_NOT_REACHED Args [";
+    EXPECT_EQ(both.rfind(refused + "4] Arg (0xbab000d 9 127.0.0.1) Arg (0xbab000d " +
+                             std::to_string(std::to_string(port).size()) + " " + std::to_string(port) + ")", 0),
+              0u) << both;
+    EXPECT_NE(both.find("Arg (0xbab0012 " + refused + "3]"), std::string::npos) << both; // the library's
+    EXPECT_NE(both.find("(Connection refused))"), std::string::npos) << both;
 
     // Empty address or server: the send error, nothing tried.
     Set(u"", u"127.0.0.1", static_cast<UINT>(port), 0, 9999);
@@ -500,6 +506,15 @@ TEST_F(Email, FailuresAreReported)
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    std::string why = ErrorDescription();
+    EXPECT_EQ(why.rfind("Result (0xece3007d 28 NOTIFY_ERROR_EMAIL_TIMED_OUT ", 0), 0u) << why;
+    EXPECT_NE(why.find("timed out"), std::string::npos) << why;
+
+    // A name that does not resolve (.invalid never does).
+    Set(u"ops@example.org", u"smtp.nowhere.invalid", 25, 0, 9999);
+    EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8000FFFF));
+    why = ErrorDescription();
+    EXPECT_EQ(why.rfind("Result (0xece3007b 31 NOTIFY_ERROR_EMAIL_NOT_RESOLVED Args [2] Arg (0xbab000d 20 smtp.nowhere.invalid)", 0), 0u) << why;
 }
 
 TEST_F(Email, NtlmRunsUnderTheLogonOfUser)
@@ -513,7 +528,8 @@ TEST_F(Email, NtlmRunsUnderTheLogonOfUser)
         SetUser(account);
         // The server offers LOGIN and PLAIN only, so the NTLM send fails at the server.
         EXPECT_EQ(Send(1, 1, 0, u"x"), static_cast<HRESULT>(0x8007052E)) << ErrorDescription();
-        EXPECT_EQ(ErrorDescription().rfind("Result (0xece3006a ", 0), 0u);
+        const std::string why = ErrorDescription();
+        EXPECT_EQ(why.rfind("Result (0xece30073 30 NOTIFY_ERROR_CURL_LOGIN_DENIED ", 0), 0u) << why;
         EXPECT_EQ(static_cast<CNotifyEmail*>(static_cast<INotifyHandlerImpl<INotifyEmail4>*>(mEmail.Get()))->LastCdoLogin(),
                   login);
         NetworkCredentials left;
@@ -591,5 +607,7 @@ TEST(EmailThroughTheManager, AFailedMailIsLoggedAsAWarning)
     std::u16string log;
     for (size_t i = 2; i + 1 < raw.size(); i += 2)
         log += static_cast<char16_t>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8));
-    EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece30072 "), std::string::npos) << Utf16ToUtf8(log);
+    // The warning says what happened (a refused connection), not only that the mail was not sent.
+    EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece3007c "), std::string::npos) << Utf16ToUtf8(log);
+    EXPECT_NE(Utf16ToUtf8(log).find("(Connection refused)"), std::string::npos) << Utf16ToUtf8(log);
 }

@@ -346,11 +346,12 @@ TEST_F(Tool, LogReadsThePolicysLogForAPerson)
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(Read("ferrule.notify.xml"), before);
     EXPECT_NE(r.out.find("Error: first"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("High Priority Warning: Error ECE30072: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("High Priority Warning: Error ECE3007C: No connection to the SMTP server 127.0.0.1 on port 1 "),
+              std::string::npos) << r.out;
     EXPECT_NE(r.out.find(" 0x8000FFFF (ferrule)\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Result ("), std::string::npos) << r.out;
     r = Ferrule("log --raw ferrule.log.txt");
-    EXPECT_NE(r.out.find("High Priority Warning: Result (0xece30072 30 NOTIFY_ERROR_CURL_RESOLVE_HOST"), std::string::npos)
+    EXPECT_NE(r.out.find("High Priority Warning: Result (0xece3007c 30 NOTIFY_ERROR_EMAIL_NOT_REACHED"), std::string::npos)
         << r.out;
     // The last N lines.
     r = Ferrule("log -n 2");
@@ -722,7 +723,7 @@ TEST_F(Tool, TestReportsEveryHandler)
               0);
     r = Ferrule("test");
     EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_NE(r.out.find("E-mail       FAILED 0x8000FFFF: Error ECE30072"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("E-mail       FAILED 0x8000FFFF: Error ECE3007C"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("LogFile      delivered\n"), std::string::npos) << r.out;
 }
 
