@@ -1,5 +1,6 @@
 #include "Tools/ferrule/Tool.h"
 #include "Platform/Win32/Pipe.h"
+#include "Base/Dev/Global/Result.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,7 +29,10 @@ const char* const kTrayHelp =
     "socket per offer in that folder, taken in the order of their names. It reads each offer's 2048-byte\n"
     "block once, and prints one line per notification with the local time; a serialized result\n"
     "is shown as its display text. With a desktop session and notify-send it also shows a desktop\n"
-    "notification. --once exits after the first notification. The handler offers notifications only\n"
+    "notice: for a coded notification the severity and code as its title (\"Error ECE3006A\"), the\n"
+    "display text with its causes, the theme's icon for the severity, and critical urgency for an error\n"
+    "(it stays until dismissed); for plain text the first line as its title and the rest below it.\n"
+    "--once exits after the first notification. The handler offers notifications only\n"
     "when its Clients count is set (ferrule notify --tray-clients N, or through the module).\n";
 
 namespace
@@ -91,7 +95,52 @@ std::u16string ReadBlock(int fd)
     return text;
 }
 
-void ShowOnDesktop(const std::string& text);
+// How the desktop shows one notification.
+struct DesktopNotice
+{
+    std::string summary, body;
+    const char* urgency = "normal";
+    const char* icon = nullptr; // a standard icon of the theme, or none
+};
+
+// A serialized result: the severity and code as the summary ("Error ECE3006A"), the display text with
+// its causes as the body, critical urgency for an error (it stays until dismissed) and the theme's icon
+// for the severity. Plain text: its first line as the summary, the rest as the body.
+DesktopNotice NoticeOf(const std::u16string& text, Module& module)
+{
+    DesktopNotice notice;
+    std::string shown;
+    Result result;
+    const bool coded = TryDeserializeResult(text, result);
+    shown = coded ? Readable(text, module.translator) : N(text);
+    const size_t lineEnd = shown.find('\n');
+    std::string first = shown.substr(0, lineEnd);
+    std::string rest = lineEnd == std::string::npos ? std::string() : shown.substr(lineEnd + 1);
+    if (!first.empty() && first.back() == '\r')
+        first.pop_back();
+    if (!coded)
+    {
+        notice.summary = first;
+        notice.body = rest;
+        return notice;
+    }
+    static const char* const kSeverities[] = {"Success", "Info", "Warning", "Error"};
+    static const char* const kIcons[] = {"dialog-information", "dialog-information", "dialog-warning", "dialog-error"};
+    const uint32_t severity = result.GetCode() >> 30;
+    char summary[40];
+    std::snprintf(summary, sizeof summary, "%s %08X", kSeverities[severity], result.GetCode());
+    notice.summary = summary;
+    // The display text begins with that same summary; the body is what follows it.
+    const std::string prefix = notice.summary + ": ";
+    if (first.compare(0, prefix.size(), prefix) == 0)
+        first.erase(0, prefix.size());
+    notice.body = rest.empty() ? first : first + "\n" + rest;
+    notice.urgency = severity == 3 ? "critical" : "normal";
+    notice.icon = kIcons[severity];
+    return notice;
+}
+
+void ShowOnDesktop(const DesktopNotice& notice);
 
 // One line per notification with the local time; a serialized result is shown as its display text.
 void Print(const std::u16string& text, Module& module)
@@ -110,10 +159,10 @@ void Print(const std::u16string& text, Module& module)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
     std::printf("%s %s\n", stamp, shown.c_str());
     std::fflush(stdout);
-    ShowOnDesktop(shown);
+    ShowOnDesktop(NoticeOf(text, module));
 }
 
-void ShowOnDesktop(const std::string& text)
+void ShowOnDesktop(const DesktopNotice& notice)
 {
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
         return;
@@ -122,7 +171,13 @@ void ShowOnDesktop(const std::string& text)
     const pid_t pid = fork();
     if (pid == 0)
     {
-        execlp("notify-send", "notify-send", "Ferrule", text.c_str(), static_cast<char*>(nullptr));
+        const std::string urgency = std::string("--urgency=") + notice.urgency;
+        const std::string icon = std::string("--icon=") + (notice.icon ? notice.icon : "");
+        std::vector<const char*> args = {"notify-send", "--app-name=Ferrule", urgency.c_str()};
+        if (notice.icon != nullptr)
+            args.push_back(icon.c_str());
+        args.insert(args.end(), {"--", notice.summary.c_str(), notice.body.c_str(), nullptr});
+        execvp("notify-send", const_cast<char* const*>(args.data()));
         _exit(127);
     }
     if (pid > 0)
