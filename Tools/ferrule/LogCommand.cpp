@@ -12,6 +12,8 @@
 #include <deque>
 #include <functional>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -26,8 +28,9 @@ const char* const kLogHelp =
     "writing anything. A failure stored as a serialized result is shown as its display text with its\n"
     "causes; --raw prints every line as stored. --all prints the previous generation FILE.old first;\n"
     "-n N only the last N lines. -f (--follow) keeps printing what is appended; when the file is\n"
-    "rotated it finishes the renamed file and goes on with the new one. Lines on stdout, errors on\n"
-    "stderr; exit 0 at the end of the file, 1 when it cannot be read.\n";
+    "rotated it finishes the renamed file and goes on with the new one. A generation that was rotated\n"
+    "away before it could be read (the log rotating faster than it is read) is reported on stderr.\n"
+    "Lines on stdout, errors on stderr; exit 0 at the end of the file, 1 when it cannot be read.\n";
 
 namespace
 {
@@ -72,6 +75,10 @@ public:
             close(mFd);
         mFd = -1;
     }
+
+    // The file open: its device and inode.
+    std::pair<dev_t, ino_t> Identity() const { return {mDevice, mInode}; }
+    off_t Offset() const { return mOffset; }
 
     // True when the path now names another file than the one open (rotated or removed).
     bool Replaced(const std::string& path) const
@@ -142,6 +149,116 @@ private:
     std::string mPending;
     std::string mLine;
     LineSink mSink;
+};
+
+// Follows a log file through its rotations: each new generation is noticed as the writer creates it
+// (inotify on the folder), the renamed one is finished, a generation already renamed to FILE.old is read
+// from there, and the generations that were gone before they could be read are counted and reported.
+class Follower
+{
+public:
+    Follower(const std::string& path, Reader& reader, LineSink sink)
+        : mPath(path), mReader(reader), mSink(std::move(sink)), mWatch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK))
+    {
+        const size_t slash = path.rfind('/');
+        mName = slash == std::string::npos ? path : path.substr(slash + 1);
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        if (mWatch >= 0)
+            inotify_add_watch(mWatch, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY);
+        Reader before(mSink); // the generation before the one followed: not read again
+        if (before.Open(path + ".old"))
+            mLastOld = before.Identity();
+    }
+    ~Follower()
+    {
+        if (mWatch >= 0)
+            close(mWatch);
+    }
+    Follower(const Follower&) = delete;
+    Follower& operator=(const Follower&) = delete;
+
+    [[noreturn]] void Run()
+    {
+        for (;;)
+        {
+            Wait();
+            mReader.PrintNew();
+            if (!mReader.Replaced(mPath))
+                continue;
+            // Rotated: the renamed file is finished (a writer rotates while it holds the file, so
+            // nothing is appended to it afterwards); a later generation already renamed is read from
+            // FILE.old; then the new file from its start.
+            // Identities are compared only between files that exist (or are held open) at once: a
+            // deleted generation's inode number is soon another file's.
+            mReader.PrintNew();
+            const off_t generationSize = mReader.Offset();
+            const auto finished = mReader.Identity();
+            Reader old(mSink);
+            if (old.Open(mPath + ".old") && old.Identity() != finished && old.Identity() != mLastOld &&
+                !Current(old.Identity()))
+            {
+                ++mOpened;
+                mLastOld = old.Identity();
+                old.PrintNew();
+                old.Finish();
+            }
+            if (mReader.Open(mPath))
+            {
+                ++mOpened;
+                mReader.PrintNew();
+            }
+            ReportMissed(generationSize);
+        }
+    }
+
+private:
+    // Until the folder changes, or a poll's time passed; counts the generations created meanwhile.
+    void Wait()
+    {
+        pollfd p{mWatch, POLLIN, 0};
+        if (mWatch < 0 || poll(&p, 1, static_cast<int>(kPoll.count())) <= 0)
+            return;
+        alignas(inotify_event) char events[16384];
+        for (ssize_t n; (n = read(mWatch, events, sizeof events)) > 0;)
+            for (ssize_t at = 0; at < n;)
+            {
+                const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+                if ((e->mask & (IN_CREATE | IN_MOVED_TO)) && e->len > 0 && mName == e->name)
+                    ++mCreated;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+    }
+
+    bool Current(const std::pair<dev_t, ino_t>& id) const
+    {
+        struct stat st;
+        return stat(mPath.c_str(), &st) == 0 && st.st_dev == id.first && st.st_ino == id.second;
+    }
+
+    // Every generation created at the path and never opened went away unread.
+    void ReportMissed(off_t generationSize)
+    {
+        if (mWatch < 0 || mCreated <= mOpened + mReported)
+            return;
+        const size_t missed = mCreated - mOpened - mReported;
+        mReported += missed;
+        std::fprintf(stderr,
+                     "ferrule: %zu generation%s of %s rotated away before %s could be read (about %lld bytes, "
+                     "as large as the one before): %s lines are missing here\n",
+                     missed, missed == 1 ? "" : "s", mPath.c_str(), missed == 1 ? "it" : "they",
+                     static_cast<long long>(missed) * static_cast<long long>(generationSize),
+                     missed == 1 ? "its" : "their");
+        std::fflush(stderr);
+    }
+
+    std::string mPath, mName;
+    Reader& mReader;
+    LineSink mSink;
+    int mWatch;
+    std::pair<dev_t, ino_t> mLastOld{};      // the last generation read as FILE.old (or there at the start)
+    size_t mOpened = 0;                      // the generations opened after the first
+    size_t mCreated = 0;                     // the generations created at the path while followed
+    size_t mReported = 0;                    // of those, the ones reported as missed
 };
 
 // A line as a person reads it: a serialized result in it (a failure warning, as the manager stores it)
@@ -247,19 +364,8 @@ int CommandLog(const Options& o, Module& module)
         std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     following = true;
-    while (o.follow)
-    {
-        std::this_thread::sleep_for(kPoll);
-        reader.PrintNew();
-        if (reader.Replaced(path))
-        {
-            // Rotated: the renamed file is finished (a writer rotates while it holds the file, so
-            // nothing is appended to it afterwards), then the new file is read from its start.
-            reader.PrintNew();
-            if (reader.Open(path))
-                reader.PrintNew();
-        }
-    }
+    if (o.follow)
+        Follower(path, reader, sink).Run();
     return kOk;
 }
 } // namespace tool

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -422,7 +423,7 @@ TEST_F(Tool, FollowAndAllReadEveryGeneration)
     const pid_t follower = fork();
     if (follower == 0)
     {
-        if (chdir(mDir.Path().c_str()) != 0 || !freopen(out.c_str(), "w", stdout))
+        if (chdir(mDir.Path().c_str()) != 0 || !freopen(out.c_str(), "w", stdout) || !freopen("follow.err", "w", stderr))
             _exit(3);
         alarm(60);
         execl(FERRULE_TOOL, FERRULE_TOOL, "log", "-f", "ferrule.log.txt", static_cast<char*>(nullptr));
@@ -441,6 +442,7 @@ TEST_F(Tool, FollowAndAllReadEveryGeneration)
     const std::string followed = Read("follow.txt");
     for (int i = 0; i < kCount; ++i)
         EXPECT_NE(followed.find("entry " + std::to_string(i) + " of"), std::string::npos) << i << "\n" << followed;
+    EXPECT_EQ(Read("follow.err"), ""); // nothing was missed, and nothing is said to be
     EXPECT_TRUE(Exists("ferrule.log.txt.old"));
 
     // --all: the previous generation, then the current file.
@@ -449,6 +451,52 @@ TEST_F(Tool, FollowAndAllReadEveryGeneration)
     ASSERT_GT(all.size(), current.size());
     EXPECT_EQ(all.substr(all.size() - current.size()), current);
     EXPECT_NE(all.find("entry " + std::to_string(kCount - 1)), std::string::npos);
+}
+
+TEST_F(Tool, FollowSaysWhenGenerationsRotatedAwayUnread)
+{
+    ASSERT_EQ(Ferrule("set LogFile MaxSize=1").code, 0);
+    ASSERT_EQ(Ferrule("notify 'before the follower'").code, 0);
+    const pid_t follower = fork();
+    if (follower == 0)
+    {
+        if (chdir(mDir.Path().c_str()) != 0 || !freopen("follow.txt", "w", stdout) || !freopen("follow.err", "w", stderr))
+            _exit(3);
+        alarm(60);
+        execl(FERRULE_TOOL, FERRULE_TOOL, "log", "--follow", "ferrule.log.txt", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    usleep(300 * 1000);
+    // The follower cannot read while the log rotates many times (1 KB generations of two entries).
+    kill(follower, SIGSTOP);
+    const int kCount = 30;
+    const std::string padding(200, 'x');
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(Ferrule("notify 'entry " + std::to_string(i) + " " + padding + "'").code, 0);
+    kill(follower, SIGCONT);
+    usleep(1000 * 1000);
+    kill(follower, SIGTERM);
+    waitpid(follower, nullptr, 0);
+
+    // What it printed: entries once each and in order, the newest among them; the rest reported.
+    const std::string followed = Read("follow.txt");
+    std::vector<int> printed;
+    for (size_t at = followed.find("entry "); at != std::string::npos; at = followed.find("entry ", at + 1))
+        printed.push_back(std::atoi(followed.c_str() + at + 6));
+    ASSERT_FALSE(printed.empty()) << followed;
+    EXPECT_TRUE(std::is_sorted(printed.begin(), printed.end())) << followed;
+    EXPECT_EQ(std::adjacent_find(printed.begin(), printed.end()), printed.end()) << followed;
+    EXPECT_EQ(printed.back(), kCount - 1) << followed;
+    ASSERT_LT(printed.size(), static_cast<size_t>(kCount)) << followed;
+    const std::string err = Read("follow.err");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(err, m, std::regex(R"(ferrule: (\d+) generations? of ferrule\.log\.txt rotated away before (it|they) could be read \(about \d+ bytes)")))
+        << err;
+    // Each lost generation held whole entries: as many as are missing, at most two each.
+    const size_t generations = std::stoul(m[1]);
+    const size_t missing = static_cast<size_t>(kCount) - printed.size();
+    EXPECT_GE(missing, generations) << err << followed;
+    EXPECT_LE(missing, 2 * generations) << err << followed;
 }
 
 namespace
