@@ -78,6 +78,7 @@ FERRULE_IID(INotifySNMPTrap, 0xA1E4000C)
 FERRULE_IID(INotifyConnPt, 0xA1E4000D)
 FERRULE_IID(_INotifyConnPtEvents, 0xA1E4000E)
 FERRULE_IID(INotifyWebhook, 0xA1E4000F)
+FERRULE_IID(IOutboxHandler, 0xA1E40010) // internal to the module and its tool (Ferrule/Outbox.h)
 #undef FERRULE_IID
 
 // ---- Interfaces; the C++ declaration order is the slot order after IDispatch's.

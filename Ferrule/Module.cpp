@@ -44,6 +44,10 @@ __attribute__((constructor)) void ModuleLoad()
     Config::Define(policy::kReadOnlyItem, "0",
                    "1: managers created from now on write no policy file and no warning into a log file",
                    [](const std::string& v) { return v == "0" || v == "1"; });
+    // A manager that keeps nothing in the outbox: one attempt per notification (ferrule test).
+    Config::Define(policy::kNoOutboxItem, "0",
+                   "1: managers created from now on keep no failed mail or post in the outbox (one attempt)",
+                   [](const std::string& v) { return v == "0" || v == "1"; });
     // 4. The configuration from a command line of one argument.
     Config::LoadCommandLine({"Ferrule.dll"});
     // 5. Translations from the folder "Shared" beside the program's folder; English otherwise.

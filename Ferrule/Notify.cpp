@@ -8,6 +8,7 @@
 #include "Platform/Win32/Utf.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <cwctype>
 
 namespace
@@ -88,6 +89,7 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
             file = mApplication.Str() + policy::kExtension;
         mConfigFile = Bstr(file);
         mReadOnly = Config::Get(policy::kReadOnlyItem) == "1";
+        mOutboxOff = Config::Get(policy::kNoOutboxItem) == "1";
 
         // Problems in the policy file are not reported to the caller (they are warned in the log file).
         static_cast<void>(LoadPolicy());
@@ -113,6 +115,8 @@ STDMETHODIMP CNotify::Initialize(BSTR application, BSTR configFile)
             handler->put_TypeFilter(static_cast<eZD_NOTIFY_TYPE>(b.typeFilter));
             Insert(key, std::move(handler));
         }
+        for (Entry& e : mHandlers)
+            TellOutbox(e.handler.Get());
         // What the table would write now: on release the file is written only when this changed.
         mSnapshotValid = SUCCEEDED(PolicyText(false, mSnapshot));
         // Told once the log file is configured.
@@ -158,6 +162,7 @@ STDMETHODIMP CNotify::put_Handler(BSTR handlerId, INotifyHandler* handler)
         ComPtr<INotifyHandler> replacement = ComPtr<INotifyHandler>(handler).As<INotifyHandler>();
         if (!replacement)
             return E_INVALIDARG;
+        TellOutbox(replacement.Get());
         e->serialized = replacement.As<INotifySerialized>();
         e->trap = replacement.As<INotifySNMPTrap>();
         e->handler = std::move(replacement);
@@ -256,6 +261,18 @@ STDMETHODIMP CNotify::Notify(eZD_NOTIFY_TYPE type, eZD_NOTIFY_PRIORITY priority,
             return Fail(lastFailure, failures.Text());
         return lastResult;
     });
+}
+
+void CNotify::TellOutbox(INotifyHandler* handler)
+{
+    const ComPtr<IOutboxHandler> keeper = ComPtr<INotifyHandler>(handler).As<IOutboxHandler>();
+    if (!keeper)
+        return;
+    std::error_code failed;
+    std::string name = Utf16ToUtf8(mConfigFile.Str());
+    std::replace(name.begin(), name.end(), '\\', '/');
+    const std::filesystem::path file = std::filesystem::absolute(name, failed);
+    keeper->SetOutbox(Bstr(Utf8ToUtf16(file.lexically_normal().string())).Get(), mApplication.Get(), mOutboxOff ? 0 : mRetryMinutes);
 }
 
 void CNotify::Warn(const String& text)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+#include "Ferrule/Outbox.h"
 #include "Platform/Com/Owners.h"
 #include "Platform/Xml/XmlDocument.h"
 #include "Translator/MessageTranslator.h"
@@ -80,6 +81,13 @@ private:
     // What was read: whether the configured file existed, whether it was read whole (else where
     // reading stopped), and the policy text of the table right after Initialize.
     bool mReadOnly = false; // policy::kReadOnlyItem when Initialize ran
+    // The outbox's retry period in minutes (0: off), and whether the file had an Outbox element, which is
+    // then written back with it.
+    ULONG mRetryMinutes = outbox::kDefaultRetryMinutes;
+    bool mOutboxElement = false;
+    bool mOutboxOff = false; // policy::kNoOutboxItem when Initialize ran
+    // Tells a handler that keeps failed deliveries which policy it belongs to, and the retry period.
+    void TellOutbox(INotifyHandler* handler);
     bool mPolicyExisted = false;
     bool mPolicyWhole = true;
     String mPolicyStop;

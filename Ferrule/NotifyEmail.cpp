@@ -268,7 +268,6 @@ std::optional<HRESULT> CNotifyEmail::BeforeFilter()
 HRESULT CNotifyEmail::Deliver(const Notification& n)
 {
     [[maybe_unused]] const auto& [application, type, priority, code, description, source, timeStamp] = n;
-    auto sendEmail = reinterpret_cast<SendEmailFunction>(mSendEmail);
     if (SysStringLen(mAddress.Get()) == 0 || SysStringLen(mSMTPServer.Get()) == 0)
         return ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_SEND));
     if (!UnreadablePassword().empty())
@@ -277,8 +276,7 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
     // The CDO transport sends from the application's name when no sender is set.
     std::vector<std::pair<const char16_t*, String>> addresses = {
         {u"Address", ToString(mAddress.Get())}, {u"AddressFrom", ToString(mAddressFrom.Get())}, {u"SMTPServer", ToString(mSMTPServer.Get())}};
-    const bool cdoSends = mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC ||
-                          mAuthentication == SMTP_AUTH_NTLM;
+    const bool cdoSends = CdoSends();
     if (SysStringLen(mAddressFrom.Get()) == 0 && cdoSends)
         addresses.push_back({u"Application", ToString(application)});
     const String unclean = UncleanSetting(addresses);
@@ -309,56 +307,10 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
 
     HRESULT status = S_OK;
     bool libraryFailed = false;
-    if (mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL)
+    if (LibrarySends())
     {
-        auto utf8 = [](BSTR b) { return Utf16ToUtf8(ToView(b)); };
-        const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
-                          pass = Utf16ToUtf8(password), from = utf8(mAddressFrom.Get()), to = utf8(mAddress.Get());
-        const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
-        const std::string encodedBody = Base64Encode(Utf16ToUtf8(body));
-        unsigned char result = 0;
-        try
-        {
-            result = sendEmail(server.c_str(), port.c_str(), user.c_str(), pass.c_str(), from.c_str(), to.c_str(),
-                               encodedSubject.c_str(), encodedBody.c_str(), mEncryption != ENCRYPTION_TYPE_NONE,
-                               false);
-        }
-        catch (...)
-        {
-            return ReportHandlerFailure(E_UNEXPECTED,
-                                        HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_CURL_RESOLVE_HOST));
-        }
-        // A mail that was not sent is a failure the caller and the log see; the CDO transport still runs.
-        if (result == plover::kSomeRefused)
-        {
-            auto refused = reinterpret_cast<PloverRefusedRecipientsFunction>(
-                GetProcAddress(mMailLibrary, "PloverLib_RefusedRecipients"));
-            const String names = Utf8ToUtf16(refused ? refused() : "");
-            status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED, Argument(names)));
-            libraryFailed = true;
-        }
-        else if (result == plover::kPlainLoginRefused)
-        {
-            status = ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify",
-                                                                        NOTIFY_ERROR_EMAIL_PLAIN_LOGIN,
-                                                                        Argument(Utf8ToUtf16(server))));
-            libraryFailed = true;
-        }
-        else if (result != 0)
-        {
-            // The result byte says little; the library's last failure says what happened.
-            int smtpStatus = -1;
-            const auto lastFailure = reinterpret_cast<PloverLastFailureFunction>(
-                GetProcAddress(mMailLibrary, "PloverLib_LastFailure"));
-            const char* words = lastFailure ? lastFailure(&smtpStatus) : nullptr;
-            const std::optional<Result> cause =
-                words ? CauseOf("CNotifyEmail::Notify", smtpStatus, words, ToString(mSMTPServer.Get()), mServerPort)
-                      : std::nullopt;
-            status = ReportHandlerFailure(E_UNEXPECTED, cause ? *cause
-                                                              : HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify",
-                                                                                LibraryFailure(result)));
-            libraryFailed = true;
-        }
+        status = SendThroughLibrary(subject, body, password);
+        libraryFailed = FAILED(status);
     }
     if (cdoSends)
     {
@@ -369,7 +321,96 @@ HRESULT CNotifyEmail::Deliver(const Notification& n)
     return status;
 }
 
+bool CNotifyEmail::LibrarySends() const
+{
+    return mEncryption == ENCRYPTION_TYPE_NONE || mEncryption == ENCRYPTION_TYPE_TLS || mEncryption == ENCRYPTION_TYPE_SSL;
+}
+
+bool CNotifyEmail::CdoSends() const
+{
+    return mAuthentication == SMTP_AUTH_ANONYMOUS || mAuthentication == SMTP_AUTH_BASIC || mAuthentication == SMTP_AUTH_NTLM;
+}
+
+std::string CNotifyEmail::Destination() const
+{
+    return "smtp://" + Utf16ToUtf8(ToView(mSMTPServer.Get())) + ":" + std::to_string(mServerPort);
+}
+
+std::optional<Result> CNotifyEmail::LibraryFailureOf(unsigned char result, bool& mayPass) const
+{
+    mayPass = false;
+    const char* const function = "CNotifyEmail::Notify";
+    if (result == 0)
+        return std::nullopt;
+    if (result == plover::kSomeRefused)
+    {
+        auto refused = reinterpret_cast<PloverRefusedRecipientsFunction>(GetProcAddress(mMailLibrary, "PloverLib_RefusedRecipients"));
+        return HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_RECIPIENTS_REFUSED,
+                               Argument(Utf8ToUtf16(refused ? refused() : "")));
+    }
+    if (result == plover::kPlainLoginRefused)
+        return HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_PLAIN_LOGIN, Argument(ToString(mSMTPServer.Get())));
+    // The result byte says little; the library's last failure says what happened.
+    int smtpStatus = -1;
+    long reply = 0;
+    const auto lastFailure = reinterpret_cast<PloverLastFailureFunction>(GetProcAddress(mMailLibrary, "PloverLib_LastFailure"));
+    const char* words = lastFailure ? lastFailure(&smtpStatus, &reply) : nullptr;
+    const std::optional<Result> cause =
+        words ? CauseOf(function, smtpStatus, words, ToString(mSMTPServer.Get()), mServerPort) : std::nullopt;
+    mayPass = words != nullptr && outbox::SmtpMayPass(smtpStatus, reply);
+    return cause ? *cause : HANDLER_FAILURE("NotifyEmail", function, LibraryFailure(result));
+}
+
+HRESULT CNotifyEmail::SendThroughLibrary(const String& subject, const String& body, const String& password)
+{
+    auto utf8 = [](BSTR b) { return Utf16ToUtf8(ToView(b)); };
+    const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
+                      pass = Utf16ToUtf8(password), from = utf8(mAddressFrom.Get()), to = utf8(mAddress.Get());
+    const std::string encodedSubject = "=?utf-8?B?" + Base64Encode(Utf16ToUtf8(subject)) + "?=";
+    const std::string encodedBody = Base64Encode(Utf16ToUtf8(body));
+    // What the outbox keeps of this mail: the message as the library composes it, and its envelope.
+    auto entry = [&] {
+        outbox::Entry e;
+        e.channel = outbox::kMailLibrary;
+        e.handler = Utf16ToUtf8(GuidText(ClassId()));
+        e.destination = Destination();
+        e.recipient = to;
+        e.payload = {{"from", from}, {"to", to}, {"message", SmtpPlainMessage(from, to, encodedSubject, encodedBody)}};
+        return e;
+    };
+    if (mKeeper.On())
+        if (const outbox::DownState down = outbox::Down(Destination()); down.down)
+            return ReportHandlerFailure(E_UNEXPECTED, mKeeper.KeepUntried(entry(), down, "NotifyEmail", "CNotifyEmail::Notify"));
+    unsigned char result = 0;
+    try
+    {
+        result = reinterpret_cast<SendEmailFunction>(mSendEmail)(server.c_str(), port.c_str(), user.c_str(), pass.c_str(),
+                                                                 from.c_str(), to.c_str(), encodedSubject.c_str(),
+                                                                 encodedBody.c_str(), mEncryption != ENCRYPTION_TYPE_NONE, false);
+    }
+    catch (...)
+    {
+        return ReportHandlerFailure(E_UNEXPECTED, HANDLER_FAILURE("NotifyEmail", "CNotifyEmail::Notify", NOTIFY_ERROR_CURL_RESOLVE_HOST));
+    }
+    // A mail that was not sent is a failure the caller and the log see; the CDO transport still runs.
+    bool mayPass = false;
+    const std::optional<Result> failure = LibraryFailureOf(result, mayPass);
+    if (!failure)
+        return S_OK;
+    if (mayPass && mKeeper.On())
+    {
+        outbox::MarkDown(Destination());
+        return ReportHandlerFailure(E_UNEXPECTED, mKeeper.Keep(entry(), *failure, "NotifyEmail", "CNotifyEmail::Notify"));
+    }
+    return ReportHandlerFailure(E_UNEXPECTED, *failure);
+}
+
 HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String& subject, const String& body)
+{
+    return SendThroughCdo(application, subject, body, nullptr);
+}
+
+HRESULT CNotifyEmail::SendThroughCdo(BSTR application, const String& subject, const String& body, const Resend* again)
 {
     const char* const function = "CNotifyEmail::SendMailUsingAuthentication";
     std::unique_ptr<CdoMessage> message;
@@ -440,8 +481,29 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         all |= part->put_Charset(u"utf-8");
     }
     all |= message->put_TextBody(body);
+    if (again != nullptr)
+    {
+        all |= message->put_To(Utf8ToUtf16(again->to));
+        message->UseMessage(again->message);
+    }
     if (FAILED(all))
         return ReportHandlerFailure(all, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND));
+    // The message is composed once: what is sent is what the outbox keeps when the send fails.
+    SmtpMail prepared;
+    if (again == nullptr && mKeeper.On() && SUCCEEDED(message->Prepare(prepared)))
+        message->UseMessage(prepared.message);
+    auto entry = [&] {
+        outbox::Entry e;
+        e.channel = outbox::kMailCdo;
+        e.handler = Utf16ToUtf8(GuidText(ClassId()));
+        e.destination = Destination();
+        e.recipient = Utf16ToUtf8(text(mAddress.Get()));
+        e.payload = {{"to", e.recipient}, {"message", prepared.message}};
+        return e;
+    };
+    if (again == nullptr && mKeeper.On() && !prepared.message.empty())
+        if (const outbox::DownState down = outbox::Down(Destination()); down.down)
+            return ReportHandlerFailure(HRESULT_FROM_WIN32(ERROR_RETRY), mKeeper.KeepUntried(entry(), down, "NotifyEmail", function));
 
     if (mAuthentication == SMTP_AUTH_NTLM)
     {
@@ -466,6 +528,7 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
         hr = message->Send();
     const CdoLogin& login = message->LastLogin();
     mLastCdoLogin = login.mechanism.empty() ? std::string() : login.mechanism + " " + login.user;
+    mLastCdoOutcome = message->LastOutcome();
     const SmtpOutcome& outcome = message->LastOutcome();
     if (outcome.status == SmtpOutcome::LibraryMissing)
         return ReportHandlerFailure(hr, HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND, Argument(Utf8ToUtf16(outcome.error))));
@@ -483,7 +546,83 @@ HRESULT CNotifyEmail::SendMailUsingAuthentication(BSTR application, const String
     if (FAILED(hr))
     {
         const std::optional<Result> cause = CauseOf(function, outcome.status, outcome.error, text(mSMTPServer.Get()), mServerPort);
-        return ReportHandlerFailure(hr, cause ? *cause : HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND));
+        const Result failure = cause ? *cause : HANDLER_FAILURE("NotifyEmail", function, NOTIFY_ERROR_EMAIL_SEND);
+        if (again == nullptr && mKeeper.On() && !prepared.message.empty() &&
+            outbox::SmtpMayPass(outcome.status, outcome.lastReply))
+        {
+            outbox::MarkDown(Destination());
+            return ReportHandlerFailure(hr, mKeeper.Keep(entry(), failure, "NotifyEmail", function));
+        }
+        return ReportHandlerFailure(hr, failure);
     }
     return hr;
+}
+
+STDMETHODIMP CNotifyEmail::SetOutbox(BSTR policy, BSTR application, ULONG retryMinutes)
+{
+    mKeeper.Set(ToString(policy), ToString(application), retryMinutes);
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyEmail::Redeliver(BSTR entryText, OutboxOutcome* outcome, BSTR* failure)
+{
+    if (outcome == nullptr || failure == nullptr)
+        return E_POINTER;
+    return Boundary("CNotifyEmail::Redeliver", [&]() -> HRESULT {
+        const nlohmann::json entry = nlohmann::json::parse(Utf16ToUtf8(ToView(entryText)), nullptr, false);
+        if (!entry.is_object() || !entry.contains("payload") || !entry["payload"].is_object())
+            return E_INVALIDARG;
+        const std::string channel = entry.value("channel", "");
+        const nlohmann::json& payload = entry["payload"];
+        auto answer = [&](OutboxOutcome o, const String& text) {
+            *outcome = o;
+            return CopyOut(Bstr(text), failure);
+        };
+        if (SysStringLen(mSMTPServer.Get()) == 0)
+            return answer(OUTBOX_WAITING, u"the E-mail handler has no SMTPServer");
+        if (!UnreadablePassword().empty())
+            return answer(OUTBOX_WAITING, DisplayText(PasswordProblem(__LINE__)));
+        String password;
+        StoredPassword(password);
+        if (channel == outbox::kMailLibrary)
+        {
+            if (!LibrarySends())
+                return answer(OUTBOX_WAITING, u"the mail library's transport is off now (E-mail Encryption)");
+            if (BeforeFilter())
+                return answer(OUTBOX_WAITING, TakeErrorDescription());
+            auto send = reinterpret_cast<PloverSendMessageFunction>(GetProcAddress(mMailLibrary, "PloverLib_SendMessage"));
+            if (send == nullptr)
+                return answer(OUTBOX_WAITING, u"the mail library cannot send a kept message");
+            auto utf8 = [](BSTR b) { return Utf16ToUtf8(ToView(b)); };
+            const std::string server = utf8(mSMTPServer.Get()), port = std::to_string(mServerPort), user = utf8(mUser.Get()),
+                              pass = Utf16ToUtf8(password), from = payload.value("from", ""), to = payload.value("to", ""),
+                              message = payload.value("message", "");
+            const unsigned char result = send(server.c_str(), port.c_str(), user.c_str(), pass.c_str(), from.c_str(),
+                                              to.c_str(), message.c_str(), mEncryption != ENCRYPTION_TYPE_NONE);
+            bool mayPass = false;
+            const std::optional<Result> why = LibraryFailureOf(result, mayPass);
+            // Some recipients refused among accepted ones: delivered, and the refusal stays reported.
+            if (!why || result == plover::kSomeRefused)
+                return answer(OUTBOX_DELIVERED, why ? DisplayText(*why) : String());
+            return answer(mayPass ? OUTBOX_TRANSIENT : OUTBOX_PERMANENT, DisplayText(*why));
+        }
+        if (channel == outbox::kMailCdo)
+        {
+            if (!CdoSends())
+                return answer(OUTBOX_WAITING, u"the CDO-style transport is off now (E-mail Authentication)");
+            const Resend again{payload.value("to", ""), payload.value("message", "")};
+            Bstr application(Utf8ToUtf16(entry.value("application", "")));
+            CallFailures call; // its failure comes back here, not as error information
+            const HRESULT hr = SendThroughCdo(application.Get(), String(), String(), &again);
+            if (SUCCEEDED(hr))
+                return answer(OUTBOX_DELIVERED, String());
+            call.Publish();
+            const String why = TakeErrorDescription();
+            Result parsed;
+            const String shown = ParseSerializedResult(why, parsed) ? DisplayText(parsed) : why;
+            const bool mayPass = outbox::SmtpMayPass(mLastCdoOutcome.status, mLastCdoOutcome.lastReply);
+            return answer(mayPass ? OUTBOX_TRANSIENT : OUTBOX_PERMANENT, shown);
+        }
+        return E_INVALIDARG;
+    });
 }

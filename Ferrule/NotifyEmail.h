@@ -6,6 +6,8 @@
 
 #include "Ferrule/PasswordImpl.h"
 #include "Ferrule/HandlerBase.h"
+#include "Ferrule/Outbox.h"
+#include "Platform/Cdo/Smtp.h"
 #include "Platform/Win32/Library.h"
 
 #include <string>
@@ -14,6 +16,7 @@
 class CNotifyEmail : public PasswordImpl<INotifyHandlerImpl<INotifyEmail4>, 64>,
                      public IPersistPropertyBagImpl<CNotifyEmail>,
                      public ISupportErrorInfoImpl<CNotifyEmail>,
+                     public IOutboxHandler,
                      public ComObjectRootEx<MultiThreadModel>
 {
 public:
@@ -27,6 +30,7 @@ public:
     COM_INTERFACE_ENTRY(IPersistPropertyBag)
     COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
     COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    COM_INTERFACE_ENTRY(IOutboxHandler)
     END_COM_MAP()
 
     CNotifyEmail();
@@ -52,6 +56,11 @@ public:
     STDMETHOD(get_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE* value) override;
     STDMETHOD(put_Encryption)(eZD_NOTIFY_ENCRYPTION_TYPE value) override;
 
+    // IOutboxHandler: a transient failure of either transport keeps the mail in the policy's outbox;
+    // Redeliver sends a kept one again through its transport with the current server and credentials.
+    STDMETHOD(SetOutbox)(BSTR policy, BSTR application, ULONG retryMinutes) override;
+    STDMETHOD(Redeliver)(BSTR entry, OutboxOutcome* outcome, BSTR* failure) override;
+
     HRESULT Deliver(const Notification& n) override;
     std::optional<HRESULT> BeforeFilter() override;
     const char* NotifyFunction() const override { return "CNotifyEmail::Notify"; }
@@ -64,6 +73,12 @@ public:
     HRESULT SaveExtra(IPropertyBag* bag, BOOL clearDirty, HRESULT rows);
     // The CDO transport: configures a message object and sends it (under the logon of User for NTLM).
     virtual HRESULT SendMailUsingAuthentication(BSTR application, const String& subject, const String& body);
+    // A kept mail sent again through the CDO transport: its recipients and message as first composed.
+    struct Resend
+    {
+        std::string to, message;
+    };
+    HRESULT SendThroughCdo(BSTR application, const String& subject, const String& body, const Resend* again);
     // What the last CDO send asked the server for (mechanism and user), for diagnostics.
     const std::string& LastCdoLogin() const { return mLastCdoLogin; }
 
@@ -81,6 +96,14 @@ private:
     eZD_NOTIFY_ENCRYPTION_TYPE mEncryption = ENCRYPTION_TYPE_NONE;
     Bstr mUser;
     std::string mLastCdoLogin;
+    bool LibrarySends() const; // Encryption selects the mail library's transport
+    bool CdoSends() const;     // Authentication selects the CDO-style transport
+    std::string Destination() const; // "smtp://SERVER:PORT", the outbox's name of the server
+    HRESULT SendThroughLibrary(const String& subject, const String& body, const String& password);
+    // The library's failure for a result (none for 0), and whether its cause may pass.
+    std::optional<Result> LibraryFailureOf(unsigned char result, bool& mayPass) const;
+    outbox::Keeper mKeeper;
+    SmtpOutcome mLastCdoOutcome; // how the last CDO send ended
     void* mSendEmail = nullptr; // the mail library's entry point, looked up once the library is loaded
     HMODULE mMailLibrary = nullptr; // loaded by the first Notify, kept while the handler lives
 };

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <sys/random.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -63,6 +65,15 @@ std::string Computer()
     WCHAR name[256] = {0};
     DWORD size = 256;
     return GetComputerNameW(name, &size) ? Utf16ToUtf8(name) : std::string();
+}
+
+// A key that tells a receiver a post sent again from the outbox from one it has seen: 128 random bits.
+std::string IdempotencyKey()
+{
+    std::string bytes(16, '\0');
+    if (getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+        bytes = std::to_string(time(nullptr)) + "-" + std::to_string(getpid()) + "-" + std::to_string(clock());
+    return Utf16ToUtf8(HexEncodeLower(bytes));
 }
 
 std::string Json(const nlohmann::ordered_json& j)
@@ -240,11 +251,6 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
     const std::string summary = Utf16ToUtf8(PriorityText(priority)) + " " + Utf16ToUtf8(TypeText(type)) + " from " +
                                 app + " on " + computer;
     HttpPost post;
-    post.url = url;
-    if (const char* ca = std::getenv("FERRULE_WEBHOOK_CA_FILE"); ca && *ca)
-        post.caFile = ca;
-    if (!mToken.empty())
-        post.headers.push_back("Authorization: Bearer " + Utf16ToUtf8(mToken));
     if (mFormat == u"text")
     {
         // Header values on one line: the summary holds names a caller chose.
@@ -265,7 +271,6 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
         {
             // One alert; notifications with the same labels are one alert in the router, which shows the
             // latest description. No end: the router resolves it after its own resolve time.
-            post.url = AlertsEndpoint(url);
             nlohmann::ordered_json labels;
             labels["alertname"] = app.empty() ? std::string("ferrule") : app;
             labels["severity"] = TypeWord(type);
@@ -301,6 +306,46 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
         post.body = Json(j);
     }
 
+    // What the outbox keeps: the body and headers as first sent (the token's header is added at each send).
+    outbox::Entry kept;
+    kept.channel = outbox::kWebhook;
+    kept.handler = Utf16ToUtf8(GuidText(ClassId()));
+    kept.destination = kept.recipient = shown;
+    kept.payload = {{"format", Utf16ToUtf8(mFormat)}, {"body", post.body}, {"headers", post.headers},
+                    {"key", IdempotencyKey()}};
+    post.headers.push_back("Idempotency-Key: " + kept.payload["key"].get<std::string>());
+    if (mKeeper.On())
+        if (const outbox::DownState down = outbox::Down(url); down.down)
+            return ReportHandlerFailure(HRESULT_FROM_WIN32(ERROR_RETRY),
+                                        mKeeper.KeepUntried(kept, down, "NotifyWebhook", "CNotifyWebhook::Notify"));
+    Address(post, Utf16ToUtf8(mFormat));
+    const HttpOutcome outcome = Post(post);
+    if (outcome.status == HttpOutcome::Answered && outcome.httpStatus >= 200 && outcome.httpStatus < 300)
+        return S_OK;
+    HRESULT hr = E_FAIL;
+    const std::string why = Why(outcome, hr);
+    const Result failure = HANDLER_FAILURE("NotifyWebhook", "CNotifyWebhook::Notify", NOTIFY_ERROR_WEBHOOK_FAILED,
+                                           Argument(Utf8ToUtf16(shown + ": " + why)));
+    if (MayPass(outcome) && mKeeper.On())
+    {
+        outbox::MarkDown(url);
+        return ReportHandlerFailure(hr, mKeeper.Keep(kept, failure, "NotifyWebhook", "CNotifyWebhook::Notify"));
+    }
+    return ReportHandlerFailure(hr, failure);
+}
+
+void CNotifyWebhook::Address(HttpPost& post, const std::string& format) const
+{
+    const std::string url = Utf16ToUtf8(mUrl);
+    post.url = format == "alertmanager" ? AlertsEndpoint(url) : url;
+    if (const char* ca = std::getenv("FERRULE_WEBHOOK_CA_FILE"); ca && *ca)
+        post.caFile = ca;
+    if (!mToken.empty())
+        post.headers.push_back("Authorization: Bearer " + Utf16ToUtf8(mToken));
+}
+
+HttpOutcome CNotifyWebhook::Post(HttpPost& post) const
+{
     // A 429 or 5xx is tried once more within the timeout, after its Retry-After when that fits.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(mTimeoutSeconds);
     HttpOutcome outcome;
@@ -312,7 +357,7 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
         post.timeoutMs = static_cast<long>(left.count());
         outcome = HttpSend(post);
         if (outcome.status == HttpOutcome::Answered && outcome.httpStatus >= 200 && outcome.httpStatus < 300)
-            return S_OK;
+            return outcome;
         const bool again = outcome.status == HttpOutcome::Answered &&
                            (outcome.httpStatus == 429 || outcome.httpStatus >= 500) && attempt == 0;
         if (!again)
@@ -322,19 +367,80 @@ HRESULT CNotifyWebhook::Deliver(const Notification& n)
             break;
         std::this_thread::sleep_for(wait);
     }
+    return outcome;
+}
+
+std::string CNotifyWebhook::Why(const HttpOutcome& outcome, HRESULT& hr) const
+{
+    hr = E_FAIL;
     switch (outcome.status)
     {
     case HttpOutcome::Answered:
     {
         const std::string reason = RefusalReason(outcome.body);
-        return fail(E_FAIL, "HTTP " + std::to_string(outcome.httpStatus) +
-                                (outcome.httpStatus >= 300 && outcome.httpStatus < 400 ? " (redirects are not followed)"
-                                 : reason.empty()                                        ? ""
-                                                                                         : ": " + reason));
+        return "HTTP " + std::to_string(outcome.httpStatus) +
+               (outcome.httpStatus >= 300 && outcome.httpStatus < 400 ? " (redirects are not followed)"
+                : reason.empty()                                        ? ""
+                                                                        : ": " + reason);
     }
     case HttpOutcome::TimedOut:
-        return fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), "no answer within " + std::to_string(mTimeoutSeconds) + " s");
-    case HttpOutcome::LibraryMissing: return fail(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), outcome.error);
-    default: return fail(E_FAIL, outcome.error);
+        hr = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        return "no answer within " + std::to_string(mTimeoutSeconds) + " s";
+    case HttpOutcome::LibraryMissing: hr = HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND); return outcome.error;
+    default: return outcome.error;
     }
 }
+
+bool CNotifyWebhook::MayPass(const HttpOutcome& outcome)
+{
+    switch (outcome.status)
+    {
+    case HttpOutcome::Answered:
+        return outcome.httpStatus == 408 || outcome.httpStatus == 429 || outcome.httpStatus >= 500;
+    case HttpOutcome::TimedOut: return true;
+    case HttpOutcome::Failed: return outcome.mayPass;
+    default: return false;
+    }
+}
+
+STDMETHODIMP CNotifyWebhook::SetOutbox(BSTR policy, BSTR application, ULONG retryMinutes)
+{
+    mKeeper.Set(ToString(policy), ToString(application), retryMinutes);
+    return S_OK;
+}
+
+STDMETHODIMP CNotifyWebhook::Redeliver(BSTR entryText, OutboxOutcome* outcome, BSTR* failure)
+{
+    if (outcome == nullptr || failure == nullptr)
+        return E_POINTER;
+    return Boundary("CNotifyWebhook::Redeliver", [&]() -> HRESULT {
+        const nlohmann::json entry = nlohmann::json::parse(Utf16ToUtf8(ToView(entryText)), nullptr, false);
+        if (!entry.is_object() || !entry.contains("payload") || !entry["payload"].is_object())
+            return E_INVALIDARG;
+        const nlohmann::json& payload = entry["payload"];
+        auto answer = [&](OutboxOutcome o, const std::string& text) {
+            *outcome = o;
+            return CopyOut(Bstr(Utf8ToUtf16(text)), failure);
+        };
+        HttpUrl parts;
+        if (!ParseHttpUrl(Utf16ToUtf8(mUrl), parts))
+            return answer(OUTBOX_WAITING, "the Webhook handler has no URL now");
+        HttpPost post;
+        post.body = payload.value("body", "");
+        for (const auto& header : payload.value("headers", nlohmann::json::array()))
+            if (header.is_string())
+                post.headers.push_back(header.get<std::string>());
+        post.headers.push_back("Idempotency-Key: " + payload.value("key", ""));
+        Address(post, payload.value("format", "json"));
+        const HttpOutcome sent = Post(post);
+        if (sent.status == HttpOutcome::Answered && sent.httpStatus >= 200 && sent.httpStatus < 300)
+        {
+            outbox::MarkUp(Utf16ToUtf8(mUrl));
+            return answer(OUTBOX_DELIVERED, "");
+        }
+        HRESULT hr = E_FAIL;
+        const std::string why = ShownUrl(Utf16ToUtf8(mUrl)) + ": " + Why(sent, hr);
+        return answer(MayPass(sent) ? OUTBOX_TRANSIENT : OUTBOX_PERMANENT, why);
+    });
+}
+

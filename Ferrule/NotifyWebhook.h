@@ -5,11 +5,14 @@
 #pragma once
 
 #include "Ferrule/HandlerBase.h"
+#include "Ferrule/Outbox.h"
+#include "Platform/Cdo/Http.h"
 
 class CNotifyWebhook : public INotifyHandlerImpl<INotifyWebhook>,
                        public IPersistPropertyBagImpl<CNotifyWebhook>,
                        public IDispatchImpl<INotifySerialized>,
                        public ISupportErrorInfoImpl<CNotifyWebhook>,
+                       public IOutboxHandler,
                        public ComObjectRoot
 {
 public:
@@ -21,6 +24,7 @@ public:
     COM_INTERFACE_ENTRY(IPersistPropertyBag)
     COM_INTERFACE_ENTRY2(IPersist, IPersistPropertyBag)
     COM_INTERFACE_ENTRY(ISupportErrorInfo)
+    COM_INTERFACE_ENTRY(IOutboxHandler)
     END_COM_MAP()
 
     CNotifyWebhook();
@@ -44,8 +48,20 @@ public:
     STDMETHOD(put_StoredToken)(BSTR value) override;
     STDMETHOD(get_TimeoutSeconds)(ULONG* value) override;
     STDMETHOD(put_TimeoutSeconds)(ULONG value) override;
+    // IOutboxHandler: a post that failed for a cause that may pass is kept in the policy's outbox;
+    // Redeliver posts a kept one again, with its original body, to the current URL.
+    STDMETHOD(SetOutbox)(BSTR policy, BSTR application, ULONG retryMinutes) override;
+    STDMETHOD(Redeliver)(BSTR entry, OutboxOutcome* outcome, BSTR* failure) override;
 
 private:
+    // Posts, trying a 429 or 5xx once more within the timeout.
+    HttpOutcome Post(HttpPost& post) const;
+    // What a post that did not succeed says: its reason, and the HRESULT it fails with.
+    std::string Why(const HttpOutcome& outcome, HRESULT& hr) const;
+    static bool MayPass(const HttpOutcome& outcome);
+    // The post as it goes to the current URL: the token's header added.
+    void Address(HttpPost& post, const std::string& format) const;
+    outbox::Keeper mKeeper;
     String mUrl;
     String mFormat = u"json";
     String mToken; // clear text, in memory only

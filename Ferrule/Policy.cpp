@@ -174,6 +174,21 @@ HRESULT CNotify::LoadPolicy()
         return S_FALSE;
     }
 
+    // The outbox's retry period, when the file sets it (a value that does not read keeps the default).
+    XmlNode outboxElement, retry;
+    if (root.SelectSingleNode(policy::kOutboxElement, outboxElement) == S_OK)
+    {
+        mOutboxElement = true;
+        if (outboxElement.SelectSingleNode(policy::kRetryMinutes, retry) == S_OK)
+        {
+            const std::string text = Utf16ToUtf8(retry.Text());
+            char* end = nullptr;
+            const unsigned long minutes = std::strtoul(text.c_str(), &end, 10);
+            if (!text.empty() && end != nullptr && *end == 0 && minutes <= 0xFFFFFFFFul)
+                mRetryMinutes = static_cast<ULONG>(minutes);
+        }
+    }
+
     CXMLPropBag bags;
     int position = 0;
     for (const XmlNode& child : handlers.ChildNodes())
@@ -294,6 +309,19 @@ HRESULT CNotify::PolicyText(bool terminate, std::string& text, bool* holdsPasswo
         }
     }
     copyUnloadedBefore(nullptr);
+    if (SUCCEEDED(hr) && mOutboxElement)
+    {
+        // The outbox's settings, as the file had them.
+        XmlNode outboxElement = document->CreateElement(policy::kOutboxElement);
+        XmlNode retry = document->CreateElement(policy::kRetryMinutes);
+        hr = root.AppendChild(outboxElement);
+        if (SUCCEEDED(hr))
+            hr = outboxElement.AppendChild(retry);
+        if (SUCCEEDED(hr))
+            hr = retry.SetAttribute(u"vt", Variant(String(u"19")).Get());
+        if (SUCCEEDED(hr))
+            hr = retry.SetText(Utf8ToUtf16(std::to_string(mRetryMinutes)));
+    }
     if (FAILED(hr))
         return hr;
     for (XmlNode& plain : document->GetElementsByTagName(policy::kPlainPassword))

@@ -13,6 +13,9 @@ inline constexpr const char16_t* kHandlersElement = u"Handlers";
 inline constexpr const char16_t* kHandlerElement = u"Handler";
 inline constexpr const char16_t* kNameAttribute = u"name";
 inline constexpr const char16_t* kClsidAttribute = u"clsid";
+// The outbox's settings, beside Handlers: <Outbox><RetryMinutes vt="19">N</RetryMinutes></Outbox>.
+inline constexpr const char16_t* kOutboxElement = u"Outbox";
+inline constexpr const char16_t* kRetryMinutes = u"RetryMinutes";
 // Never written back: the clear password a file may carry for the e-mail handler to read once.
 inline constexpr const char16_t* kPlainPassword = u"PlainPassword";
 // The elements of the stored password forms; a file that holds one is private.
@@ -28,6 +31,9 @@ inline constexpr const char16_t* kFallbackFile = u"config.notify.xml";
 // The configuration item that makes managers initialized while it is "1" read-only: they write no
 // policy file and warn nothing into a log file (programs that only show a policy set it).
 inline constexpr const char* kReadOnlyItem = "policy_read_only";
+// The configuration item that makes managers initialized while it is "1" keep nothing in the outbox: one
+// attempt per notification (ferrule test sets it: a test tells how the channels are now).
+inline constexpr const char* kNoOutboxItem = "outbox_off";
 
 // Where a child of the Handlers element stands: "child N of Handlers".
 inline std::u16string ChildPosition(int n)

@@ -48,6 +48,12 @@ const TextEntry kResultTexts[] = {
      u"The SMTP server %1 on port %2 did not answer in time (down, stalled, or a firewall drops the connection): %3"},
     {NOTIFY_ERROR_EMAIL_TLS, u"TLS with the SMTP server %1 could not be set up: %2"},
     {NOTIFY_ERROR_EMAIL_EXCHANGE, u"The SMTP exchange with %1 failed: %2"},
+    {NOTIFY_ERROR_KEPT, u"Kept in the outbox as entry %1, retried until %2 (ferrule flush sends it)."},
+    {NOTIFY_ERROR_KEPT_DOWN,
+     u"Kept in the outbox as entry %1, retried until %2; %3 down since %4, so it was not tried again now."},
+    {NOTIFY_ERROR_NOT_KEPT, u"The notification could not be kept in the outbox: %1"},
+    {NOTIFY_ERROR_OUTBOX_FULL, u"The outbox of %1 was full: its oldest entries were dropped: %2"},
+    {NOTIFY_ERROR_GIVEN_UP, u"Given up after %1 attempts since %2: the %3 to %4 (outbox entry %5). Last failure: %6"},
 };
 
 const NameEntry kResultNames[] = {
@@ -78,6 +84,11 @@ const NameEntry kResultNames[] = {
     {NOTIFY_ERROR_EMAIL_TIMED_OUT, "NOTIFY_ERROR_EMAIL_TIMED_OUT"},
     {NOTIFY_ERROR_EMAIL_TLS, "NOTIFY_ERROR_EMAIL_TLS"},
     {NOTIFY_ERROR_EMAIL_EXCHANGE, "NOTIFY_ERROR_EMAIL_EXCHANGE"},
+    {NOTIFY_ERROR_KEPT, "NOTIFY_ERROR_KEPT"},
+    {NOTIFY_ERROR_KEPT_DOWN, "NOTIFY_ERROR_KEPT_DOWN"},
+    {NOTIFY_ERROR_NOT_KEPT, "NOTIFY_ERROR_NOT_KEPT"},
+    {NOTIFY_ERROR_OUTBOX_FULL, "NOTIFY_ERROR_OUTBOX_FULL"},
+    {NOTIFY_ERROR_GIVEN_UP, "NOTIFY_ERROR_GIVEN_UP"},
 };
 
 const TextEntry kStringTexts[] = {

@@ -11,7 +11,8 @@ namespace
 // opened at run time keeps no thread-local state (its dynamic TLS trips the leak checker's scan at exit).
 std::mutex gRefusedLock;
 std::string gRefused;
-int gLastStatus = SmtpOutcome::Sent; // the last send's outcome and the transfer library's words, same lock
+int gLastStatus = SmtpOutcome::Sent; // the last send's outcome, reply and the transfer library's words
+long gLastReply = 0;
 std::string gLastWords;
 
 unsigned char ResultOf(const SmtpOutcome& outcome)
@@ -31,9 +32,11 @@ unsigned char ResultOf(const SmtpOutcome& outcome)
 }
 } // namespace
 
-extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* port, const char* user,
-                                             const char* password, const char* from, const char* to,
-                                             const char* subject, const char* body, bool secure, bool)
+namespace
+{
+// The exchange's settings: the server, the TLS and login rules, the envelope.
+SmtpMail Settings(const char* server, const char* port, const char* user, const char* password, const char* from,
+                  const char* to, bool secure)
 {
     SmtpMail mail;
     mail.server = server ? server : "";
@@ -51,17 +54,12 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
         mail.password = password ? password : "";
     }
     mail.from = from ? from : "";
-    const std::string toText = to ? to : "";
-    mail.recipients = SmtpAddressList(toText);
-    // From and To are addresses (checked by the send); the subject is written as one clean header value.
-    std::vector<std::pair<std::string, std::string>> headers = {{"Date", SmtpDateHeader()}};
-    if (!mail.from.empty())
-        headers.emplace_back("From", SmtpHeaderText(mail.from));
-    headers.emplace_back("To", SmtpHeaderText(toText));
-    headers.emplace_back("Subject", SmtpHeaderText(subject ? subject : ""));
-    headers.emplace_back("Message-ID", SmtpMessageId());
-    mail.message = SmtpTextMessage(headers, "text/plain", "utf-8", body ? body : "");
+    mail.recipients = SmtpAddressList(to ? to : "");
+    return mail;
+}
 
+unsigned char Send(const SmtpMail& mail, const char* function)
+{
     const SmtpOutcome outcome = SmtpSend(mail);
     std::string refused;
     for (const std::string& r : outcome.refused)
@@ -70,16 +68,36 @@ extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* por
         const std::lock_guard<std::mutex> hold(gRefusedLock);
         gRefused = refused;
         gLastStatus = outcome.status;
+        gLastReply = outcome.lastReply;
         gLastWords = outcome.error;
     }
     if (outcome.status != SmtpOutcome::Sent || !outcome.refused.empty())
     {
         DEBUG_LOG(Debug::APPLICATION, Debug::WARN)
-            << "PloverLib_SendEmail: " << mail.server << ":" << mail.port << ": "
+            << function << ": " << mail.server << ":" << mail.port << ": "
             << (outcome.error.empty() ? "refused recipients " + refused : outcome.error)
             << "; last reply code: " << outcome.lastReply;
     }
     return ResultOf(outcome);
+}
+} // namespace
+
+extern "C" unsigned char PloverLib_SendEmail(const char* server, const char* port, const char* user,
+                                             const char* password, const char* from, const char* to,
+                                             const char* subject, const char* body, bool secure, bool)
+{
+    SmtpMail mail = Settings(server, port, user, password, from, to, secure);
+    mail.message = SmtpPlainMessage(from ? from : "", to ? to : "", subject ? subject : "", body ? body : "");
+    return Send(mail, "PloverLib_SendEmail");
+}
+
+extern "C" unsigned char PloverLib_SendMessage(const char* server, const char* port, const char* user,
+                                               const char* password, const char* from, const char* to,
+                                               const char* message, bool secure)
+{
+    SmtpMail mail = Settings(server, port, user, password, from, to, secure);
+    mail.message = message ? message : "";
+    return Send(mail, "PloverLib_SendMessage");
 }
 
 extern "C" const char* PloverLib_RefusedRecipients()
@@ -88,10 +106,12 @@ extern "C" const char* PloverLib_RefusedRecipients()
     return gRefused.c_str(); // valid until the next send
 }
 
-extern "C" const char* PloverLib_LastFailure(int* status)
+extern "C" const char* PloverLib_LastFailure(int* status, long* reply)
 {
     const std::lock_guard<std::mutex> hold(gRefusedLock);
     if (status != nullptr)
         *status = gLastStatus;
+    if (reply != nullptr)
+        *reply = gLastReply;
     return gLastWords.c_str(); // valid until the next send
 }

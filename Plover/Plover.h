@@ -31,10 +31,19 @@ __attribute__((visibility("default"))) unsigned char PloverLib_SendEmail(const c
                                                                          bool secure, bool second);
 typedef const char* (*PloverRefusedRecipientsFunction)();
 __attribute__((visibility("default"))) const char* PloverLib_RefusedRecipients();
-// Why the last send in the process failed: *status the SMTP exchange's outcome (SmtpOutcome::Status), the
-// text the transfer library's words; valid until the next send.
-typedef const char* (*PloverLastFailureFunction)(int* status);
-__attribute__((visibility("default"))) const char* PloverLib_LastFailure(int* status);
+// Why the last send in the process failed: *status the SMTP exchange's outcome (SmtpOutcome::Status),
+// *reply the server's last reply code, the text the transfer library's words; valid until the next send.
+typedef const char* (*PloverLastFailureFunction)(int* status, long* reply);
+__attribute__((visibility("default"))) const char* PloverLib_LastFailure(int* status, long* reply);
+// Sends a message already composed (headers and body, CR LF line ends) with the settings and rules of
+// PloverLib_SendEmail: the outbox's mail, sent again as it was first composed. The same results.
+typedef unsigned char (*PloverSendMessageFunction)(const char* server, const char* port, const char* user,
+                                                   const char* password, const char* from, const char* to,
+                                                   const char* message, bool secure);
+__attribute__((visibility("default"))) unsigned char PloverLib_SendMessage(const char* server, const char* port,
+                                                                           const char* user, const char* password,
+                                                                           const char* from, const char* to,
+                                                                           const char* message, bool secure);
 }
 
 namespace plover

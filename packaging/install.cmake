@@ -89,6 +89,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin ${CMAKE_
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 # The journal's explanations of the event log's entries (journalctl -x).
 install(FILES packaging/ferrule.catalog DESTINATION lib/systemd/catalog)
+# The outbox, delivered every minute for root's policies.
+install(FILES packaging/systemd/ferrule-flush.service packaging/systemd/ferrule-flush.timer DESTINATION lib/systemd/system)
 
 # libcurl4 (libcurl.so.4) and libssl3 (libcrypto.so.3) are opened at run time, where dpkg-shlibdeps cannot
 # see them: they are named here by hand.

@@ -154,6 +154,8 @@ HttpOutcome HttpSend(const HttpPost& post)
     else
     {
         outcome.status = code == CURLE_OPERATION_TIMEDOUT ? HttpOutcome::TimedOut : HttpOutcome::Failed;
+        outcome.mayPass = code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT || code == CURLE_SEND_ERROR ||
+                          code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE;
         outcome.error = error[0] ? error : lib->curl_easy_strerror(code);
     }
     return outcome;

@@ -29,6 +29,7 @@ struct HttpOutcome
     long retryAfter = -1;  // seconds of a Retry-After header, or -1
     std::string error;     // libcurl's words
     std::string body;      // the beginning of the answer's body, at most kBodyKept bytes
+    bool mayPass = false;  // Failed for a cause that may pass: no resolution, no connection, a broken one
     static constexpr size_t kBodyKept = 512;
 };
 

@@ -164,11 +164,23 @@ HRESULT CdoMessage::get_BodyPart(CdoBodyPart** part)
 
 HRESULT CdoMessage::Send()
 {
+    SmtpMail mail;
+    const HRESULT hr = Prepare(mail);
+    if (FAILED(hr))
+        return hr;
+    mOutcome = SmtpSend(mail);
+    mLastError = mOutcome.error;
+    if (mOutcome.status == SmtpOutcome::Sent && !mOutcome.refused.empty())
+        return E_FAIL; // sent to the others; the refused recipients are the failure
+    return SendFailure(mOutcome.status);
+}
+
+HRESULT CdoMessage::Prepare(SmtpMail& mail)
+{
     CdoFields* fields = nullptr;
     mConfiguration.get_Fields(&fields);
     if (fields->Number(u"sendusing") != 2)
         return E_INVALIDARG;
-    SmtpMail mail;
     mail.server = Utf16ToUtf8(fields->Text(u"smtpserver"));
     mail.port = std::to_string(fields->Text(u"smtpserverport").empty() ? 25 : fields->Number(u"smtpserverport"));
     for (const std::string& r : SmtpAddressList(Utf16ToUtf8(mTo)))
@@ -178,8 +190,10 @@ HRESULT CdoMessage::Send()
         return E_INVALIDARG;
     mail.from = Utf16ToUtf8(fields->Text(u"sendemailaddress").empty() ? mFrom : fields->Text(u"sendemailaddress"));
 
-    // The message: headers, then the text body as Base64 in its character set.
+    // The message: headers, then the text body as Base64 in its character set; or the one given.
     std::vector<std::pair<std::string, std::string>> headers = {{"Date", SmtpDateHeader()}};
+    if (!mPrepared.empty())
+        headers.clear();
     if (!mFrom.empty())
         headers.emplace_back("From", SmtpHeaderText(Utf16ToUtf8(mFrom)));
     if (!mSender.empty() && mSender != mFrom)
@@ -187,8 +201,9 @@ HRESULT CdoMessage::Send()
     headers.emplace_back("To", SmtpHeaderText(Utf16ToUtf8(mTo)));
     headers.emplace_back("Subject", SmtpHeaderText(Utf16ToUtf8(mSubject)));
     headers.emplace_back("Message-ID", SmtpMessageId());
-    mail.message = SmtpTextMessage(headers, Utf16ToUtf8(mBodyPart.ContentMediaType()), Utf16ToUtf8(mBodyPart.Charset()),
-                                   Base64Encode(Utf16ToUtf8(mBody)));
+    mail.message = !mPrepared.empty() ? mPrepared
+                                      : SmtpTextMessage(headers, Utf16ToUtf8(mBodyPart.ContentMediaType()),
+                                                        Utf16ToUtf8(mBodyPart.Charset()), Base64Encode(Utf16ToUtf8(mBody)));
 
     // STARTTLS whenever the server offers it, required when smtpusessl is set.
     mail.tls = fields->Number(u"smtpusessl") != 0 ? SmtpMail::Tls::Required : SmtpMail::Tls::Opportunistic;
@@ -212,11 +227,7 @@ HRESULT CdoMessage::Send()
         mail.password = Utf16ToUtf8(credentials.password);
     }
     mLogin.user = mail.user;
-    mOutcome = SmtpSend(mail);
-    mLastError = mOutcome.error;
-    if (mOutcome.status == SmtpOutcome::Sent && !mOutcome.refused.empty())
-        return E_FAIL; // sent to the others; the refused recipients are the failure
-    return SendFailure(mOutcome.status);
+    return S_OK;
 }
 
 HRESULT CreateCdoMessage(std::unique_ptr<CdoMessage>& message)

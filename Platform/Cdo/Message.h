@@ -102,6 +102,11 @@ public:
     HRESULT put_TextBody(const std::u16string& body);
     HRESULT get_BodyPart(CdoBodyPart** part);
     HRESULT Send();
+    // What Send would send (the exchange's settings and the message), without sending it.
+    HRESULT Prepare(SmtpMail& mail);
+    // Sends this message text (headers and body) in place of one composed from the fields: a message
+    // sent again as it was first composed.
+    void UseMessage(std::string message) { mPrepared = std::move(message); }
     const CdoLogin& LastLogin() const { return mLogin; }
     const std::string& LastError() const { return mLastError; }
     // What the last Send's exchange showed (refused recipients, the login used, TLS).
@@ -109,6 +114,7 @@ public:
 
 private:
     std::string mLastError;
+    std::string mPrepared;
     CdoConfiguration mConfiguration;
     CdoBodyPart mBodyPart;
     std::u16string mTo, mFrom, mSender, mSubject, mBody;

@@ -225,6 +225,19 @@ std::string SmtpTextMessage(const std::vector<std::pair<std::string, std::string
     return m;
 }
 
+std::string SmtpPlainMessage(const std::string& from, const std::string& to, const std::string& subject,
+                             const std::string& bodyBase64)
+{
+    // From and To are addresses (checked by the send); the subject is written as one clean header value.
+    std::vector<std::pair<std::string, std::string>> headers = {{"Date", SmtpDateHeader()}};
+    if (!from.empty())
+        headers.emplace_back("From", SmtpHeaderText(from));
+    headers.emplace_back("To", SmtpHeaderText(to));
+    headers.emplace_back("Subject", SmtpHeaderText(subject));
+    headers.emplace_back("Message-ID", SmtpMessageId());
+    return SmtpTextMessage(headers, "text/plain", "utf-8", bodyBase64);
+}
+
 namespace
 {
 // One exchange with the server, ending by the deadline; loginOptions names the mechanisms allowed.

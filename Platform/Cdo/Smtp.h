@@ -96,3 +96,7 @@ std::string SmtpMessageId();
 // base64Body: the body, Base64 already, wrapped here at 76 characters.
 std::string SmtpTextMessage(const std::vector<std::pair<std::string, std::string>>& headers,
                             const std::string& mediaType, const std::string& charset, const std::string& base64Body);
+// The mail library's message: Date, From (when there is one), To, Subject and a Message-ID of its own,
+// then the body (Base64 of UTF-8 text) as text/plain; charset=utf-8.
+std::string SmtpPlainMessage(const std::string& from, const std::string& to, const std::string& subject,
+                             const std::string& bodyBase64);

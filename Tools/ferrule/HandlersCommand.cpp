@@ -68,6 +68,7 @@ int ListSettings(INotify* notify, const Options& o)
                 std::printf("%s\t%s\t%s\n", name.c_str(), ShownName(p).c_str(), words);
             }
     }
+    std::printf("Outbox\tRetryMinutes\t\n"); // the policy's outbox, set beside the handlers
     return kOk;
 }
 

@@ -27,6 +27,8 @@ const char* const kUsageText =
     "  reg query KEY [--recursive]                   print a key of the registry store\n"
     "  log [FILE] [--app NAME] [--policy FILE] [--all] [-n N] [-f|--follow] [--raw]\n"
     "                                                print a log file, the policy's without FILE\n"
+    "  flush                                         deliver what the outbox holds\n"
+    "  outbox [drop ID...|--all]                     list the outbox's entries, or drop some\n"
     "\n"
     "  --config NAME=VALUE sets a configuration item (locale, DX_<context>, direct_debug_file, ...);\n"
     "  --config-items lists them.\n"
@@ -86,7 +88,8 @@ int main(int argc, char** argv)
                                                       {"set", kSetHelp},         {"explain", kExplainHelp},
                                                       {"log", kLogHelp},         {"test", kTestHelp},
                                                       {"register", kRegisterHelp}, {"unregister", kRegisterHelp},
-                                                      {"reg", kRegHelp},         {"tray", kTrayHelp}};
+                                                      {"reg", kRegHelp},         {"tray", kTrayHelp},
+                                                      {"flush", kFlushHelp},     {"outbox", kOutboxHelp}};
     if (!helps.count(command))
     {
         std::fprintf(stderr, "ferrule: unknown command %s\n%s", command.c_str(), kUsageText);
@@ -109,6 +112,10 @@ int main(int argc, char** argv)
             return CommandReg(o);
         if (command == "register" || command == "unregister")
             return CommandRegister(o, command == "register");
+        if (command == "flush")
+            return CommandFlush(o);
+        if (command == "outbox")
+            return CommandOutbox(o);
         Module module;
         if (!module.Load())
             return kFailed;
@@ -119,7 +126,7 @@ int main(int argc, char** argv)
         if (command == "handlers")
             return CommandHandlers(o, module);
         if (command == "set")
-            return CommandSet(o, module);
+            return !o.rest.empty() && o.rest[0] == "Outbox" ? CommandSetOutbox(o, module) : CommandSet(o, module);
         if (command == "test")
             return CommandTest(o, module);
         if (command == "tray")

@@ -38,6 +38,8 @@ const char* const kSetHelp =
     "              host and port are ever shown\n"
     "The Webhook handler is added to the policy (error notifications of every priority) by the first set\n"
     "that names it.\n"
+    "set Outbox RetryMinutes=N sets how long a failed mail or post is kept and retried (default 1440;\n"
+    "0 switches the outbox off: one attempt per notification).\n"
     "Every value is checked, and standard input read, before the policy is locked or written; a value\n"
     "holding a NUL, CR or LF is refused. Concurrent sets, and programs writing the policy back, wait for\n"
     "each other (a lock file NAME.lock beside it), so every change lands. After writing, the file is\n"

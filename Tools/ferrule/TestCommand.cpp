@@ -1,5 +1,7 @@
 #include "Tools/ferrule/Tool.h"
+#include "Base/Dev/Config/Config.h"
 #include "Ferrule/ClassTable.h"
+#include "Ferrule/PolicyFile.h"
 #include "Platform/Win32/SystemLog.h"
 
 #include <cstdio>
@@ -37,7 +39,10 @@ int CommandTest(const Options& o, Module& module)
     if (stat(o.policy.c_str(), &st) != 0)
         std::fprintf(stderr, "ferrule: no policy file %s exists yet: testing the defaults it would start with\n",
                      o.policy.c_str());
+    // A test tells how each channel is now: one attempt, nothing kept in the outbox.
+    Config::Set(policy::kNoOutboxItem, "1");
     ComPtr<INotify> notify = OpenManager(o, module.translator.Get(), Access::Send);
+    Config::Reset(policy::kNoOutboxItem);
     if (!notify)
         return kFailed;
     const DATE now = ParseTime("now");

@@ -458,7 +458,7 @@ const OptionRow kOptions[] = {
     {"tray-clients", required_argument, kValue, "notify "},
     {"stdin", no_argument, kStdin, "notify "},
     {"follow", no_argument, kFollow, "log "},
-    {"all", no_argument, kAll, "log "},
+    {"all", no_argument, kAll, "log outbox "},
     {"raw", no_argument, kRaw, "log "},
     {"lines", required_argument, kLines, "log "},
     {"recursive", no_argument, kRecursive, "reg "},

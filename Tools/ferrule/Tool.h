@@ -104,6 +104,13 @@ enum class Access
 // log file to LogFolder().
 ComPtr<INotify> OpenManager(const Options& o, IMessageTranslator* translator, Access access);
 
+// The outbox (OutboxCommand.cpp).
+extern const char* const kFlushHelp;
+extern const char* const kOutboxHelp;
+int CommandFlush(const Options& o);
+int CommandOutbox(const Options& o);
+int CommandSetOutbox(const Options& o, Module& module);
+
 // Decimal, or hexadecimal after "0x" (a leading 0 is not octal).
 uint32_t ParseNumber(const std::string& text, const char* what);
 uint32_t ParseWord(const std::string& text, const std::map<std::string, uint32_t>& words, const char* what);

@@ -576,6 +576,7 @@ TEST(EmailThroughTheManager, AFailedMailIsLoggedAsAWarning)
 {
     RegisterMessageTables();
     TempDir dir;
+    const ScopedEnv spool("FERRULE_SPOOL_DIR", dir.Path() + "/spool");
     int port = 0;
     {
         SmtpServer stopped(dir.Path());
@@ -607,7 +608,10 @@ TEST(EmailThroughTheManager, AFailedMailIsLoggedAsAWarning)
     std::u16string log;
     for (size_t i = 2; i + 1 < raw.size(); i += 2)
         log += static_cast<char16_t>(static_cast<uint8_t>(raw[i]) | (static_cast<uint8_t>(raw[i + 1]) << 8));
-    // The warning says what happened (a refused connection), not only that the mail was not sent.
-    EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece3007c "), std::string::npos) << Utf16ToUtf8(log);
+    // The warning says what became of the mail (kept in the outbox) and what happened (a refused
+    // connection), not only that it was not sent.
+    EXPECT_NE(Utf16ToUtf8(log).find("High Priority Warning: Result (0xece30080 17 NOTIFY_ERROR_KEPT "), std::string::npos)
+        << Utf16ToUtf8(log);
+    EXPECT_NE(Utf16ToUtf8(log).find("Result (0xece3007c 30 NOTIFY_ERROR_EMAIL_NOT_REACHED"), std::string::npos);
     EXPECT_NE(Utf16ToUtf8(log).find("(Connection refused)"), std::string::npos) << Utf16ToUtf8(log);
 }

@@ -40,6 +40,7 @@ protected:
     {
         setenv("FERRULE_CONFIG_DIR", mDir.Path().c_str(), 1);
         setenv("FERRULE_LOG_DIR", mDir.Path().c_str(), 1);
+        setenv("FERRULE_SPOOL_DIR", (mDir.Path() + "/spool").c_str(), 1);
     }
 
     // Runs ferrule with arguments (shell syntax) in the test's folder, input from a file when given.
@@ -347,12 +348,13 @@ TEST_F(Tool, LogReadsThePolicysLogForAPerson)
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(Read("ferrule.notify.xml"), before);
     EXPECT_NE(r.out.find("Error: first"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("High Priority Warning: Error ECE3007C: No connection to the SMTP server 127.0.0.1 on port 1 "),
-              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("High Priority Warning: Error ECE30080: Kept in the outbox as entry "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n    \tError ECE3007C: No connection to the SMTP server 127.0.0.1 on port 1 "), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find(" 0x8000FFFF (ferrule)\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Result ("), std::string::npos) << r.out;
     r = Ferrule("log --raw ferrule.log.txt");
-    EXPECT_NE(r.out.find("High Priority Warning: Result (0xece3007c 30 NOTIFY_ERROR_EMAIL_NOT_REACHED"), std::string::npos)
+    EXPECT_NE(r.out.find("High Priority Warning: Result (0xece30080 17 NOTIFY_ERROR_KEPT"), std::string::npos)
         << r.out;
     // The last N lines.
     r = Ferrule("log -n 2");

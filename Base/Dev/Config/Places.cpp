@@ -37,6 +37,18 @@ std::string LogFolder()
     return geteuid() == 0 ? "/var/log/ferrule" : HomeFolder("XDG_STATE_HOME", ".local/state");
 }
 
+std::string SpoolFolder()
+{
+    if (std::string configured = Overridden("FERRULE_SPOOL_DIR"); !configured.empty())
+        return configured;
+    if (geteuid() == 0)
+        return "/var/spool/ferrule";
+    if (const std::string xdg = Overridden("XDG_STATE_HOME"); !xdg.empty())
+        return xdg + "/ferrule/outbox";
+    const std::string home = Overridden("HOME");
+    return home.empty() ? std::string() : home + "/.local/state/ferrule/outbox";
+}
+
 void MakeFolders(const std::string& path)
 {
     namespace fs = std::filesystem;

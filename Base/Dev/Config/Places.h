@@ -12,6 +12,10 @@ std::string ConfigFolder();
 // FERRULE_LOG_DIR, else /var/log/ferrule for root and $XDG_STATE_HOME/ferrule
 // (~/.local/state/ferrule) for others: the log files of policies the tool or the client creates.
 std::string LogFolder();
+// FERRULE_SPOOL_DIR, else /var/spool/ferrule for root and $XDG_STATE_HOME/ferrule/outbox
+// (~/.local/state/ferrule/outbox) for others: the outbox of mail and posts to deliver again. "" for a
+// user with neither a home nor the variables.
+std::string SpoolFolder();
 // Makes a place with its parents (mkdir -p); a folder it makes is 0755 for root and 0700 for others.
 void MakeFolders(const std::string& path);
 } // namespace Places
