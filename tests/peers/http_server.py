@@ -2,7 +2,7 @@
 path, headers, body) as one JSON line and answers with the statuses it is given in turn.
 
 usage: http_server.py PORTFILE LOGFILE [--cert C --key K] [--status 500,200] [--retry-after S]
-                      [--location URL] [--silent]
+                      [--location URL] [--silent] [--port PORT]
 PORTFILE gets the port once the server listens. --silent accepts connections and never answers.
 """
 import argparse
@@ -23,6 +23,7 @@ parser.add_argument("--status", default="200")
 parser.add_argument("--retry-after")
 parser.add_argument("--location")
 parser.add_argument("--silent", action="store_true")
+parser.add_argument("--port", type=int, default=0)
 args = parser.parse_args()
 statuses = [int(s) for s in args.status.split(",")]
 lock = threading.Lock()
@@ -55,7 +56,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(b"ok")
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+server = http.server.ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
 server.daemon_threads = True
 if args.cert:
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

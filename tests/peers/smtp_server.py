@@ -5,7 +5,8 @@ Writes the port to READY once it listens, and every message it accepts to OUT/N.
 authenticated user and the mechanism it used, whether TLS was on, data). Options: --cert/--key for
 STARTTLS (and --implicit-tls for TLS from the first byte), --user/--password to offer AUTH LOGIN and
 PLAIN (--plain-only: PLAIN alone), --ntlm to offer AUTH NTLM as well (always refused), --refuse ADDRESS to answer 550 to that
-recipient, --stall-data to accept the data and never answer it, --silent to accept connections and
+recipient, --stall-data to accept the data and never answer it, --hold-data to record the message and
+then never answer it, --silent to accept connections and
 never answer, --port to listen on a given port. Stops on SIGTERM.
 """
 import argparse
@@ -34,7 +35,7 @@ class Saver:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        if self.stall:
+        if self.stall == "before":
             await asyncio.sleep(3600)
         self.count += 1
         user = session.auth_data.login.decode() if isinstance(session.auth_data, LoginPassword) else None
@@ -50,6 +51,8 @@ class Saver:
         with open(path + ".tmp", "w") as f:
             json.dump(record, f)
         os.rename(path + ".tmp", path)
+        if self.stall == "after":
+            await asyncio.sleep(3600)
         return "250 OK"
 
 
@@ -67,6 +70,7 @@ async def main():
     p.add_argument("--plain-only", action="store_true")
     p.add_argument("--refuse", action="append", default=[])
     p.add_argument("--stall-data", action="store_true")
+    p.add_argument("--hold-data", action="store_true")
     p.add_argument("--port", type=int, default=0)
     a = p.parse_args()
 
@@ -91,7 +95,7 @@ async def main():
             await stop
         server = await asyncio.start_server(hold, "127.0.0.1", a.port)
     else:
-        saver = Saver(a.out, a.implicit_tls, a.refuse, a.stall_data)
+        saver = Saver(a.out, a.implicit_tls, a.refuse, "before" if a.stall_data else "after" if a.hold_data else None)
         if a.ntlm:
             # Offered, so that a client choosing the strongest mechanism would take it; never accepted.
             async def auth_NTLM(server, args):
