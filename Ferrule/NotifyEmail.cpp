@@ -574,7 +574,12 @@ STDMETHODIMP CNotifyEmail::Redeliver(BSTR entryText, OutboxOutcome* outcome, BST
             return E_INVALIDARG;
         const std::string channel = entry.value("channel", "");
         const nlohmann::json& payload = entry["payload"];
+        // What the send found of the server is what notifications find next (the handler knows its key).
         auto answer = [&](OutboxOutcome o, const String& text) {
+            if (o == OUTBOX_DELIVERED)
+                outbox::MarkUp(Destination());
+            else if (o == OUTBOX_TRANSIENT)
+                outbox::MarkDown(Destination());
             *outcome = o;
             return CopyOut(Bstr(text), failure);
         };

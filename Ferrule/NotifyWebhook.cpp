@@ -418,7 +418,12 @@ STDMETHODIMP CNotifyWebhook::Redeliver(BSTR entryText, OutboxOutcome* outcome, B
         if (!entry.is_object() || !entry.contains("payload") || !entry["payload"].is_object())
             return E_INVALIDARG;
         const nlohmann::json& payload = entry["payload"];
+        // What the post found of the endpoint is what notifications find next.
         auto answer = [&](OutboxOutcome o, const std::string& text) {
+            if (o == OUTBOX_DELIVERED)
+                outbox::MarkUp(Utf16ToUtf8(mUrl));
+            else if (o == OUTBOX_TRANSIENT)
+                outbox::MarkDown(Utf16ToUtf8(mUrl));
             *outcome = o;
             return CopyOut(Bstr(Utf8ToUtf16(text)), failure);
         };
@@ -434,10 +439,7 @@ STDMETHODIMP CNotifyWebhook::Redeliver(BSTR entryText, OutboxOutcome* outcome, B
         Address(post, payload.value("format", "json"));
         const HttpOutcome sent = Post(post);
         if (sent.status == HttpOutcome::Answered && sent.httpStatus >= 200 && sent.httpStatus < 300)
-        {
-            outbox::MarkUp(Utf16ToUtf8(mUrl));
             return answer(OUTBOX_DELIVERED, "");
-        }
         HRESULT hr = E_FAIL;
         const std::string why = ShownUrl(Utf16ToUtf8(mUrl)) + ": " + Why(sent, hr);
         return answer(MayPass(sent) ? OUTBOX_TRANSIENT : OUTBOX_PERMANENT, why);

@@ -110,6 +110,8 @@ public:
 
 private:
     bool Store(Entry& entry, const std::string& failure, std::string& why, std::string& dropped) const;
+    // The news of the entries the bounds dropped.
+    Result Full(const std::string& dropped, const char* source, const char* function) const;
     std::string mPolicy, mApplication;
     uint32_t mRetryMinutes = 0;
 };

@@ -51,17 +51,17 @@ Result Keeper::Keep(Entry entry, const Result& cause, const char* source, const 
         r.Init(source, __LINE__, function, NOTIFY_ERROR_NOT_KEPT, Argument(Utf8ToUtf16(why)));
         return Nest(r, cause);
     }
-    Result carried = cause;
-    if (!dropped.empty())
-    {
-        Result full;
-        full.Init(source, __LINE__, function, NOTIFY_ERROR_OUTBOX_FULL, Argument(Utf8ToUtf16(mPolicy)),
-                  Argument(Utf8ToUtf16(dropped)));
-        carried = Nest(full, cause);
-    }
     r.Init(source, __LINE__, function, NOTIFY_ERROR_KEPT, Argument(Utf8ToUtf16(entry.id)),
            Argument(Utf8ToUtf16(TimeText(entry.giveUpAt))));
-    return Nest(r, carried);
+    return Nest(r, dropped.empty() ? cause : Nest(Full(dropped, source, function), cause));
+}
+
+Result Keeper::Full(const std::string& dropped, const char* source, const char* function) const
+{
+    Result full;
+    full.Init(source, __LINE__, function, NOTIFY_ERROR_OUTBOX_FULL, Argument(Utf8ToUtf16(mPolicy)),
+              Argument(Utf8ToUtf16(dropped)));
+    return full;
 }
 
 Result Keeper::KeepUntried(Entry entry, const DownState& down, const char* source, const char* function) const
@@ -77,7 +77,7 @@ Result Keeper::KeepUntried(Entry entry, const DownState& down, const char* sourc
     r.Init(source, __LINE__, function, NOTIFY_ERROR_KEPT_DOWN, Argument(Utf8ToUtf16(entry.id)),
            Argument(Utf8ToUtf16(TimeText(entry.giveUpAt))), Argument(Utf8ToUtf16(entry.destination)),
            Argument(Utf8ToUtf16(since)));
-    return r;
+    return dropped.empty() ? r : Nest(r, Full(dropped, source, function));
 }
 
 } // namespace outbox

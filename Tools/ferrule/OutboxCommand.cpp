@@ -144,7 +144,6 @@ void Deliver(outbox::Entry e, Policies& policies, Tally& tally)
     {
     case OUTBOX_DELIVERED:
         outbox::Remove(e.id);
-        outbox::MarkUp(e.destination);
         std::printf("sent %s: %s to %s\n", e.id.c_str(), e.channel.c_str(), e.recipient.c_str());
         if (!why.empty())
             std::fprintf(stderr, "ferrule: %s: %s\n", e.id.c_str(), why.c_str());
@@ -157,7 +156,6 @@ void Deliver(outbox::Entry e, Policies& policies, Tally& tally)
     case OUTBOX_TRANSIENT:
         ++e.attempts;
         e.due = now + outbox::WaitAfter(e.attempts - 1);
-        outbox::MarkDown(e.destination);
         ++tally.again;
         break;
     case OUTBOX_WAITING:

@@ -420,3 +420,25 @@ TEST_F(Outbox, AFullDiskIsAReportedFailureAndLeavesNoHalfWrittenEntry)
     EXPECT_NE(r.out.find("No space left on device"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("LEFT "), std::string::npos) << r.out;
 }
+
+TEST_F(Outbox, AFullOutboxDropsItsOldestEntryAndSaysWhich)
+{
+    MailTo(FreePort());
+    // One more than the bound, from one process (the server is known down after the first).
+    std::string input;
+    for (int i = 0; i <= 1000; ++i)
+        input += "error\thigh\t0\tbatch\tmail " + std::to_string(i) + "\n";
+    const Outcome r = Ferrule("notify --stdin", input);
+    EXPECT_EQ(r.code, 1);
+    const std::vector<nlohmann::json> entries = Entries();
+    ASSERT_EQ(entries.size(), 1000u);
+    // The first mail's entry went, and the last failure names it.
+    const std::string dropped = "was full: its oldest entries were dropped: ";
+    const size_t at = r.out.rfind(dropped);
+    ASSERT_NE(at, std::string::npos) << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+    const std::string id = r.out.substr(at + dropped.size(), r.out.find_first_of(" \n", at + dropped.size()) - at - dropped.size());
+    EXPECT_FALSE(id.empty());
+    for (const nlohmann::json& e : entries)
+        EXPECT_NE(e["id"], id);
+    EXPECT_EQ(r.out.find(dropped), at); // said once: only the 1001st mail found the outbox full
+}
