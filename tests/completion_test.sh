@@ -8,7 +8,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 export FERRULE_CONFIG_DIR=$work FERRULE_LOG_DIR=$work FERRULE_REGISTRY_DIR=$work FERRULE_JOURNAL_SOCKET= \
-       FERRULE_SYSLOG_SOCKET=$work/no-log
+       FERRULE_SYSLOG_SOCKET=$work/no-log FERRULE_SPOOL_DIR=$work/spool
 "$ferrule" set LogFile MaxSize=64 >/dev/null # a policy to complete from
 
 # Completions of a command line whose last word is being completed, one per line.
@@ -52,6 +52,12 @@ expect set E-mail Pa -- Password=
 expect set LogFile TypeFilter=e -- TypeFilter=error
 expect set Webhook F -- Format=
 expect set Webhook Format=c -- Format=chat
+expect set Webhook Format=a -- Format=alertmanager
+expect "" -- flush outbox
+expect outbox "" -- drop
+expect outbox drop "" -- --all
+expect set Out -- Outbox
+expect set Outbox "" -- RetryMinutes=
 expect set 'SNMP\ Trap' SNMPVersionV2= -- SNMPVersionV2=true SNMPVersionV2=false
 expect set E-mail Em -- EmailAddress=
 expect set LogFile Pa -- Path=
