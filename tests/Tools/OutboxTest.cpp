@@ -195,8 +195,12 @@ TEST_F(Outbox, MailKeptWhileTheServerIsDownArrivesOnceInOrderAfterAFlush)
 
 TEST_F(Outbox, PostsKeptWhileTheEndpointIsDownGoOutWithTheirBodyAndKey)
 {
+    // The HTTPS endpoint of the webhook tests, with a certificate made here.
+    const std::string cert = mDir.Path() + "/cert.pem", key = mDir.Path() + "/key.pem";
+    ASSERT_TRUE(MakeCertificate(cert, key));
+    const ScopedEnv trust("FERRULE_WEBHOOK_CA_FILE", cert);
     const int port = FreePort();
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/hooks/s3cr3t";
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/hooks/s3cr3t";
     ASSERT_EQ(Ferrule("set Webhook URL=- TypeFilter=all PriorityFilter=all", url + "\n").code, 0);
     for (int i = 1; i <= 3; ++i)
     {
@@ -214,7 +218,7 @@ TEST_F(Outbox, PostsKeptWhileTheEndpointIsDownGoOutWithTheirBodyAndKey)
         }
 
     PeerProcess server({"/usr/bin/python3", HTTP_PEER, mDir.Path() + "/port", mDir.Path() + "/requests", "--port",
-                        std::to_string(port)},
+                        std::to_string(port), "--cert", cert, "--key", key},
                        mDir.Path() + "/port");
     ASSERT_FALSE(server.Ready().empty());
     const Outcome r = Ferrule("flush");
@@ -441,4 +445,37 @@ TEST_F(Outbox, AFullOutboxDropsItsOldestEntryAndSaysWhich)
     for (const nlohmann::json& e : entries)
         EXPECT_NE(e["id"], id);
     EXPECT_EQ(r.out.find(dropped), at); // said once: only the 1001st mail found the outbox full
+}
+
+TEST_F(Outbox, AFlushStopsOnSigtermAfterTheEntryItIsSending)
+{
+    const int port = FreePort();
+    MailTo(port);
+    for (int i = 0; i < 3; ++i)
+        Ferrule("notify --type error 'queued " + std::to_string(i) + "'");
+    ASSERT_EQ(Entries().size(), 3u);
+    SmtpPeer holding(mDir.Path() + "/held", port, {"--hold-data"});
+    ASSERT_TRUE(holding.Ready());
+    const ScopedEnv timeout("FERRULE_SMTP_TIMEOUT", "2");
+    const std::string err = mDir.Path() + "/flush.err";
+    const pid_t flusher = fork();
+    if (flusher == 0)
+    {
+        if (!freopen(err.c_str(), "w", stderr))
+            _exit(3);
+        execl(FERRULE_TOOL, FERRULE_TOOL, "flush", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    ASSERT_EQ(holding.Mails(1).size(), 1u); // the first entry is being sent
+    kill(flusher, SIGTERM);
+    int status = 0;
+    waitpid(flusher, &status, 0);
+    // It finished that entry (no answer within its time-out: kept for later) and left the others.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(ReadFile(err).find("flush stopped (SIGTERM); 2 due entries left for the next"), std::string::npos)
+        << ReadFile(err);
+    const std::vector<nlohmann::json> entries = Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0]["attempts"], 2);
+    EXPECT_EQ(entries[1]["attempts"], 1);
 }
