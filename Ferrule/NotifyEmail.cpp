@@ -1,4 +1,5 @@
 #include "Ferrule/NotifyEmail.h"
+#include "Ferrule/OutboxHandler.h"
 #include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Messages/MessageTables.h"
@@ -566,23 +567,10 @@ STDMETHODIMP CNotifyEmail::SetOutbox(BSTR policy, BSTR application, ULONG retryM
 
 STDMETHODIMP CNotifyEmail::Redeliver(BSTR entryText, OutboxOutcome* outcome, BSTR* failure)
 {
-    if (outcome == nullptr || failure == nullptr)
-        return E_POINTER;
-    return Boundary("CNotifyEmail::Redeliver", [&]() -> HRESULT {
-        const nlohmann::json entry = nlohmann::json::parse(Utf16ToUtf8(ToView(entryText)), nullptr, false);
-        if (!entry.is_object() || !entry.contains("payload") || !entry["payload"].is_object())
-            return E_INVALIDARG;
+    return RedeliverFrame("CNotifyEmail::Redeliver", entryText, Destination(), outcome, failure,
+                          [&](const nlohmann::json& entry, const nlohmann::json& payload) -> Redelivered {
         const std::string channel = entry.value("channel", "");
-        const nlohmann::json& payload = entry["payload"];
-        // What the send found of the server is what notifications find next (the handler knows its key).
-        auto answer = [&](OutboxOutcome o, const String& text) {
-            if (o == OUTBOX_DELIVERED)
-                outbox::MarkUp(Destination());
-            else if (o == OUTBOX_TRANSIENT)
-                outbox::MarkDown(Destination());
-            *outcome = o;
-            return CopyOut(Bstr(text), failure);
-        };
+        auto answer = [](OutboxOutcome o, const String& text) { return Redelivered{o, text}; };
         if (SysStringLen(mSMTPServer.Get()) == 0)
             return answer(OUTBOX_WAITING, u"the E-mail handler has no SMTPServer");
         if (!UnreadablePassword().empty())
@@ -628,6 +616,6 @@ STDMETHODIMP CNotifyEmail::Redeliver(BSTR entryText, OutboxOutcome* outcome, BST
             const bool mayPass = outbox::SmtpMayPass(mLastCdoOutcome.status, mLastCdoOutcome.lastReply);
             return answer(mayPass ? OUTBOX_TRANSIENT : OUTBOX_PERMANENT, shown);
         }
-        return E_INVALIDARG;
+        return answer(OUTBOX_PERMANENT, u"not an entry of the e-mail handler: " + Utf8ToUtf16(channel));
     });
 }

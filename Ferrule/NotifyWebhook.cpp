@@ -1,4 +1,5 @@
 #include "Ferrule/NotifyWebhook.h"
+#include "Ferrule/OutboxHandler.h"
 #include "Base/Dev/Global/Encoders.h"
 #include "Base/Dev/Global/StringRepository.h"
 #include "Crypto/PasswordStore.h"
@@ -411,22 +412,9 @@ STDMETHODIMP CNotifyWebhook::SetOutbox(BSTR policy, BSTR application, ULONG retr
 
 STDMETHODIMP CNotifyWebhook::Redeliver(BSTR entryText, OutboxOutcome* outcome, BSTR* failure)
 {
-    if (outcome == nullptr || failure == nullptr)
-        return E_POINTER;
-    return Boundary("CNotifyWebhook::Redeliver", [&]() -> HRESULT {
-        const nlohmann::json entry = nlohmann::json::parse(Utf16ToUtf8(ToView(entryText)), nullptr, false);
-        if (!entry.is_object() || !entry.contains("payload") || !entry["payload"].is_object())
-            return E_INVALIDARG;
-        const nlohmann::json& payload = entry["payload"];
-        // What the post found of the endpoint is what notifications find next.
-        auto answer = [&](OutboxOutcome o, const std::string& text) {
-            if (o == OUTBOX_DELIVERED)
-                outbox::MarkUp(Utf16ToUtf8(mUrl));
-            else if (o == OUTBOX_TRANSIENT)
-                outbox::MarkDown(Utf16ToUtf8(mUrl));
-            *outcome = o;
-            return CopyOut(Bstr(Utf8ToUtf16(text)), failure);
-        };
+    return RedeliverFrame("CNotifyWebhook::Redeliver", entryText, Utf16ToUtf8(mUrl), outcome, failure,
+                          [&](const nlohmann::json&, const nlohmann::json& payload) -> Redelivered {
+        auto answer = [](OutboxOutcome o, const std::string& text) { return Redelivered{o, Utf8ToUtf16(text)}; };
         HttpUrl parts;
         if (!ParseHttpUrl(Utf16ToUtf8(mUrl), parts))
             return answer(OUTBOX_WAITING, "the Webhook handler has no URL now");
