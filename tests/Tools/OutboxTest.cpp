@@ -479,3 +479,27 @@ TEST_F(Outbox, AFlushStopsOnSigtermAfterTheEntryItIsSending)
     EXPECT_EQ(entries[0]["attempts"], 2);
     EXPECT_EQ(entries[1]["attempts"], 1);
 }
+
+TEST_F(Outbox, AnEntryWaitsWhileItsTransportIsOffOrItsPolicyIsGoneAndSaysWhy)
+{
+    MailTo(FreePort());
+    Ferrule("notify --type error 'waiting'");
+    ASSERT_EQ(Entries().size(), 1u);
+    // The mail library's transport switched off: the entry waits, and the listing says why.
+    ASSERT_EQ(Ferrule("set E-mail Encryption=9999 Authentication=0").code, 0);
+    Outcome r = Ferrule("flush");
+    EXPECT_EQ(r.code, 1) << r.out;
+    ASSERT_EQ(Entries().size(), 1u);
+    EXPECT_EQ(Entries()[0]["attempts"], 1); // not tried
+    EXPECT_NE(Ferrule("outbox").out.find("the mail library's transport is off now (E-mail Encryption)"), std::string::npos);
+    // The policy gone: the same, until the retry period ends.
+    fs::rename(mDir.Path() + "/ferrule.notify.xml", mDir.Path() + "/elsewhere.xml");
+    setenv("FERRULE_OUTBOX_CLOCK_OFFSET", "120", 1);
+    r = Ferrule("flush");
+    unsetenv("FERRULE_OUTBOX_CLOCK_OFFSET");
+    EXPECT_EQ(r.code, 1) << r.out;
+    ASSERT_EQ(Entries().size(), 1u);
+    r = Ferrule("outbox");
+    EXPECT_NE(r.out.find("its policy " + mDir.Path() + "/ferrule.notify.xml is gone or cannot be read"), std::string::npos)
+        << r.out;
+}
