@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace tool
@@ -113,8 +114,8 @@ struct Tally
     int sent = 0, again = 0, waiting = 0, givenUp = 0;
 };
 
-// One due entry, claimed: sent again, kept for later, or given up.
-void Deliver(outbox::Entry e, Policies& policies, Tally& tally)
+// One due entry, claimed: sent again, kept for later, or given up; what became of it.
+OutboxOutcome Deliver(outbox::Entry e, Policies& policies, Tally& tally)
 {
     const int64_t now = outbox::Now();
     std::string why;
@@ -123,7 +124,7 @@ void Deliver(outbox::Entry e, Policies& policies, Tally& tally)
     {
         GiveUp(e, notify, "its retry period ended (" + e.lastFailure + ")");
         ++tally.givenUp;
-        return;
+        return OUTBOX_PERMANENT;
     }
     ComPtr<IOutboxHandler> handler;
     ComPtr<INotifyHandler> named;
@@ -148,11 +149,11 @@ void Deliver(outbox::Entry e, Policies& policies, Tally& tally)
         if (!why.empty())
             std::fprintf(stderr, "ferrule: %s: %s\n", e.id.c_str(), why.c_str());
         ++tally.sent;
-        return;
+        return outcome;
     case OUTBOX_PERMANENT:
         GiveUp(e, notify, why);
         ++tally.givenUp;
-        return;
+        return outcome;
     case OUTBOX_TRANSIENT:
         ++e.attempts;
         e.due = now + outbox::WaitAfter(e.attempts - 1);
@@ -167,6 +168,7 @@ void Deliver(outbox::Entry e, Policies& policies, Tally& tally)
     outbox::Rewrite(e);
     std::fprintf(stderr, "ferrule: %s kept (next try %s): %s\n", e.id.c_str(), outbox::TimeText(e.due).c_str(),
                  why.c_str());
+    return outcome;
 }
 } // namespace
 
@@ -189,6 +191,9 @@ int CommandFlush(const Options& o)
     Policies policies(module);
     Tally tally;
     size_t left = 0;
+    // A destination that failed for a cause that may pass is not tried again in this flush: its other
+    // entries wait for the next one, as notifications wait for the down window.
+    std::set<std::string> down;
     for (const outbox::Entry& listed : due)
     {
         if (gStop || std::chrono::steady_clock::now() >= deadline)
@@ -196,11 +201,19 @@ int CommandFlush(const Options& o)
             ++left;
             continue;
         }
+        if (down.count(listed.destination) && outbox::Now() < listed.giveUpAt)
+        {
+            ++tally.waiting;
+            continue;
+        }
         outbox::Entry e;
         const outbox::Claim claim(listed.id);
         if (!claim.Held() || !outbox::Read(listed.id, e))
             continue; // another flusher has it, or sent it
-        Deliver(std::move(e), policies, tally);
+        if (e.due > outbox::Now() && outbox::Now() < e.giveUpAt)
+            continue; // another flusher tried it meanwhile
+        if (Deliver(std::move(e), policies, tally) == OUTBOX_TRANSIENT)
+            down.insert(listed.destination);
     }
     if (left > 0)
         std::fprintf(stderr, "ferrule: flush stopped (%s); %zu due entries left for the next\n",

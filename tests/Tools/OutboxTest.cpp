@@ -321,11 +321,20 @@ TEST_F(Outbox, AStalledServerIsWaitedForOnceThenTheBacklogGoesToTheFixedServer)
         EXPECT_EQ(took >= std::chrono::milliseconds(1500), i == 0) << i << ": " << r.out;
     }
     ASSERT_EQ(Entries().size(), 5u);
+    // A flush while it still stalls waits for the first entry only: the others wait for the next flush.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(Ferrule("flush").code, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3500));
+    std::vector<int> attempts;
+    for (const nlohmann::json& e : Entries())
+        attempts.push_back(e["attempts"]);
+    EXPECT_EQ(attempts, (std::vector<int>{2, 1, 1, 1, 1}));
     // The administrator points the policy at a server that works: the backlog goes there.
     const int fixedPort = FreePort();
     SmtpPeer fixed(mDir.Path() + "/fixed", fixedPort);
     ASSERT_TRUE(fixed.Ready());
     MailTo(fixedPort);
+    const ScopedEnv later("FERRULE_OUTBOX_CLOCK_OFFSET", "61"); // the first entry's wait is over
     const Outcome r = Ferrule("flush");
     EXPECT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(fixed.Mails(5).size(), 5u);
