@@ -98,6 +98,7 @@ int main(int argc, char** argv)
     if (mkdtemp(folder) == nullptr || chdir(folder) != 0)
         return 1;
     setenv("FERRULE_REGISTRY_DIR", folder, 1);
+    setenv("FERRULE_SPOOL_DIR", (std::string(folder) + "/spool").c_str(), 1); // a failed mail stays here
     std::filesystem::create_directory(std::string(folder) + "/mail");
     const pid_t server = fork();
     if (server == 0)

@@ -90,7 +90,8 @@ int main(int argc, char** argv)
     if (mkdtemp(folder) == nullptr || chdir(folder) != 0)
         return 1;
     const std::string socketPath = std::string(folder) + "/journal";
-    for (const char* variable : {"FERRULE_CONFIG_DIR", "FERRULE_LOG_DIR", "FERRULE_REGISTRY_DIR", "FERRULE_PIPE_DIR"})
+    for (const char* variable :
+         {"FERRULE_CONFIG_DIR", "FERRULE_LOG_DIR", "FERRULE_REGISTRY_DIR", "FERRULE_PIPE_DIR", "FERRULE_SPOOL_DIR"})
         setenv(variable, folder, 1);
     setenv("FERRULE_JOURNAL_SOCKET", socketPath.c_str(), 1);
     // The system log: a socket another process drains.
