@@ -216,6 +216,7 @@ std::optional<Result> CauseOf(const char* function, int status, const std::strin
     case SmtpOutcome::LoginDenied: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_CURL_LOGIN_DENIED, said); break;
     case SmtpOutcome::CertificateFailed: r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_CERTIFICATE, host); break;
     case SmtpOutcome::Failed:
+    case SmtpOutcome::RecipientsRefused: // every one: the server's words say which reply
         if (words.empty())
             return std::nullopt;
         r.Init("NotifyEmail", __LINE__, function, NOTIFY_ERROR_EMAIL_EXCHANGE, host, said);

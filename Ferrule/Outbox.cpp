@@ -1,5 +1,7 @@
 #include "Ferrule/Outbox.h"
 #include "Base/Dev/Config/Places.h"
+#include "Platform/Win32/Files.h"
+#include "Platform/Win32/Utf.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -148,29 +149,7 @@ bool FromJson(const std::string& text, Entry& e)
 
 bool ReadText(const std::string& path, std::string& text)
 {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char buffer[65536];
-    text.clear();
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-        text.append(buffer, n);
-    std::fclose(f);
-    return true;
-}
-
-std::vector<std::string> Names(const std::string& folder)
-{
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str()))
-    {
-        while (const dirent* d = readdir(dir))
-            if (d->d_name[0] != '.')
-                names.emplace_back(d->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return SUCCEEDED(ReadWholeFile(Utf8ToUtf16(path), text));
 }
 
 // The file of an entry: the folder of its policy is found by looking (ids are unique in the spool).
@@ -179,7 +158,7 @@ std::string PathOf(const std::string& id)
     if (id.empty() || id.find('/') != std::string::npos || id[0] == '.')
         return "";
     const std::string spool = Spool();
-    for (const std::string& folder : Names(spool))
+    for (const std::string& folder : VisibleNames(spool))
     {
         const std::string path = spool + "/" + folder + "/" + id + ".json";
         if (access(path.c_str(), F_OK) == 0)
@@ -234,7 +213,7 @@ bool Keep(Entry& entry, std::string& why, std::vector<std::string>& dropped)
     // The bounds: the oldest entries of this policy go first.
     std::vector<std::pair<std::string, uint64_t>> kept;
     uint64_t bytes = text.size();
-    for (const std::string& name : Names(folder))
+    for (const std::string& name : VisibleNames(folder))
     {
         struct stat st;
         if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0 &&
@@ -259,11 +238,11 @@ std::vector<Entry> List()
     const std::string spool = Spool();
     if (spool.empty())
         return entries;
-    for (const std::string& folder : Names(spool))
+    for (const std::string& folder : VisibleNames(spool))
     {
         if (folder == kDownFolder)
             continue;
-        for (const std::string& name : Names(spool + "/" + folder))
+        for (const std::string& name : VisibleNames(spool + "/" + folder))
         {
             std::string text;
             Entry e;

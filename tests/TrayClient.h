@@ -3,10 +3,11 @@
 // server closes.
 #pragma once
 
+#include "Platform/Win32/Files.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <dirent.h>
 #include <set>
 #include <string>
 #include <sys/socket.h>
@@ -20,16 +21,7 @@ namespace tray
 // The offers waiting in a pipe folder, in the order they were made.
 inline std::vector<std::string> Offers(const std::string& pipeFolder)
 {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir((pipeFolder + "/TRAYICON_NOTIFIER").c_str()))
-    {
-        while (const dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                names.emplace_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return VisibleNames(pipeFolder + "/TRAYICON_NOTIFIER");
 }
 
 // Connects to an offer; -1 when nobody listens on it.

@@ -5,7 +5,9 @@
 #include "Platform/Win32/Pipe.h"
 #include "Platform/Win32/Utf.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -538,4 +540,18 @@ HRESULT ReadWholeFile(const std::u16string& path, std::string& bytes)
     }
     CloseHandle(file);
     return hr;
+}
+
+std::vector<std::string> VisibleNames(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str()))
+    {
+        while (const dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                names.emplace_back(entry->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Platform/Win32/Errors.h"
 
@@ -108,3 +109,6 @@ BOOL PathIsDirectoryW(LPCWSTR path);
 // Not a Windows call: the whole content of a regular file, read through CreateFileW and ReadFile
 // (shared for reading and writing); the failure as an HRESULT of the last error.
 HRESULT ReadWholeFile(const std::u16string& path, std::string& bytes);
+// Not a Windows call: the names in a folder, sorted, without those that begin with "." (hidden, or not
+// ready yet); none when the folder cannot be read.
+std::vector<std::string> VisibleNames(const std::string& folder);

@@ -228,19 +228,13 @@ int CommandOutbox(const Options& o)
         const std::vector<std::string> ids(o.rest.begin() + 1, o.rest.end());
         if (ids.empty() && !o.all)
             throw UsageError("outbox drop takes ID... or --all");
-        int failed = 0;
+        std::set<std::string> left(ids.begin(), ids.end());
         for (const outbox::Entry& e : outbox::List())
-            if (o.all || std::find(ids.begin(), ids.end(), e.id) != ids.end())
-                failed += outbox::Remove(e.id) ? 0 : 1;
-        for (const std::string& id : ids)
-        {
-            outbox::Entry e;
-            if (!outbox::Read(id, e) && failed == 0)
-                continue;
-            std::fprintf(stderr, "ferrule: no entry %s could be dropped\n", id.c_str());
-            ++failed;
-        }
-        return failed == 0 ? kOk : kFailed;
+            if ((o.all || left.count(e.id)) && outbox::Remove(e.id))
+                left.erase(e.id);
+        for (const std::string& id : left)
+            std::fprintf(stderr, "ferrule: the outbox has no entry %s\n", id.c_str());
+        return left.empty() ? kOk : kFailed;
     }
     if (!o.rest.empty())
         throw UsageError("outbox takes nothing, or drop ID... | --all");

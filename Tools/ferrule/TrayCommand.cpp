@@ -1,10 +1,10 @@
 #include "Tools/ferrule/Tool.h"
+#include "Platform/Win32/Files.h"
 #include "Platform/Win32/Pipe.h"
 #include "Base/Dev/Global/Result.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <set>
 #include <cstdio>
 #include <cstdlib>
@@ -43,16 +43,7 @@ const char* const kPipe = "TRAYICON_NOTIFIER";
 // named so that they sort in the order they were made (hidden names are not ready yet).
 std::vector<std::string> Offers(const std::string& folder)
 {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir((folder + "/" + kPipe).c_str()))
-    {
-        while (const dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                names.emplace_back(entry->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return VisibleNames(folder + "/" + kPipe);
 }
 
 // Connects to one offer's socket; -1 when it is gone or nobody listens on it.

@@ -241,40 +241,37 @@ TEST_F(Outbox, PostsKeptWhileTheEndpointIsDownGoOutWithTheirBodyAndKey)
 
 TEST_F(Outbox, PermanentRefusalsAreNotKeptAndTheOutboxCanBeSwitchedOff)
 {
+    // A failed notification whose failure says `why` and that left nothing in the outbox.
+    auto failsAndKeepsNothing = [&](const std::string& description, const std::string& why) {
+        const Outcome r = Ferrule("notify --type error '" + description + "'");
+        EXPECT_EQ(r.code, 1) << r.out;
+        EXPECT_NE(r.out.find(why), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Kept in the outbox"), std::string::npos) << r.out;
+        EXPECT_TRUE(Entries().empty());
+    };
     // Every recipient refused (550): permanent.
     const int port = FreePort();
     SmtpPeer refusing(mDir.Path() + "/mail", port, {"--refuse", "ops@example.org"});
     ASSERT_TRUE(refusing.Ready());
     MailTo(port);
-    Outcome r = Ferrule("notify --type error 'refused'");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.out.find("Kept in the outbox"), std::string::npos) << r.out;
-    EXPECT_TRUE(Entries().empty());
+    failsAndKeepsNothing("refused", "550");
 
     // A webhook's 403: permanent.
     PeerProcess server({"/usr/bin/python3", HTTP_PEER, mDir.Path() + "/port", mDir.Path() + "/requests", "--status", "403"},
                        mDir.Path() + "/port");
     ASSERT_EQ(Ferrule("set E-mail TypeFilter=none").code, 0);
     ASSERT_EQ(Ferrule("set Webhook URL=-", "http://127.0.0.1:" + server.Ready() + "/h\n").code, 0);
-    r = Ferrule("notify --type error 'forbidden'");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("HTTP 403"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Kept in the outbox"), std::string::npos) << r.out;
-    EXPECT_TRUE(Entries().empty());
+    failsAndKeepsNothing("forbidden", "HTTP 403");
 
     // RetryMinutes=0: one attempt, nothing kept, even for a cause that may pass.
     ASSERT_EQ(Ferrule("set Webhook TypeFilter=none").code, 0);
     MailTo(FreePort());
-    r = Ferrule("set Outbox RetryMinutes=0");
+    const Outcome r = Ferrule("set Outbox RetryMinutes=0");
     ASSERT_EQ(r.code, 0) << r.out;
     EXPECT_NE(ReadFile(mDir.Path() + "/ferrule.notify.xml").find("<Outbox><RetryMinutes vt=\"19\">0</RetryMinutes></Outbox>"),
               std::string::npos)
         << ReadFile(mDir.Path() + "/ferrule.notify.xml");
-    r = Ferrule("notify --type error 'down, not kept'");
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("(Connection refused)"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Kept in the outbox"), std::string::npos) << r.out;
-    EXPECT_TRUE(Entries().empty());
+    failsAndKeepsNothing("down, not kept", "(Connection refused)");
     // A manager writing the file back keeps the element.
     ASSERT_EQ(Ferrule("set LogFile MaxSize=64").code, 0);
     EXPECT_NE(ReadFile(mDir.Path() + "/ferrule.notify.xml").find("<RetryMinutes vt=\"19\">0</RetryMinutes>"), std::string::npos);
@@ -512,4 +509,14 @@ TEST_F(Outbox, AnEntryWaitsWhileItsTransportIsOffOrItsPolicyIsGoneAndSaysWhy)
     r = Ferrule("outbox");
     EXPECT_NE(r.out.find("its policy " + mDir.Path() + "/ferrule.notify.xml is gone or cannot be read"), std::string::npos)
         << r.out;
+
+    // Dropped by hand: an id the outbox does not have is refused and nothing goes; the entry's own id works.
+    const std::string id = Entries()[0]["id"];
+    r = Ferrule("outbox drop " + id + "x");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("the outbox has no entry " + id + "x"), std::string::npos) << r.out;
+    EXPECT_EQ(Entries().size(), 1u);
+    EXPECT_EQ(Ferrule("outbox drop").code, 2);
+    EXPECT_EQ(Ferrule("outbox drop " + id).code, 0);
+    EXPECT_TRUE(Entries().empty());
 }
