@@ -520,3 +520,20 @@ TEST_F(Outbox, AnEntryWaitsWhileItsTransportIsOffOrItsPolicyIsGoneAndSaysWhy)
     EXPECT_EQ(Ferrule("outbox drop " + id).code, 0);
     EXPECT_TRUE(Entries().empty());
 }
+
+TEST_F(Outbox, AUserWithNeitherHomeNorSpoolFolderIsToldItCouldNotBeKept)
+{
+    // A folder the user nobody can use, a policy there; nobody runs ferrule without HOME or a spool.
+    TempDir shared;
+    chmod(shared.Path().c_str(), 0777);
+    const ScopedEnv config("FERRULE_CONFIG_DIR", shared.Path()), logs("FERRULE_LOG_DIR", shared.Path());
+    MailTo(FreePort());
+    for (const auto& f : fs::directory_iterator(shared.Path()))
+        chmod(f.path().c_str(), 0666);
+    const Outcome r = Ferrule("--version >/dev/null; setpriv --reuid=nobody --regid=nogroup --clear-groups env -u HOME "
+                              "-u XDG_STATE_HOME -u FERRULE_SPOOL_DIR '" + std::string(FERRULE_TOOL) +
+                              "' notify --type error 'no home'");
+    EXPECT_NE(r.out.find("could not be kept in the outbox: there is no spool folder for this user"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(Connection refused)"), std::string::npos) << r.out; // the cause, still told
+}
